@@ -1,0 +1,52 @@
+// Skin data of one mesh node: the skin modifier found on it and, once built,
+// one bone-reference list per welded position (SV) of the node's Obj.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "host/scene_api.h"
+#include "host/skin_api.h"
+
+struct BoneRef {
+  int32_t BoneID;  // column of the weight table
+  float Weight;    // exactly as the modifier gives it
+  BoneRef* Next;
+};
+
+struct BoneVertex {
+  BoneRef* Refs = nullptr;  // descending BoneID
+  BoneVertex() = default;
+  BoneVertex(const BoneVertex&) = delete;
+  BoneVertex& operator=(const BoneVertex&) = delete;
+  ~BoneVertex();
+};
+
+class Bones {
+ public:
+  ::Modifier* Modifier = nullptr;  // not owned
+  INode* Node = nullptr;           // not owned
+  BoneVertex* Vertices = nullptr;  // one entry per SV; null until built or without a weight table
+  int32_t NumVertices = 0;
+  int32_t NumBones = 0;
+
+  Bones(::Modifier* modifier, INode* node) : Modifier(modifier), Node(node) {}
+  Bones(const Bones&) = delete;
+  Bones& operator=(const Bones&) = delete;
+  ~Bones();
+
+  // Builds the per-SV references from the modifier's weight table. Returns 1,
+  // or 0 after an assertion report (the node is then abandoned).
+  int BuildRefs(int num_svs, int num_orig_vs, const int* lookup);
+  bool HasVertices() const { return Vertices != nullptr; }
+  // Drops the entry of SV k; the caller has checked NumVertices == NumSVs.
+  void RemoveVertex(int k);
+  // Writes the skin block; 1, or -1 when a write or a check fails.
+  int Write(FILE* file);
+};
+
+::Modifier* FindSkinModifier(INode* node);
+// A new Bones for a node with the skin modifier, else null.
+Bones* CreateBones(INode* node);
+// Writes the 48-byte matrix of the bone node named in `record` at its Time.
+int WriteMatrix(FILE* file, const BoneInfo& record);
