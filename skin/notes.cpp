@@ -1,0 +1,67 @@
+#include "skin/notes.h"
+
+#include <cstring>
+#include <new>
+
+Note* NoteList = nullptr;
+int32_t AnimStart = 0;
+int32_t AnimEnd = 0;
+
+namespace {
+
+// Length of the longest prefix of at most `limit` bytes that does not end
+// inside a UTF-8 sequence.
+size_t Utf8Prefix(const char* text, size_t limit) {
+  size_t n = strnlen(text, limit + 1);
+  if (n <= limit) return n;
+  n = limit;
+  // Step back over continuation bytes to the lead byte, and drop the partial sequence.
+  size_t lead = n;
+  while (lead > 0 && (static_cast<unsigned char>(text[lead - 1]) & 0xC0) == 0x80) --lead;
+  if (lead == 0) return n;  // no lead byte: not UTF-8, cut at the limit
+  unsigned char c = static_cast<unsigned char>(text[lead - 1]);
+  size_t len = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+  size_t have = n - (lead - 1);
+  return have < len ? lead - 1 : n;
+}
+
+}  // namespace
+
+void SetAnimRange(Interval range) {
+  AnimStart = range.Start();
+  AnimEnd = range.End();
+}
+
+void AddNote(TimeValue time, const char* text) {
+  Note* note = new (std::nothrow) Note;
+  if (!note) return;  // dropped without a message
+  if (!text) text = "";
+  // The field keeps its terminating zero: at most 255 bytes of text.
+  size_t n = Utf8Prefix(text, sizeof note->Text - 1);
+  std::memcpy(note->Text, text, n);
+  note->Text[n] = '\0';
+  note->Time = time;
+  Note** at = &NoteList;
+  while (*at && (*at)->Time < time) at = &(*at)->Next;
+  note->Next = *at;
+  *at = note;
+}
+
+int WriteNotes(FILE* file) {
+  Note* list = NoteList;
+  NoteList = nullptr;
+  int result = 1;
+  const int tpf = GetTicksPerFrame();
+  while (list) {
+    Note* note = list;
+    list = list->Next;
+    if (result == 1 && note->Text[0] != '\0') {
+      size_t len = std::strlen(note->Text) + 1;
+      int32_t frame = static_cast<int32_t>((int64_t(note->Time) - AnimStart) / tpf);
+      if (std::fwrite(note->Text, 1, len, file) != len || std::fwrite(&frame, 4, 1, file) != 1) result = -1;
+    }
+    delete note;
+  }
+  if (result == 1 && std::fputc(0, file) == EOF) result = -1;
+  return result;
+}
