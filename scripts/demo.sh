@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# The main job: build, export the bundled demo scene, and show what was written.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/deps.sh
+cmake --preset release >/dev/null
+cmake --build --preset release -j"$(nproc)"
+
+mkdir -p out
+build/release/bin/thmexport examples/demo.scene.json -o out/demo.thm
+echo
+build/release/bin/thmdump out/demo.thm
+build/release/bin/thmdump --check out/demo.thm
