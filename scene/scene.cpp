@@ -153,7 +153,8 @@ Matrix3 Node::LocalTM(TimeValue t) const {
   const TransformKey& b = *it;
   const TransformKey& a = *(it - 1);
   if (t == a.time) return a.transform;
-  double f = double(t - a.time) / double(b.time - a.time);
+  // 64-bit differences: keys may lie near both ends of the tick range.
+  double f = double(int64_t(t) - a.time) / double(int64_t(b.time) - a.time);
   return Compose(Interpolate(Decompose(a.transform), Decompose(b.transform), f));
 }
 

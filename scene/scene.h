@@ -113,7 +113,13 @@ class OtherModifier final : public Modifier, public Owned {
   int Command(uint32_t, void*) override { return 0; }
 };
 
-// The skin modifier: answers the weight-table and bone queries.
+// The skin modifier: answers the weight-table and bone queries in the host
+// layouts. SKIN_CMD_WEIGHTS hands out a table of nb = bones.size() columns and
+// one row per entry of `weights`. SKIN_CMD_BONE fills Name (the bone's name,
+// cut to 255 bytes and zero-terminated), Node (the bone node's 32-bit handle,
+// which GetINodeByHandle resolves while this scene is active) and Extra; Time,
+// Index, Parent, Sibling, Child and the reserved bytes stay as the caller set
+// them. An unknown Index leaves the record untouched.
 class SkinModifier final : public Modifier, public Owned {
  public:
   struct Bone {

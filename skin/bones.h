@@ -1,5 +1,6 @@
 // Skin data of one mesh node: the skin modifier found on it and, once built,
-// one bone-reference list per welded position (SV) of the node's Obj.
+// one bone-reference list per welded position (SV) of the node's Obj; and the
+// skin block that carries skeleton, sampled bone animation, references and notes.
 #pragma once
 
 #include <cstdint>
@@ -27,7 +28,7 @@ class Bones {
   ::Modifier* Modifier = nullptr;  // not owned
   INode* Node = nullptr;           // not owned
   BoneVertex* Vertices = nullptr;  // one entry per SV; null until built or without a weight table
-  int32_t NumVertices = 0;
+  int32_t NumVertices = 0;         // follows the Obj's NumSVs, with or without Vertices
   int32_t NumBones = 0;
 
   Bones(::Modifier* modifier, INode* node) : Modifier(modifier), Node(node) {}
@@ -35,18 +36,23 @@ class Bones {
   Bones& operator=(const Bones&) = delete;
   ~Bones();
 
-  // Builds the per-SV references from the modifier's weight table. Returns 1,
-  // or 0 after an assertion report (the node is then abandoned).
+  // Builds the per-SV references from the modifier's weight table; lookup[i]
+  // is the SV of host vertex i. Returns 1, or 0 after an assertion report (the
+  // node is then abandoned).
   int BuildRefs(int num_svs, int num_orig_vs, const int* lookup);
   bool HasVertices() const { return Vertices != nullptr; }
   // Drops the entry of SV k; the caller has checked NumVertices == NumSVs.
+  // Without Vertices only the count follows.
   void RemoveVertex(int k);
-  // Writes the skin block; 1, or -1 when a write or a check fails.
+  // Writes the skin block, ending with the notes gathered so far (the list is
+  // emptied). Needs Vertices. 1, or -1 when a write or a check fails.
   int Write(FILE* file);
 };
 
+// The first modifier of the node's modifier stack that is the skin modifier, or null.
 ::Modifier* FindSkinModifier(INode* node);
-// A new Bones for a node with the skin modifier, else null.
+// A new Bones for a node with the skin modifier; null without one or without memory.
 Bones* CreateBones(INode* node);
-// Writes the 48-byte matrix of the bone node named in `record` at its Time.
+// Writes the 48-byte matrix of the bone node named in `record` at its Time
+// (row 2 negated when the matrix mirrors). 1, or -1.
 int WriteMatrix(FILE* file, const BoneInfo& record);
