@@ -1,0 +1,611 @@
+#include "model/obj.h"
+
+#include <bit>
+#include <climits>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "plugin/assert.h"
+#include "skin/bones.h"
+
+namespace {
+
+void* DefaultRealloc(void* old, std::size_t bytes) { return std::realloc(old, bytes ? bytes : 1); }
+
+// `arr` moved to room for `count` elements, or null with `arr` untouched.
+template <class T>
+T* Realloc(T* arr, std::size_t count) {
+  return static_cast<T*>(gObjRealloc(arr, count * sizeof(T)));
+}
+
+// Grows `arr` in place; false (array untouched) without memory.
+template <class T>
+bool Resize(T*& arr, std::size_t count) {
+  T* p = Realloc(arr, count);
+  if (!p) return false;
+  arr = p;
+  return true;
+}
+
+// An element array of twice the capacity; the capacity stays an int32.
+template <class T>
+T* Doubled(T* arr, int32_t cap) {
+  return cap <= INT32_MAX / 2 ? Realloc(arr, static_cast<std::size_t>(cap) * 2) : nullptr;
+}
+
+uint32_t MixWord(uint32_t w) {
+  return (static_cast<uint32_t>(static_cast<int32_t>(w) >> 9)) ^ w ^ (w << 23);
+}
+
+uint64_t Mix64(uint64_t h) {
+  h ^= h >> 33;
+  h *= 0xff51afd7ed558ccdULL;
+  h ^= h >> 33;
+  h *= 0xc4ceb9fe1a85ec53ULL;
+  h ^= h >> 33;
+  return h;
+}
+
+uint64_t HashKey(uint32_t a, uint32_t b, uint32_t c, uint32_t d = 0, uint32_t e = 0) {
+  uint64_t h = Mix64((uint64_t{a} << 32 | b) + 0x9E3779B97F4A7C15ULL);
+  h = Mix64(h ^ (uint64_t{c} << 32 | d));
+  return Mix64(h ^ e);
+}
+
+// -0.0 and +0.0 compare equal, so they must share an index key.
+uint32_t CanonBits(float f) { return f == 0.0f ? 0u : std::bit_cast<uint32_t>(f); }
+
+// Open addressing over element ids (-1 = empty); a slot's key is read from
+// the element it names, so a slot costs four bytes.
+struct IdTable {
+  int32_t* Slots = nullptr;
+  std::size_t Mask = 0;
+  std::size_t Count = 0;
+
+  ~IdTable() { std::free(Slots); }
+
+  // The slot of the id whose key satisfies `eq`, or the empty slot for it.
+  template <class Eq>
+  int32_t* Find(uint64_t hash, Eq eq) {
+    for (std::size_t i = hash & Mask;; i = (i + 1) & Mask) {
+      int32_t id = Slots[i];
+      if (id < 0 || eq(id)) return &Slots[i];
+    }
+  }
+
+  // Room for one more key, keeping the table at most half full. Slot
+  // pointers from Find are invalid afterwards.
+  template <class HashOf>
+  bool Reserve(HashOf hashOf) {
+    if (Slots && (Count + 1) * 2 <= Mask + 1) return true;
+    std::size_t cap = Slots ? (Mask + 1) * 2 : 256;
+    int32_t* slots = nullptr;
+    if (!Resize(slots, cap)) return false;
+    std::memset(slots, 0xFF, cap * sizeof(int32_t));
+    for (std::size_t i = 0; Slots && i <= Mask; ++i) {
+      int32_t id = Slots[i];
+      if (id < 0) continue;
+      std::size_t j = hashOf(id) & (cap - 1);
+      while (slots[j] >= 0) j = (j + 1) & (cap - 1);
+      slots[j] = id;
+    }
+    std::free(Slots);
+    Slots = slots;
+    Mask = cap - 1;
+    return true;
+  }
+};
+
+}  // namespace
+
+ObjReallocFn gObjRealloc = DefaultRealloc;
+
+// ---- Hashes and the weld grid ------------------------------------------------
+
+uint32_t MixHash(const uint32_t* words, int count) {
+  uint32_t h = 0;
+  for (int i = 0; i < count; ++i) h ^= MixWord(words[i]);
+  return h;
+}
+
+const double kProbeOffsets[8][3] = {{-0.5, -0.5, -0.5}, {-0.5, -0.5, 0.5}, {-0.5, 0.5, -0.5}, {-0.5, 0.5, 0.5},
+                                    {0.5, -0.5, -0.5},  {0.5, -0.5, 0.5},  {0.5, 0.5, -0.5},  {0.5, 0.5, 0.5}};
+
+int32_t CellCoord(float scaled, double offset) {
+  double c = std::fmod(std::floor(offset + static_cast<double>(scaled)), 65536.0);
+  // Only a non-finite coordinate gets here without a value; give it the
+  // integer-indefinite value the x86 conversion yields.
+  if (std::isnan(c)) return INT32_MIN;
+  return static_cast<int32_t>(c);
+}
+
+GridCell CellOf(const Point3& pos, float gridScale, double ox, double oy, double oz) {
+  return {CellCoord(pos.x * gridScale, ox), CellCoord(pos.y * gridScale, oy), CellCoord(pos.z * gridScale, oz)};
+}
+
+int32_t CellBucket(const GridCell& cell) {
+  const uint32_t words[4] = {static_cast<uint32_t>(cell.x), static_cast<uint32_t>(cell.y),
+                             static_cast<uint32_t>(cell.z), 0};
+  return static_cast<int32_t>(MixHash(words, 4) & (kSVBuckets - 1));
+}
+
+int32_t HVBucket(float u, float v, int32_t mat, int32_t sv, uint32_t smoothGroups) {
+  const uint32_t words[5] = {std::bit_cast<uint32_t>(u), std::bit_cast<uint32_t>(v), static_cast<uint32_t>(mat),
+                             static_cast<uint32_t>(sv), smoothGroups};
+  return static_cast<int32_t>(MixHash(words, 5) & (kHVBuckets - 1));
+}
+
+int32_t TriBucket(int32_t a, int32_t b, int32_t c, int32_t e0, int32_t e1, int32_t e2, uint32_t smoothGroups) {
+  const uint32_t words[7] = {static_cast<uint32_t>(a),  static_cast<uint32_t>(b),  static_cast<uint32_t>(c),
+                             static_cast<uint32_t>(e0), static_cast<uint32_t>(e1), static_cast<uint32_t>(e2),
+                             smoothGroups};
+  return static_cast<int32_t>(MixHash(words, 7) & (kTriBuckets - 1));
+}
+
+// ---- Material library ---------------------------------------------------------
+
+MatLib::~MatLib() { std::free(Mats); }
+
+int MatLib::Lookup(Mtl* mat) {
+  if (mat == LastMat) return LastIndex;
+  for (int i = 0; i < NumMats; ++i) {
+    if (Mats[i] == mat) {
+      LastMat = mat;
+      LastIndex = i;
+      return i;
+    }
+  }
+  // One more entry each time: a node has few materials.
+  Mtl** new_arr = Realloc(Mats, static_cast<std::size_t>(NumMats) + 1);
+  if (CHECK_FAILED(new_arr)) return -1;
+  Mats = new_arr;
+  Mats[NumMats] = mat;
+  LastMat = mat;
+  LastIndex = NumMats;
+  return NumMats++;
+}
+
+// ---- Lookup indexes -----------------------------------------------------------
+//
+// SV: a stored SV within Tolerance of a position lies in one of the eight
+// probe cells, so the SVs are listed per exact wrapped cell, newest first. A
+// bucket chain is walked newest first and holds every SV of every cell that
+// maps to the bucket, so its first hit is the newest hit among the probe cells
+// sharing that bucket.
+//
+// HV: a match needs equal SV, Mat, u, v (as floats) and back-side bit, and
+// lies in the chain of the bucket the caller's key hashes to, which holds the
+// HVs created with keys of that bucket. The HVs are listed per such group and
+// creation bucket, newest first; the first with a common smoothing bit is the
+// chain's first match. HVs created with no smoothing bit or a NaN coordinate
+// can never match and are not listed.
+//
+// Tri: a duplicate has the same Pts and lies in the same bucket; a set of
+// (Pts, bucket) answers that.
+struct Obj::Index {
+  IdTable Cells;                   // newest SV per cell
+  GridCell* SVCell = nullptr;      // per SV
+  int32_t* SVCellNext = nullptr;   // older SV of the same cell
+  IdTable Groups;                  // newest HV per group
+  int32_t* HVGroupNext = nullptr;  // older HV of the same group
+  uint16_t* HVBucketOf = nullptr;  // bucket of the key an HV was created with
+  IdTable Tris;                    // stored triangles by (Pts, bucket)
+  int32_t SVCap = 0, HVCap = 0;
+
+  ~Index() {
+    std::free(SVCell);
+    std::free(SVCellNext);
+    std::free(HVGroupNext);
+    std::free(HVBucketOf);
+  }
+};
+
+namespace {
+
+uint64_t CellHash(const GridCell& c) {
+  return HashKey(static_cast<uint32_t>(c.x), static_cast<uint32_t>(c.y), static_cast<uint32_t>(c.z));
+}
+
+uint64_t GroupHash(int32_t sv, float u, float v, int32_t mat, uint32_t sg, int32_t bucket) {
+  return HashKey(static_cast<uint32_t>(sv), CanonBits(u), CanonBits(v), static_cast<uint32_t>(mat),
+                 (sg >> 31) << 16 | static_cast<uint32_t>(bucket));
+}
+
+uint64_t TriKeyHash(int32_t a, int32_t b, int32_t c, int32_t bucket) {
+  return HashKey(static_cast<uint32_t>(a), static_cast<uint32_t>(b), static_cast<uint32_t>(c),
+                 static_cast<uint32_t>(bucket));
+}
+
+int32_t BucketOf(const Tri& t) {
+  return TriBucket(t.Pts[0], t.Pts[1], t.Pts[2], t.EdgeVis[0], t.EdgeVis[1], t.EdgeVis[2], t.SmoothGroups);
+}
+
+}  // namespace
+
+// ---- Construction -------------------------------------------------------------
+
+Obj::Obj(float tolerance) : Tolerance(tolerance), GridScale(0.25f / tolerance) {
+  bool ok = Resize(HVs, 16) && Resize(SVs, 16) && Resize(Tris, 16) && Resize(HVHash, kHVBuckets) &&
+            Resize(TriHash, kTriBuckets) && Resize(SVHash, kSVBuckets);
+  Index* index = nullptr;
+  if (ok) {
+    index = new (std::nothrow) Index;
+    ok = index && Resize(index->SVCell, 16) && Resize(index->SVCellNext, 16) && Resize(index->HVGroupNext, 16) &&
+         Resize(index->HVBucketOf, 16);
+  }
+  void* new_arr = ok ? HVs : nullptr;
+  if (CHECK_FAILED(new_arr)) {
+    delete index;
+    std::free(HVs);
+    std::free(SVs);
+    std::free(Tris);
+    std::free(HVHash);
+    std::free(TriHash);
+    std::free(SVHash);
+    HVs = nullptr;
+    SVs = nullptr;
+    Tris = nullptr;
+    HVHash = TriHash = SVHash = nullptr;
+    return;
+  }
+  index->SVCap = index->HVCap = 16;
+  mIndex = index;
+  MaxHVs = MaxSVs = MaxTris = 16;
+  std::memset(HVHash, 0xFF, kHVBuckets * sizeof(int32_t));
+  std::memset(TriHash, 0xFF, kTriBuckets * sizeof(int32_t));
+  std::memset(SVHash, 0xFF, kSVBuckets * sizeof(int32_t));
+  // New slots get TriRefCount 0 as they are appended, which is the only
+  // time a slot past the count is written.
+}
+
+Obj::~Obj() {
+  delete mIndex;
+  std::free(HVHash);
+  std::free(TriHash);
+  std::free(SVHash);
+  std::free(HVs);
+  std::free(SVs);
+  std::free(Tris);
+}
+
+int Obj::GetMatIndex(Mtl* mat) { return mMatLib.Lookup(mat); }
+
+// ---- AddSV ----------------------------------------------------------------------
+
+int Obj::AddSV(const Point3& pos) {
+  Index* ix = mIndex;
+  if (!ix) return -1;
+  const float s[3] = {pos.x * GridScale, pos.y * GridScale, pos.z * GridScale};
+
+  GridCell cells[8];
+  int32_t buckets[8];
+  int32_t hits[8];  // newest SV of each probe cell within Tolerance, or -1
+  bool any = false;
+  for (int k = 0; k < 8; ++k) {
+    const GridCell c = {CellCoord(s[0], kProbeOffsets[k][0]), CellCoord(s[1], kProbeOffsets[k][1]),
+                        CellCoord(s[2], kProbeOffsets[k][2])};
+    cells[k] = c;
+    buckets[k] = CellBucket(c);
+    hits[k] = -1;
+    if (ix->Cells.Count == 0) continue;
+    const int32_t* slot = ix->Cells.Find(CellHash(c), [&](int32_t id) { return ix->SVCell[id] == c; });
+    for (int32_t id = *slot; id >= 0; id = ix->SVCellNext[id]) {
+      if (Length(SVs[id].Pos - pos) <= Tolerance) {
+        hits[k] = id;
+        any = true;
+        break;
+      }
+    }
+  }
+  if (any) {
+    for (int k = 0; k < 8; ++k) {
+      int32_t best = -1;
+      for (int j = 0; j < 8; ++j)
+        if (buckets[j] == buckets[k] && hits[j] > best) best = hits[j];
+      if (best >= 0) return best;
+    }
+  }
+
+  if (NumSVs == MaxSVs) {
+    SVert* new_arr = Doubled(SVs, MaxSVs);
+    if (CHECK_FAILED(new_arr)) return -1;
+    SVs = new_arr;
+    MaxSVs *= 2;
+  }
+  const GridCell own = {CellCoord(s[0], 0.0), CellCoord(s[1], 0.0), CellCoord(s[2], 0.0)};
+  {
+    bool ok = true;
+    if (ix->SVCap < MaxSVs) {
+      ok = Resize(ix->SVCell, MaxSVs) && Resize(ix->SVCellNext, MaxSVs);
+      if (ok) ix->SVCap = MaxSVs;
+    }
+    ok = ok && ix->Cells.Reserve([&](int32_t id) { return CellHash(ix->SVCell[id]); });
+    void* new_arr = ok ? SVs : nullptr;
+    if (CHECK_FAILED(new_arr)) return -1;
+  }
+
+  const int32_t n = NumSVs;
+  const int32_t bucket = CellBucket(own);
+  SVs[n].Pos = pos;
+  SVs[n].TriRefCount = 0;
+  SVs[n].Next = SVHash[bucket];
+  SVHash[bucket] = n;
+
+  ix->SVCell[n] = own;
+  int32_t* slot = ix->Cells.Find(CellHash(own), [&](int32_t id) { return ix->SVCell[id] == own; });
+  ix->SVCellNext[n] = *slot;
+  if (*slot < 0) ++ix->Cells.Count;
+  *slot = n;
+  NumSVs = n + 1;
+  return n;
+}
+
+// ---- AddHV ----------------------------------------------------------------------
+
+int Obj::AddHV(int sv, const Point3& uvw, int material, uint32_t smoothGroups) {
+  if (CHECK_FAILED(material < mMatLib.NumMats || mMatLib.NumMats == 0)) return -1;
+  Index* ix = mIndex;
+  if (!ix) return -1;
+  const float u = uvw.x, v = uvw.y;
+  const uint32_t sg = smoothGroups;
+  const int32_t bucket = HVBucket(u, v, material, sv, sg);
+  const bool listed = sg != 0 && !std::isnan(u) && !std::isnan(v);
+
+  auto sameGroup = [&](int32_t id) {
+    const HVert& h = HVs[id];
+    return h.SV == sv && h.Mat == material && h.UV[0] == u && h.UV[1] == v && ((h.SmoothGroups ^ sg) >> 31) == 0 &&
+           ix->HVBucketOf[id] == bucket;
+  };
+  const uint64_t groupHash = GroupHash(sv, u, v, material, sg, bucket);
+  if (listed && ix->Groups.Count) {
+    for (int32_t id = *ix->Groups.Find(groupHash, sameGroup); id >= 0; id = ix->HVGroupNext[id]) {
+      if (HVs[id].SmoothGroups & sg) {
+        HVs[id].SmoothGroups |= sg;
+        return id;
+      }
+    }
+  }
+
+  if (NumHVs == MaxHVs) {
+    HVert* new_arr = Doubled(HVs, MaxHVs);
+    if (CHECK_FAILED(new_arr)) return -1;
+    HVs = new_arr;
+    MaxHVs *= 2;
+  }
+  {
+    bool ok = true;
+    if (ix->HVCap < MaxHVs) {
+      ok = Resize(ix->HVGroupNext, MaxHVs) && Resize(ix->HVBucketOf, MaxHVs);
+      if (ok) ix->HVCap = MaxHVs;
+    }
+    ok = ok && (!listed || ix->Groups.Reserve([&](int32_t id) {
+                 const HVert& h = HVs[id];
+                 return GroupHash(h.SV, h.UV[0], h.UV[1], h.Mat, h.SmoothGroups, ix->HVBucketOf[id]);
+               }));
+    void* new_arr = ok ? HVs : nullptr;
+    if (CHECK_FAILED(new_arr)) return -1;
+  }
+
+  const int32_t n = NumHVs;
+  HVert& h = HVs[n];
+  h.Next = HVHash[bucket];
+  h.UV[0] = u;
+  h.UV[1] = v;
+  h.Mat = material;
+  h.SV = sv;
+  h.SmoothGroups = sg;
+  h.TriRefCount = 0;
+  HVHash[bucket] = n;
+  ix->HVBucketOf[n] = static_cast<uint16_t>(bucket);
+  ix->HVGroupNext[n] = -1;
+  if (listed) {
+    int32_t* slot = ix->Groups.Find(groupHash, sameGroup);
+    ix->HVGroupNext[n] = *slot;
+    if (*slot < 0) ++ix->Groups.Count;
+    *slot = n;
+  }
+  NumHVs = n + 1;
+  return n;
+}
+
+// ---- AddTri ---------------------------------------------------------------------
+
+int Obj::AddTri(int a, int b, int c, uint32_t smoothGroups, int e0, int e1, int e2) {
+  if (a == b || b == c || a == c) return 0;
+  Index* ix = mIndex;
+  if (!ix) return -1;
+  if (a < 0 || a >= NumHVs || b < 0 || b >= NumHVs || c < 0 || c >= NumHVs) return -1;
+  const int32_t sa = HVs[a].SV, sb = HVs[b].SV, sc = HVs[c].SV;
+  if (sa == sb || sb == sc || sc == sa) return 0;
+  if (sa < 0 || sa >= NumSVs || sb < 0 || sb >= NumSVs || sc < 0 || sc >= NumSVs) return -1;
+
+  const int32_t bucket = TriBucket(a, b, c, e0, e1, e2, smoothGroups);
+  {
+    auto hashOf = [&](int32_t id) {
+      const Tri& t = Tris[id];
+      return TriKeyHash(t.Pts[0], t.Pts[1], t.Pts[2], BucketOf(t));
+    };
+    void* new_arr = ix->Tris.Reserve(hashOf) ? Tris : nullptr;
+    if (CHECK_FAILED(new_arr)) return -1;
+  }
+  int32_t* slot = ix->Tris.Find(TriKeyHash(a, b, c, bucket), [&](int32_t id) {
+    const Tri& t = Tris[id];
+    return t.Pts[0] == a && t.Pts[1] == b && t.Pts[2] == c && BucketOf(t) == bucket;
+  });
+  if (*slot >= 0) return 0;
+
+  if (NumTris == MaxTris) {
+    Tri* new_arr = Doubled(Tris, MaxTris);
+    if (CHECK_FAILED(new_arr)) return -1;
+    Tris = new_arr;
+    MaxTris *= 2;
+  }
+  const int32_t n = NumTris;
+  Tri& t = Tris[n];
+  t.Pts[0] = a;
+  t.Pts[1] = b;
+  t.Pts[2] = c;
+  t.EdgeVis[0] = e0;
+  t.EdgeVis[1] = e1;
+  t.EdgeVis[2] = e2;
+  t.SmoothGroups = smoothGroups;
+  t.Next = TriHash[bucket];
+  TriHash[bucket] = n;
+  *slot = n;
+  ++ix->Tris.Count;
+
+  ++SVs[sa].TriRefCount;
+  ++SVs[sb].TriRefCount;
+  ++SVs[sc].TriRefCount;
+  ++HVs[a].TriRefCount;
+  ++HVs[b].TriRefCount;
+  ++HVs[c].TriRefCount;
+  NumTris = n + 1;
+  return 0;
+}
+
+// ---- RemoveUnused -------------------------------------------------------------
+//
+// One pass per level with an old-to-new table. Removing one element at a time
+// would report the first failing check in ascending element order; the checks
+// are made up front in that order, and nothing is changed unless all pass.
+// A reference outside 0..count-1 is renumbered as the one-at-a-time removal
+// would: negative ones stay, larger ones drop by the number removed.
+
+int Obj::RemoveUnused(Bones* bones) {
+  delete mIndex;  // the chains and heads go stale from here on
+  mIndex = nullptr;
+
+  // HVs.
+  {
+    const int32_t n = NumHVs;
+    int32_t firstNeg = n, firstRef = n, refTri = -1, refPt = -1;
+    for (int32_t i = 0; i < n; ++i)
+      if (HVs[i].TriRefCount < 0) {
+        firstNeg = i;
+        break;
+      }
+    for (int32_t t = 0; t < NumTris; ++t)
+      for (int k = 0; k < 3; ++k) {
+        int32_t p = Tris[t].Pts[k];
+        if (p >= 0 && p < firstRef && HVs[p].TriRefCount == 0) {
+          firstRef = p;
+          refTri = t;
+          refPt = k;
+        }
+      }
+    if (firstNeg < firstRef) {
+      int32_t hv = firstNeg;
+      if (CHECK_FAILED(HVs[hv].TriRefCount >= 0)) return 0;
+    }
+    if (firstRef < n) {
+      int32_t hv = firstRef, tri = refTri, pt = refPt;
+      if (CHECK_FAILED(Tris[tri].Pts[pt] != hv)) return 0;
+    }
+    int32_t* new_arr = Realloc<int32_t>(nullptr, n);
+    if (CHECK_FAILED(new_arr)) return 0;
+    int32_t* remap = new_arr;
+    int32_t kept = 0;
+    for (int32_t i = 0; i < n; ++i) {
+      if (HVs[i].TriRefCount == 0) {
+        remap[i] = -1;
+        continue;
+      }
+      remap[i] = kept;
+      if (kept != i) HVs[kept] = HVs[i];
+      ++kept;
+    }
+    const int32_t removed = n - kept;
+    if (removed) {
+      for (int32_t t = 0; t < NumTris; ++t)
+        for (int k = 0; k < 3; ++k) {
+          int32_t& p = Tris[t].Pts[k];
+          if (p >= n)
+            p -= removed;
+          else if (p >= 0)
+            p = remap[p];
+        }
+    }
+    std::free(remap);
+    NumHVs = kept;
+  }
+
+  // SVs, and with them the skin entries.
+  {
+    const int32_t n = NumSVs;
+    const bool skin = bones && bones->HasVertices();
+    int32_t firstNeg = n, firstZero = n, firstRef = n, refHV = -1;
+    for (int32_t s = 0; s < n; ++s) {
+      if (SVs[s].TriRefCount < 0) {
+        firstNeg = s;
+        break;
+      }
+      if (SVs[s].TriRefCount == 0 && firstZero == n) firstZero = s;
+    }
+    for (int32_t h = 0; h < NumHVs; ++h) {
+      int32_t s = HVs[h].SV;
+      if (s >= 0 && s < firstRef && SVs[s].TriRefCount == 0) {
+        firstRef = s;
+        refHV = h;
+      }
+    }
+    // At the first removal the skin count is checked before the HVs are
+    // scanned for the removed SV.
+    int32_t at = n, failed = 0;
+    if (firstNeg < at) at = firstNeg, failed = 1;
+    if (skin && bones->NumVertices != NumSVs && firstZero < at) at = firstZero, failed = 2;
+    if (firstRef < at) at = firstRef, failed = 3;
+    if (failed == 1) {
+      int32_t sv = at;
+      if (CHECK_FAILED(SVs[sv].TriRefCount >= 0)) return 0;
+    } else if (failed == 2) {
+      if (CHECK_FAILED(bones->NumVertices == NumSVs)) return 0;
+    } else if (failed == 3) {
+      int32_t hv = refHV, sv = at;
+      if (CHECK_FAILED(HVs[hv].SV != sv)) return 0;
+    }
+    if (firstZero == n) return 1;
+
+    int32_t* new_arr = Realloc<int32_t>(nullptr, n);
+    if (CHECK_FAILED(new_arr)) return 0;
+    int32_t* remap = new_arr;
+    int32_t kept = 0;
+    for (int32_t s = 0; s < n; ++s) {
+      if (SVs[s].TriRefCount == 0) {
+        remap[s] = -1;
+        if (skin) {
+          // As Bones::RemoveVertex: the removed entry's references go.
+          BoneVertex& dropped = bones->Vertices[s];
+          while (BoneRef* r = dropped.Refs) {
+            dropped.Refs = r->Next;
+            delete r;
+          }
+        }
+        continue;
+      }
+      remap[s] = kept;
+      if (kept != s) {
+        SVs[kept] = SVs[s];
+        if (skin) {
+          bones->Vertices[kept].Refs = bones->Vertices[s].Refs;
+          bones->Vertices[s].Refs = nullptr;
+        }
+      }
+      ++kept;
+    }
+    const int32_t removed = n - kept;
+    if (skin) bones->NumVertices -= removed;
+    for (int32_t h = 0; h < NumHVs; ++h) {
+      int32_t& s = HVs[h].SV;
+      if (s >= n)
+        s -= removed;
+      else if (s >= 0)
+        s = remap[s];
+    }
+    std::free(remap);
+    NumSVs = kept;
+  }
+  return 1;
+}
