@@ -16,3 +16,4 @@ void ReportAssert(const char* condition, const char* file, int line) {
 
 bool ExportFailed() { return g_failed; }
 void ResetExportFailure() { g_failed = false; }
+void MarkExportFailed() { g_failed = true; }

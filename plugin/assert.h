@@ -10,6 +10,9 @@ void ReportAssert(const char* condition, const char* file, int line);
 // True once a report was shown since the last ResetExportFailure().
 bool ExportFailed();
 void ResetExportFailure();
+// Marks the export failed without a report: for the few failures that have none
+// (memory for a node's writer), which must still not pass for a whole file.
+void MarkExportFailed();
 
 // Evaluates to true when the check fails (after reporting it), so callers can
 // abandon the step:  if (CHECK_FAILED(ptr && "Out of memory")) return 0;
