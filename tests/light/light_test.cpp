@@ -44,18 +44,8 @@ TEST(LightRecord, OmniAndSpotByteForByte) {
   o.state.attenStart = 80;
   o.state.attenEnd = 200;
   // Unit axes give the scale 3 * 0x3EAAAAAA = 0x3F7FFFFF, so 80 and 200 come out one unit low.
-  const std::string omniRecord = Bytes()
-                                     .u8(8)
-                                     .u8(1)
-                                     .str("Omni01")
-                                     .u8(1)
-                                     .f32(1, 2, 3)
-                                     .u32(0x429FFFFF)
-                                     .u32(0x4347FFFF)
-                                     .f32(0.5f, 0.25f, 1.0f)
-                                     .f32(1.5f)
-                                     .i32(1)
-                                     .s;
+  const std::string omniRecord = Bytes().u8(8).u8(1).str("Omni01").u8(1).f32(1, 2, 3).u32(0x429FFFFF)
+                                     .u32(0x4347FFFF).f32(0.5f, 0.25f, 1.0f).f32(1.5f).i32(1).s;
   EXPECT_EQ(Save(omni), omniRecord);
   EXPECT_EQ(omniRecord.size() - 2 - 7 - 1, 40u);
 
@@ -74,22 +64,11 @@ TEST(LightRecord, OmniAndSpotByteForByte) {
   sp.state.attenStart = 80;
   sp.state.attenEnd = 200;
   sp.targetDistance = 123.5f;
-  const std::string spotRecord = Bytes()
-                                     .u8(8)
-                                     .u8(2)
-                                     .str("Spot01")
-                                     .str("Dummy01")
-                                     .f32(11, 1, 3)    // world position of the object: offset and parent's move included
-                                     .u32(0x431FFFFF)  // 80 * 0x3FFFFFFF: doubled, one unit low
-                                     .u32(0x43C7FFFF)  // 200 * 0x3FFFFFFF
-                                     .f32(0.1f, 0.2f, 0.3f)
-                                     .f32(2.0f)
-                                     .i32(1)
-                                     .f32(30)
-                                     .f32(50)
-                                     .f32(0, -2, 0)  // row 2 as it stands: scaled, not normalised
-                                     .f32(123.5f)
-                                     .s;
+  // Position: the object offset and the parent's move included. Range: 80 and 200 times 0x3FFFFFFF,
+  // doubled and one unit low. Direction: row 2 as it stands, scaled, not normalised.
+  const std::string spotRecord = Bytes().u8(8).u8(2).str("Spot01").str("Dummy01").f32(11, 1, 3).u32(0x431FFFFF)
+                                     .u32(0x43C7FFFF).f32(0.1f, 0.2f, 0.3f).f32(2.0f).i32(1)
+                                     .f32(30).f32(50).f32(0, -2, 0).f32(123.5f).s;
   EXPECT_EQ(Save(spot), spotRecord);
   EXPECT_EQ(spotRecord.size() - 2 - 7 - 8, 64u);
 }
