@@ -14,8 +14,10 @@
 #include <utility>
 #include <vector>
 
+#include "plugin/DLLMain.h"
 #include "scene/scene.h"
 #include "skin/notes.h"
+#include "thm/reader.h"
 
 // Allocation failure on demand: the nth nothrow allocation from now returns null.
 namespace {
@@ -53,13 +55,14 @@ struct MemFile {
   size_t len = 0;
   FILE* f = open_memstream(&buf, &len);
   ~MemFile() {
-    std::fclose(f);
+    if (f) std::fclose(f);
     std::free(buf);
   }
   std::string Bytes() {
-    std::fflush(f);
+    if (f) std::fflush(f);
     return std::string(buf, len);
   }
+  void ClosedElsewhere() { f = nullptr; }
 };
 
 // Accepts `limit` bytes, then fails every write; unbuffered, so each write reaches it.
@@ -78,7 +81,10 @@ struct LimitFile {
     f = fopencookie(this, "wb", io);
     setvbuf(f, nullptr, _IONBF, 0);
   }
-  ~LimitFile() { std::fclose(f); }
+  ~LimitFile() {
+    if (f) std::fclose(f);
+  }
+  void ClosedElsewhere() { f = nullptr; }
 };
 
 // ---- Expected bytes ---------------------------------------------------------
@@ -659,6 +665,139 @@ TEST_F(SkinTest, BrokenSkinDataIsReportedAndEndsTheBlock) {
   EXPECT_EQ(WriteBlock(*d, -1), I32(1));
   EXPECT_EQ(Conditions(), (Texts{"Vertices[i].Refs && \"There must be at least one ref per vertex\"",
                                  "ref->BoneID != -1", "node && \"Bone node not found\"", "!\"Out of memory\""}));
+}
+
+// ---- Whole exports -----------------------------------------------------------
+
+struct ExportOut {
+  int result;
+  std::string bytes;
+};
+
+ExportOut Export(Scene& s) {
+  MemFile out;
+  int r = ExportToStream(out.f, &s, &s);  // closes the stream
+  out.ClosedElsewhere();
+  return {r, out.Bytes()};
+}
+
+thm::File Read(const std::string& bytes) {
+  thm::ParseResult p = thm::Parse({reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()});
+  EXPECT_TRUE(p.ok()) << (p.error ? p.error->what : "");
+  return p.file;
+}
+
+// One triangle, skinned to `bone` with weight 1.0 on every vertex.
+Node& SkinnedTriangle(Scene& s, const std::string& name, Node& bone) {
+  auto& tri = s.Make<scene::MeshObject>();
+  tri.mesh.verts = {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}};
+  Face f;
+  f.v[0] = 0, f.v[1] = 1, f.v[2] = 2;
+  tri.mesh.faces = {f};
+  auto& skin = s.Make<scene::SkinModifier>();
+  skin.bones.push_back({&bone, "", {}});
+  skin.weights = std::vector<std::vector<float>>{{1}, {1}, {1}};
+  Node& n = s.AddNode(name);
+  n.SetObject(&tri);
+  n.AddModifier(&skin);
+  return n;
+}
+
+void Cue(Scene& s, const std::string& name, std::vector<NoteKey> keys) {
+  s.AddNode(name).AddNoteTrack().keys = std::move(keys);
+}
+
+class SkinExport : public SkinTest {
+ protected:
+  void SetUp() override {
+    SkinTest::SetUp();
+    Scene probe;
+    auto& tri = probe.Make<scene::MeshObject>();
+    tri.mesh.verts = {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}};
+    Face f;
+    f.v[0] = 0, f.v[1] = 1, f.v[2] = 2;
+    tri.mesh.faces = {f};
+    probe.AddNode("Probe").SetObject(&tri);
+    if (Export(probe).bytes.empty()) GTEST_SKIP() << "mesh extraction (ExportMeshNode) still writes nothing";
+  }
+};
+
+using NoteTexts = std::vector<std::pair<std::string, int32_t>>;
+NoteTexts NotesOf(const thm::Record& r) {
+  NoteTexts out;
+  if (r.mesh() && r.mesh()->skin)
+    for (auto& n : r.mesh()->skin->notes) out.push_back({n.text, n.frame});
+  return out;
+}
+
+TEST_F(SkinExport, NotesGoOutWithTheNextSkinnedMeshAcrossNodesAndExports) {
+  Scene s;
+  s.animationRange = {0, 320};
+  Node& bone = s.AddNode("Bone");
+  bone.keys = {{0, Matrix3()}, {320, Matrix3({1, 0, 0}, {0, 1, 0}, {0, 0, 1}, {0, 0, 32})}};
+  Cue(s, "Cue1", {{160, "step"}, {0, "start"}});
+  SkinnedTriangle(s, "Skin1", bone);
+  Cue(s, "Cue2", {{80, "mid"}});
+  SkinnedTriangle(s, "Skin2", bone);
+  Cue(s, "Cue3", {{320, "tail"}});
+  ExportOut first = Export(s);
+  ASSERT_EQ(first.result, 1);
+  thm::File f = Read(first.bytes);
+  ASSERT_EQ(f.records.size(), 2u);
+  EXPECT_EQ(NotesOf(f.records[0]), (NoteTexts{{"start", 0}, {"step", 1}}));
+  EXPECT_EQ(NotesOf(f.records[1]), (NoteTexts{{"mid", 0}}));
+  const thm::Skin& skin = *f.records[0].mesh()->skin;
+  ASSERT_EQ(skin.bones.size(), 1u);
+  EXPECT_EQ(skin.bones[0].name, "Bone");
+  EXPECT_EQ(skin.frame_count, 3);
+  EXPECT_EQ(skin.sample(2, 0).matrix.rows[3].z, 32.0f);
+  EXPECT_EQ(skin.sample(1, 0).matrix.rows[3].z, 16.0f);
+  ASSERT_EQ(skin.vertex_refs.size(), 3u);
+  for (auto& v : skin.vertex_refs) {
+    ASSERT_EQ(v.refs.size(), 1u);
+    EXPECT_EQ(v.refs[0].bone, 0);
+    EXPECT_EQ(v.refs[0].weight, 1.0f);
+  }
+  EXPECT_TRUE(reports.records.empty());
+
+  // The note left after the last skinned mesh waits for the next export's first
+  // one, numbered from that export's start.
+  Scene next;
+  next.animationRange = {160, 480};
+  Node& b2 = next.AddNode("Bone");
+  SkinnedTriangle(next, "Again", b2);
+  SkinnedTriangle(next, "More", b2);
+  ExportOut second = Export(next);
+  ASSERT_EQ(second.result, 1);
+  thm::File g = Read(second.bytes);
+  ASSERT_EQ(g.records.size(), 2u);
+  EXPECT_EQ(NotesOf(g.records[0]), (NoteTexts{{"tail", 1}}));
+  EXPECT_EQ(NotesOf(g.records[1]), NoteTexts{});
+}
+
+TEST_F(SkinExport, AFailedWriteAnywhereInASkinnedRecordFailsTheExport) {
+  Scene s;
+  s.animationRange = {0, 160};
+  Node& bone = s.AddNode("Bone");
+  Cue(s, "Cue", {{160, "go"}});
+  SkinnedTriangle(s, "Skin", bone);
+  DropNotes();
+  ExportOut full = Export(s);
+  ASSERT_EQ(full.result, 1);
+  ASSERT_EQ(Read(full.bytes).records.size(), 1u);
+  for (size_t n = 0; n < full.bytes.size(); ++n) {
+    SCOPED_TRACE(n);
+    DropNotes();
+    LimitFile out(n);
+    EXPECT_EQ(ExportToStream(out.f, &s, &s), 0);
+    out.ClosedElsewhere();
+    EXPECT_EQ(out.got, full.bytes.substr(0, n));
+  }
+  DropNotes();
+  LimitFile whole(full.bytes.size());
+  EXPECT_EQ(ExportToStream(whole.f, &s, &s), 1);
+  whole.ClosedElsewhere();
+  EXPECT_EQ(whole.got, full.bytes);
 }
 
 }  // namespace
