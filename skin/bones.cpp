@@ -230,5 +230,8 @@ int Bones::Write(FILE* file) {
 Bones* CreateBones(INode* node) {
   ::Modifier* modifier = FindSkinModifier(node);
   if (!modifier) return nullptr;
-  return new (std::nothrow) Bones(modifier, node);  // no memory: exported without skin
+  Bones* bones = new (std::nothrow) Bones(modifier, node);
+  // No memory: the node goes out as an ordinary mesh, but the file lacks its skin.
+  if (!bones) MarkExportFailed();
+  return bones;
 }
