@@ -25,6 +25,16 @@ size_t Utf8Prefix(const char* text, size_t limit) {
   return have < len ? lead - 1 : n;
 }
 
+// Notes still gathered when the library is unloaded go with it.
+struct FreeNotesAtUnload {
+  ~FreeNotesAtUnload() {
+    while (Note* note = NoteList) {
+      NoteList = note->Next;
+      delete note;
+    }
+  }
+} g_freeNotesAtUnload;
+
 }  // namespace
 
 void SetAnimRange(Interval range) {
