@@ -65,7 +65,7 @@ TEST_F(PluginLibrary, HostLoadsChecksCreatesAndExports) {
   EXPECT_STREQ(exporter->ShortDesc(), "Tarnhold Mesh");
   EXPECT_EQ(exporter->Version(), 101u);
 
-  // A scene with a camera, a hidden light, a mesh and one visible omni light.
+  // A scene with a camera, a hidden light and one visible omni light.
   scene::Scene s;
   s.animationRange = Interval(0, 3200);
   scene::Node& cam = s.AddNode("Camera01");
@@ -74,7 +74,6 @@ TEST_F(PluginLibrary, HostLoadsChecksCreatesAndExports) {
   scene::Node& off = s.AddNode("Hidden01");
   off.SetObject(&s.Make<scene::LightObj>(OMNI_LIGHT));
   off.hidden = true;
-  s.AddNode("Box01").SetObject(&s.Make<scene::MeshObject>());
   scene::Node& omni = s.AddNode("Omni01");
   omni.SetObject(&s.Make<scene::LightObj>(OMNI_LIGHT));
   omni.transform.SetTrans({1, 2, 3});

@@ -76,7 +76,6 @@ TEST_F(Driver, ScenesWithoutExportedNodesLeaveAnEmptyFile) {
   others.AddNode("Dummy01").SetObject(GenericObject::Dummy(others));
   others.AddNode("Shape01").SetObject(GenericObject::Shape(others));
   others.AddNode("Empty01");  // no object at all
-  others.AddNode("Box01").SetObject(&others.Make<scene::MeshObject>());  // mesh records are not written yet
   for (Scene* s : {&hidden, &others}) {
     { std::ofstream(path) << "old contents"; }
     scene::ReportRecorder reports;
