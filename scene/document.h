@@ -1,0 +1,43 @@
+// Scene documents: the standalone host's native input, a JSON file that holds
+// one host scene as data (docs/scene-format.md). Loading validates the whole
+// document before anything is handed out, so a plug-in only ever sees a
+// scene that the host package itself could have presented.
+//
+//   std::unique_ptr<scene::Scene> s = scene::LoadDocument("demo.scene.json");
+//
+// Every problem is a DocumentError that names the file, the JSON path of the
+// offending value (a JSON pointer such as /nodes/2/object/faces/17) and what
+// is wrong, on one line.
+#pragma once
+
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+#include "scene/scene.h"
+
+namespace scene {
+
+class DocumentError : public std::runtime_error {
+ public:
+  // `pointer` is a JSON pointer ("" for the whole document); `message` says what is wrong.
+  DocumentError(std::string file, std::string pointer, std::string message);
+  const std::string& file() const { return file_; }
+  const std::string& pointer() const { return pointer_; }
+  const std::string& message() const { return message_; }
+
+ private:
+  std::string file_, pointer_, message_;
+};
+
+// Reads and loads the document at `path` into a new scene. Throws DocumentError.
+std::unique_ptr<Scene> LoadDocument(const std::string& path);
+
+// Loads a document held in memory; `file` names it in errors.
+std::unique_ptr<Scene> ParseDocument(std::string_view text, const std::string& file);
+
+// The deepest node nesting a document may have; deeper trees are an error.
+inline constexpr int kMaxNodeDepth = 1000;
+
+}  // namespace scene
