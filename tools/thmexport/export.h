@@ -1,0 +1,38 @@
+// One export of a loaded scene through a scene exporter, written atomically:
+// the exporter writes a temporary file beside the output, which replaces the
+// output only when the export succeeded.
+#pragma once
+
+#include <string>
+
+#include "scene/scene.h"
+#include "tools/thmexport/plugins.h"
+
+namespace thmexport {
+
+struct ExportOptions {
+  bool quiet = false;     // hide warnings (never errors)
+  bool progress = false;  // show progress on standard error (a terminal)
+  std::string label;      // names the input in messages
+};
+
+struct ExportOutcome {
+  bool ok = false;
+  int result = 0;        // what DoExport returned
+  int errors = 0;        // error reports ("Assert Failed!" or owned boxes) shown
+  int warnings = 0;      // other message boxes
+  std::string problem;   // why it failed, when not because of a report
+};
+
+// Runs `exporter` on `scene` into `output`. An existing regular file at
+// `output` is replaced only on success; a device or pipe is written directly.
+ExportOutcome ExportScene(const ExporterClass& exporter, scene::Scene& scene, const std::string& output,
+                          const ExportOptions& options);
+
+// A message box as the console shows it: caption, node and text, several lines.
+std::string FormatReport(const std::string& label, const MessageBoxRecord& box, bool error, const scene::Node* node);
+
+// Error reports fail the export: the assertion caption, or a box owned by the host window.
+bool IsErrorReport(const MessageBoxRecord& box);
+
+}  // namespace thmexport

@@ -1,0 +1,180 @@
+// thmexport: the standalone host. Loads scene documents and runs the scene
+// exporter plug-in found for the output's extension, as the host package would.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <cctype>
+#include <csignal>
+#include <cstdio>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "scene/document.h"
+#include "tools/thmexport/export.h"
+#include "tools/thmexport/plugins.h"
+
+#ifndef THMEXPORT_VERSION
+#define THMEXPORT_VERSION "0"
+#endif
+
+namespace {
+
+constexpr int kOk = 0, kExportFailed = 1, kBadInput = 2;
+
+std::string FileName(const std::string& path) {
+  size_t cut = path.rfind('/');
+  return cut == std::string::npos ? path : path.substr(cut + 1);
+}
+
+std::string Lower(std::string s) {
+  for (auto& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
+bool EndsWithNoCase(const std::string& s, const std::string& suffix) {
+  return s.size() >= suffix.size() && Lower(s.substr(s.size() - suffix.size())) == suffix;
+}
+
+// "demo.scene.json" -> "demo.thm": the output named after its input.
+std::string OutputName(const std::string& input) {
+  std::string base = FileName(input);
+  if (EndsWithNoCase(base, ".scene.json"))
+    base.resize(base.size() - 11);
+  else if (size_t dot = base.rfind('.'); dot != std::string::npos && dot > 0)
+    base.resize(dot);
+  return base + ".thm";
+}
+
+std::string Extension(const std::string& path) {
+  std::string base = FileName(path);
+  size_t dot = base.rfind('.');
+  return dot == std::string::npos || dot == 0 ? "" : base.substr(dot + 1);
+}
+
+bool IsFolder(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+void ListFormats(const thmexport::PluginSet& plugins) {
+  for (auto& e : plugins.Exporters()) {
+    std::string exts;
+    for (auto& x : e.extensions) exts += (exts.empty() ? "." : " .") + x;
+    std::printf("%-8s %s  (%s, %s, version %u)\n", exts.c_str(), e.longDesc.c_str(), e.library.c_str(),
+                e.className.c_str(), e.version);
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // A file-size limit then shows as a write error instead of killing the run.
+  std::signal(SIGXFSZ, SIG_IGN);
+
+  CLI::App app{
+      "Exports scene documents (.scene.json) through a scene exporter plug-in, the way the host package does.\n"
+      "The exporter is chosen by the output file's extension; see --list-formats.\n"
+      "Each output is written to a temporary file beside it and replaces it only when the export succeeds.",
+      "thmexport"};
+  std::vector<std::string> inputs;
+  std::string output;
+  std::string pluginDir = thmexport::ExecutableFolder();
+  bool listFormats = false, quiet = false;
+  app.add_option("scenes", inputs, "Scene documents to export (see docs/scene-format.md)")->type_name("SCENE");
+  app.add_option("-o,--output", output,
+                 "Output file (OUT.thm), or with several scenes a folder, in which each output is named "
+                 "after its scene (demo.scene.json -> demo.thm). A folder given with a trailing / is created.")
+      ->type_name("PATH");
+  app.add_option("--plugins", pluginDir, "Folder searched for plug-in libraries (*.dle); default: the folder of "
+                                         "this program")
+      ->type_name("DIR");
+  app.add_flag("--list-formats", listFormats, "List the scene exporters found (extension, description, library)");
+  app.add_flag("-q,--quiet", quiet, "Hide warnings of the plug-in and of plug-in loading; errors are always shown");
+  app.set_version_flag("--version", std::string("thmexport ") + THMEXPORT_VERSION + " (host SDK version 0x09C40500)",
+                       "Show the version and exit");
+  app.footer(
+      "Exit status: 0 when every export succeeded; 1 when an export failed (the exporter returned 0, reported an\n"
+      "\"Assert Failed!\" error, or its output could not be written); 2 for bad scene documents or usage.\n"
+      "Messages of the plug-in go to standard error: errors always, warnings unless --quiet. On a terminal, long\n"
+      "exports show their progress (nodes done of the scene's nodes, and the current node).");
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::Success& e) {
+    return app.exit(e);
+  } catch (const CLI::ParseError& e) {
+    app.exit(e);
+    return kBadInput;
+  }
+
+  std::vector<std::string> loadWarnings;
+  thmexport::PluginSet plugins;
+  if (!plugins.LoadFolder(pluginDir, loadWarnings)) {
+    std::fprintf(stderr, "thmexport: cannot read the plug-in folder %s\n", pluginDir.c_str());
+    return kBadInput;
+  }
+  if (!quiet)
+    for (auto& w : loadWarnings) std::fprintf(stderr, "thmexport: warning: %s/%s\n", pluginDir.c_str(), w.c_str());
+
+  if (listFormats) {
+    ListFormats(plugins);
+    if (plugins.Exporters().empty()) std::fprintf(stderr, "thmexport: no scene exporters in %s\n", pluginDir.c_str());
+    return kOk;
+  }
+  auto usage = [](const std::string& msg) {
+    std::fprintf(stderr, "thmexport: %s (see --help)\n", msg.c_str());
+    return kBadInput;
+  };
+  if (inputs.empty()) return usage("no scene documents given");
+  if (output.empty()) return usage("no output given: use -o OUT.thm, or -o DIR with several scenes");
+
+  // Where each input goes.
+  bool toFolder = inputs.size() > 1 || IsFolder(output) || output.back() == '/';
+  std::vector<std::string> outputs;
+  if (toFolder) {
+    while (output.size() > 1 && output.back() == '/') output.pop_back();
+    if (!IsFolder(output) && mkdir(output.c_str(), 0777) != 0)
+      return usage("the output folder " + output + " does not exist and cannot be created");
+    std::map<std::string, std::string> seen;
+    for (auto& in : inputs) {
+      std::string out = output + "/" + OutputName(in);
+      if (auto [it, fresh] = seen.emplace(out, in); !fresh)
+        return usage(in + " and " + it->second + " would both be written to " + out);
+      outputs.push_back(out);
+    }
+  } else {
+    outputs.push_back(output);
+  }
+  const std::string ext = Extension(outputs.front());
+  if (ext.empty()) return usage(output + " has no file extension, which chooses the exporter");
+  const thmexport::ExporterClass* exporter = plugins.ForExtension(ext);
+  if (!exporter)
+    return usage("no exporter for ." + ext + " files in " + pluginDir + " (see --list-formats)");
+
+  const bool terminal = isatty(STDERR_FILENO) == 1;
+  int status = kOk;
+  for (size_t i = 0; i < inputs.size(); ++i) {
+    std::unique_ptr<scene::Scene> scene;
+    try {
+      scene = scene::LoadDocument(inputs[i]);
+    } catch (const scene::DocumentError& e) {
+      std::fprintf(stderr, "%s\n", e.what());
+      status = kBadInput;
+      continue;
+    }
+    thmexport::ExportOptions options;
+    options.quiet = quiet;
+    options.progress = terminal && !quiet;
+    options.label = inputs[i];
+    thmexport::ExportOutcome r = thmexport::ExportScene(*exporter, *scene, outputs[i], options);
+    if (!r.ok) {
+      std::fprintf(stderr, "%s: export to %s failed: %s; %s\n", inputs[i].c_str(), outputs[i].c_str(),
+                   r.problem.c_str(), "the output was left as it was");
+      if (status == kOk) status = kExportFailed;
+    }
+  }
+  return status;
+}
