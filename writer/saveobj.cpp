@@ -1,0 +1,307 @@
+#include "writer/saveobj.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "host/scene_api.h"
+#include "host/types.h"
+#include "model/obj.h"
+#include "plugin/assert.h"
+#include "skin/bones.h"
+
+static_assert(std::endian::native == std::endian::little, "the record is little-endian");
+
+namespace {
+
+template <class T>
+std::unique_ptr<T[]> Alloc(std::size_t n) {
+  return std::unique_ptr<T[]>(new (std::nothrow) T[n ? n : 1]);
+}
+
+// Gathers small writes into one buffer; every flush is one checked fwrite,
+// so a short write still leaves the bytes before it in the file.
+class Out {
+ public:
+  explicit Out(FILE* file) : file_(file) {}
+
+  bool Bytes(const void* p, std::size_t n) {
+    if (used_ + n > sizeof(buf_)) {
+      if (!Flush()) return false;
+      if (n > sizeof(buf_)) return std::fwrite(p, 1, n, file_) == n;
+    }
+    std::memcpy(buf_ + used_, p, n);
+    used_ += n;
+    return true;
+  }
+  bool U8(uint8_t v) { return Bytes(&v, 1); }
+  bool I32(int32_t v) { return Bytes(&v, 4); }
+  bool U32(uint32_t v) { return Bytes(&v, 4); }
+  bool F32(float v) { return Bytes(&v, 4); }
+  bool P3(const Point3& p) { return F32(p.x) && F32(p.y) && F32(p.z); }
+  bool Str(const char* s) { return Bytes(s, std::strlen(s) + 1); }
+  bool Flush() {
+    const std::size_t n = used_;
+    used_ = 0;
+    return n == 0 || std::fwrite(buf_, 1, n, file_) == n;
+  }
+
+ private:
+  FILE* file_;
+  std::size_t used_ = 0;
+  unsigned char buf_[16384];
+};
+
+BitmapTex* BitmapIn(StdMat* mtl, int slot) {
+  Texmap* map = mtl->GetSubTexmap(slot);
+  return map && map->ClassID() == BMTEX_CLASS_ID ? static_cast<BitmapTex*>(map) : nullptr;
+}
+
+// The map's file name without its folder; empty when it has none.
+CStr MapFile(BitmapTex* map) {
+  CStr file;
+  SplitPathFile(CStr(map->GetMapName()), nullptr, &file);
+  return file;
+}
+
+// A map field: the file name, or the byte 1 for no bitmap. A bitmap without
+// a file name also writes 1: a lone zero byte would read as a short header.
+bool WriteMap(Out& out, BitmapTex* map, bool amount, StdMat* mtl, int slot) {
+  const CStr file = map ? MapFile(map) : CStr();
+  if (file.Length() == 0) return out.U8(1);
+  return out.Str(file.data()) && (!amount || out.F32(mtl->GetTexmapAmt(slot, 0)));
+}
+
+bool EndsWithVR(const char* name) {
+  const std::size_t n = std::strlen(name);
+  if (n < 3) return false;
+  const char* e = name + n - 3;
+  return e[0] == '_' && (e[1] == 'v' || e[1] == 'V') && (e[2] == 'r' || e[2] == 'R');
+}
+
+bool WriteHeader(Out& out, Mtl* mtl) {
+  if (!mtl || mtl->ClassID() != DMTL_CLASS_ID) return out.U8(0);
+  StdMat* std = static_cast<StdMat*>(mtl);
+  uint8_t flags = 0;
+  const int transparency = std->GetTransparencyType();
+  if (transparency == TRANSP_ADDITIVE)
+    flags = 2;
+  else if (transparency == TRANSP_FILTER)
+    flags = 1;
+  const char* name = std->GetName();
+  if (!name) name = "";
+  if (EndsWithVR(name)) flags |= 8;
+
+  BitmapTex* diffuse = BitmapIn(std, ID_DI);
+  if (!WriteMap(out, diffuse, false, std, ID_DI)) return false;
+  if ((flags & 3) == 1 && diffuse && diffuse->GetAlphaSource() == ALPHA_NONE) flags &= ~3;
+  if (!out.Str(name)) return false;
+  if (!WriteMap(out, BitmapIn(std, ID_RL), true, std, ID_RL)) return false;
+  if (!WriteMap(out, BitmapIn(std, ID_SI), true, std, ID_SI)) return false;
+  if (std->GetTwoSided()) flags |= 4;
+  return out.U8(flags) && out.F32(std->GetOpacity(0));
+}
+
+// Counting sort of `n` items by key; keys outside 0..numKeys-1 are left out.
+// start gets numKeys + 1 entries, order the items of key k at start[k]..start[k+1]-1
+// in ascending item order.
+template <class KeyOf>
+bool Bucket(int32_t n, int32_t numKeys, KeyOf keyOf, std::unique_ptr<int32_t[]>& start,
+            std::unique_ptr<int32_t[]>& order) {
+  start = Alloc<int32_t>(static_cast<std::size_t>(numKeys) + 1);
+  order = Alloc<int32_t>(n);
+  if (!start || !order) return false;
+  std::fill_n(start.get(), numKeys + 1, 0);
+  for (int32_t i = 0; i < n; ++i) {
+    const int32_t k = keyOf(i);
+    if (k >= 0 && k < numKeys) ++start[k + 1];
+  }
+  for (int32_t k = 0; k < numKeys; ++k) start[k + 1] += start[k];
+  std::unique_ptr<int32_t[]> fill = Alloc<int32_t>(numKeys);
+  if (!fill) return false;
+  std::copy_n(start.get(), numKeys, fill.get());
+  for (int32_t i = 0; i < n; ++i) {
+    const int32_t k = keyOf(i);
+    if (k >= 0 && k < numKeys) order[fill[k]++] = i;
+  }
+  return true;
+}
+
+}  // namespace
+
+SaveObj::~SaveObj() {
+  delete[] mHVs;
+  delete[] mTris;
+}
+
+// Vertex normals. For each HVert i in ascending order that has no normal yet,
+// the triangles in ascending order contribute their face normal once, at the
+// first corner that is i itself or lies on i's SV with a common smoothing bit
+// and the same back-side bit; the sum, normalised, goes to i and to every
+// corner that contributed. Only triangles touching i's SV can contribute, so
+// each pass walks that SV's corners (in triangle, then corner order); an HVert
+// without smoothing bits can only match its own corners and walks those.
+int SaveObj::Init(Obj* obj, Bones* bones) {
+  mObj = obj;
+  mBones = bones;
+  delete[] mHVs;
+  delete[] mTris;
+  mHVs = nullptr;
+  mTris = nullptr;
+  const int32_t numHVs = obj->NumHVs, numTris = obj->NumTris, numSVs = obj->NumSVs;
+  mHVs = new (std::nothrow) HV[numHVs ? numHVs : 1];
+  mTris = new (std::nothrow) Tri[numTris ? numTris : 1];
+  if (!mHVs || !mTris) return 0;
+  const HVert* hvs = obj->HVs;
+  const ::Tri* tris = obj->Tris;
+
+  // The object must hold together before anything is indexed by it.
+  bool inRange = true;
+  for (int32_t h = 0; h < numHVs && inRange; ++h) inRange = hvs[h].SV >= 0 && hvs[h].SV < numSVs;
+  for (int32_t t = 0; t < numTris && inRange; ++t)
+    for (int k = 0; k < 3; ++k) inRange = inRange && tris[t].Pts[k] >= 0 && tris[t].Pts[k] < numHVs;
+  if (!inRange) {
+    REPORT_FAILED("0");
+    return 0;
+  }
+
+  for (int32_t t = 0; t < numTris; ++t) {
+    const Point3& p0 = obj->SVs[hvs[tris[t].Pts[0]].SV].Pos;
+    const Point3& p1 = obj->SVs[hvs[tris[t].Pts[1]].SV].Pos;
+    const Point3& p2 = obj->SVs[hvs[tris[t].Pts[2]].SV].Pos;
+    const Point3 n = CrossProd(p1 - p0, p2 - p0);
+    const float len = Length(n);
+    // Without area there is no direction: add nothing to the neighbours.
+    mTris[t].Normal = len == 0.0f ? Point3(0, 0, 0) : n / len;
+  }
+
+  // Corners by SV, and corners of HVerts without smoothing bits by HVert.
+  std::unique_ptr<int32_t[]> svStart = Alloc<int32_t>(static_cast<std::size_t>(numSVs) + 1);
+  std::unique_ptr<int32_t[]> hvStart = Alloc<int32_t>(static_cast<std::size_t>(numHVs) + 1);
+  if (!svStart || !hvStart) return 0;
+  std::fill_n(svStart.get(), numSVs + 1, 0);
+  std::fill_n(hvStart.get(), numHVs + 1, 0);
+  for (int32_t t = 0; t < numTris; ++t)
+    for (int k = 0; k < 3; ++k) {
+      const int32_t h = tris[t].Pts[k];
+      ++svStart[hvs[h].SV + 1];
+      if (hvs[h].SmoothGroups == 0) ++hvStart[h + 1];
+    }
+  for (int32_t s = 0; s < numSVs; ++s) svStart[s + 1] += svStart[s];
+  for (int32_t h = 0; h < numHVs; ++h) hvStart[h + 1] += hvStart[h];
+  std::unique_ptr<uint32_t[]> svCorners = Alloc<uint32_t>(svStart[numSVs]);  // t * 3 + k
+  std::unique_ptr<int32_t[]> hvTris = Alloc<int32_t>(hvStart[numHVs]);
+  std::unique_ptr<int32_t[]> svFill = Alloc<int32_t>(numSVs), hvFill = Alloc<int32_t>(numHVs);
+  if (!svCorners || !hvTris || !svFill || !hvFill) return 0;
+  std::copy_n(svStart.get(), numSVs, svFill.get());
+  std::copy_n(hvStart.get(), numHVs, hvFill.get());
+  for (int32_t t = 0; t < numTris; ++t)
+    for (int k = 0; k < 3; ++k) {
+      const int32_t h = tris[t].Pts[k];
+      svCorners[svFill[hvs[h].SV]++] = static_cast<uint32_t>(t) * 3 + k;
+      if (hvs[h].SmoothGroups == 0) hvTris[hvFill[h]++] = t;
+    }
+  svFill.reset();
+  hvFill.reset();
+
+  for (int32_t i = 0; i < numHVs; ++i) {
+    const Point3& set = mHVs[i].Normal;
+    if (set.x != 0.0f || set.y != 0.0f || set.z != 0.0f) continue;
+    const uint32_t g = hvs[i].SmoothGroups;
+    Point3 sum(0, 0, 0);
+    bool found = false;
+    if (g == 0) {
+      int32_t last = -1;
+      for (int32_t e = hvStart[i]; e < hvStart[i + 1]; ++e) {
+        const int32_t t = hvTris[e];
+        if (t == last) continue;  // a triangle counts once
+        last = t;
+        found = true;
+        sum += mTris[t].Normal;
+      }
+    }
+    const int32_t sv = hvs[i].SV;
+    // Calls back for every contributing corner, in the order they add up.
+    auto shared = [&](auto&& take) {
+      int32_t last = -1;
+      for (int32_t e = svStart[sv]; e < svStart[sv + 1]; ++e) {
+        const int32_t t = static_cast<int32_t>(svCorners[e] / 3);
+        if (t == last) continue;
+        const int32_t h = tris[t].Pts[svCorners[e] % 3];
+        const uint32_t tg = tris[t].SmoothGroups;
+        if (h == i || ((tg & g) != 0 && ((tg ^ g) & 0x80000000u) == 0)) {
+          last = t;
+          take(t, h);
+        }
+      }
+    };
+    if (g != 0)
+      shared([&](int32_t t, int32_t) {
+        found = true;
+        sum += mTris[t].Normal;
+      });
+    const float len = Length(sum);
+    if (len == 0.0f || std::isnan(len)) {
+      if (!found) {
+        REPORT_FAILED("0");  // an HVert that no triangle uses
+        return 0;
+      }
+      sum = Point3(0, 0, 1);
+    }
+    const Point3 n = sum / Length(sum);
+    mHVs[i].Normal = n;
+    if (g != 0) shared([&](int32_t, int32_t h) { mHVs[h].Normal = n; });
+  }
+  return 1;
+}
+
+int SaveObj::FWrite(FILE* file) {
+  if (!mObj || mObj->NumSVs == 0) return 0;
+  const Obj& obj = *mObj;
+  if (!mHVs || !mTris) return -1;  // not initialised
+  const int32_t numMats = obj.mMatLib.NumMats;
+  std::unique_ptr<int32_t[]> hvStart, hvOrder, triStart, triOrder;
+  if (!Bucket(obj.NumHVs, numMats, [&](int32_t h) { return obj.HVs[h].Mat; }, hvStart, hvOrder) ||
+      !Bucket(obj.NumTris, numMats, [&](int32_t t) { return obj.HVs[obj.Tris[t].Pts[0]].Mat; }, triStart, triOrder))
+    return -1;
+
+  Out out(file);
+  if (!out.U8(8) || !out.U8(0) || !out.I32(obj.NumSVs)) return -1;
+  for (int32_t s = 0; s < obj.NumSVs; ++s)
+    if (!out.P3(obj.SVs[s].Pos)) return -1;
+
+  const bool skin = mBones && mBones->HasVertices();
+  if (!out.U8(skin ? 1 : 0)) return -1;
+  if (skin && (!out.Flush() || mBones->Write(file) == -1)) return -1;
+
+  if (!out.I32(numMats)) return -1;
+
+  for (int32_t i = 0; i < numMats; ++i) {
+    if (!WriteHeader(out, obj.mMatLib.Mats[i])) return -1;
+    for (int32_t e = hvStart[i], local = 0; e < hvStart[i + 1]; ++e) mHVs[hvOrder[e]].LocalIndex = local++;
+    if (!out.I32(hvStart[i + 1] - hvStart[i])) return -1;
+    for (int32_t e = hvStart[i]; e < hvStart[i + 1]; ++e) {
+      const HVert& h = obj.HVs[hvOrder[e]];
+      if (!out.I32(h.SV) || !out.F32(h.UV[0]) || !out.F32(h.UV[1]) || !out.P3(mHVs[hvOrder[e]].Normal)) return -1;
+    }
+    if (!out.I32(triStart[i + 1] - triStart[i])) return -1;
+    for (int32_t e = triStart[i]; e < triStart[i + 1]; ++e) {
+      const ::Tri& t = obj.Tris[triOrder[e]];
+      if (mObj->HVs[t.Pts[1]].Mat != i || mObj->HVs[t.Pts[2]].Mat != i) {
+        // What went before the bad triangle stays in the file.
+        if (!out.Flush()) return -1;
+        if (CHECK_FAILED(mObj->HVs[t.Pts[1]].Mat == i)) return -1;
+        if (CHECK_FAILED(mObj->HVs[t.Pts[2]].Mat == i)) return -1;
+      }
+      for (int k = 0; k < 3; ++k) {
+        const uint32_t word = static_cast<uint32_t>(mHVs[t.Pts[k]].LocalIndex) | (t.EdgeVis[k] ? 0x80000000u : 0u);
+        if (!out.U32(word)) return -1;
+      }
+      if (!out.P3(mTris[triOrder[e]].Normal)) return -1;
+    }
+  }
+  return out.Flush() ? 1 : -1;
+}
