@@ -98,6 +98,48 @@ struct IdTable {
   }
 };
 
+uint64_t CellHash(const GridCell& c) {
+  return HashKey(static_cast<uint32_t>(c.x), static_cast<uint32_t>(c.y), static_cast<uint32_t>(c.z));
+}
+
+// Cells with their newest SV; keys are kept in the slot, as a weld probes
+// eight cells and most of them are empty.
+struct CellTable {
+  struct Slot {
+    GridCell cell;
+    int32_t head;  // -1 = empty
+  };
+  Slot* Slots = nullptr;
+  std::size_t Mask = 0;
+  std::size_t Count = 0;
+
+  ~CellTable() { std::free(Slots); }
+
+  Slot* Find(const GridCell& c) {
+    for (std::size_t i = CellHash(c) & Mask;; i = (i + 1) & Mask) {
+      Slot& s = Slots[i];
+      if (s.head < 0 || s.cell == c) return &s;
+    }
+  }
+  bool Reserve() {
+    if (Slots && (Count + 1) * 2 <= Mask + 1) return true;
+    const std::size_t cap = Slots ? (Mask + 1) * 2 : 256;
+    Slot* slots = nullptr;
+    if (!Resize(slots, cap)) return false;
+    for (std::size_t i = 0; i < cap; ++i) slots[i].head = -1;
+    for (std::size_t i = 0; Slots && i <= Mask; ++i) {
+      if (Slots[i].head < 0) continue;
+      std::size_t j = CellHash(Slots[i].cell) & (cap - 1);
+      while (slots[j].head >= 0) j = (j + 1) & (cap - 1);
+      slots[j] = Slots[i];
+    }
+    std::free(Slots);
+    Slots = slots;
+    Mask = cap - 1;
+    return true;
+  }
+};
+
 }  // namespace
 
 ObjReallocFn gObjRealloc = DefaultRealloc;
@@ -185,8 +227,7 @@ int MatLib::Lookup(Mtl* mat) {
 // Tri: a duplicate has the same Pts and lies in the same bucket; a set of
 // (Pts, bucket) answers that.
 struct Obj::Index {
-  IdTable Cells;                   // newest SV per cell
-  GridCell* SVCell = nullptr;      // per SV
+  CellTable Cells;                 // newest SV per cell
   int32_t* SVCellNext = nullptr;   // older SV of the same cell
   IdTable Groups;                  // newest HV per group
   int32_t* HVGroupNext = nullptr;  // older HV of the same group
@@ -195,7 +236,6 @@ struct Obj::Index {
   int32_t SVCap = 0, HVCap = 0;
 
   ~Index() {
-    std::free(SVCell);
     std::free(SVCellNext);
     std::free(HVGroupNext);
     std::free(HVBucketOf);
@@ -203,10 +243,6 @@ struct Obj::Index {
 };
 
 namespace {
-
-uint64_t CellHash(const GridCell& c) {
-  return HashKey(static_cast<uint32_t>(c.x), static_cast<uint32_t>(c.y), static_cast<uint32_t>(c.z));
-}
 
 uint64_t GroupHash(int32_t sv, float u, float v, int32_t mat, uint32_t sg, int32_t bucket) {
   return HashKey(static_cast<uint32_t>(sv), CanonBits(u), CanonBits(v), static_cast<uint32_t>(mat),
@@ -232,7 +268,7 @@ Obj::Obj(float tolerance) : Tolerance(tolerance), GridScale(0.25f / tolerance) {
   Index* index = nullptr;
   if (ok) {
     index = new (std::nothrow) Index;
-    ok = index && Resize(index->SVCell, 16) && Resize(index->SVCellNext, 16) && Resize(index->HVGroupNext, 16) &&
+    ok = index && Resize(index->SVCellNext, 16) && Resize(index->HVGroupNext, 16) &&
          Resize(index->HVBucketOf, 16);
   }
   void* new_arr = ok ? HVs : nullptr;
@@ -278,33 +314,39 @@ int Obj::AddSV(const Point3& pos) {
   Index* ix = mIndex;
   if (!ix) return -1;
   const float s[3] = {pos.x * GridScale, pos.y * GridScale, pos.z * GridScale};
+  // Per axis the cells floor(s - 0.5) and floor(s + 0.5), and their hash words.
+  int32_t side[3][2];
+  uint32_t mixed[3][2];
+  for (int a = 0; a < 3; ++a)
+    for (int hi = 0; hi < 2; ++hi) {
+      side[a][hi] = CellCoord(s[a], hi ? 0.5 : -0.5);
+      mixed[a][hi] = MixWord(static_cast<uint32_t>(side[a][hi]));
+    }
 
-  GridCell cells[8];
-  int32_t buckets[8];
-  int32_t hits[8];  // newest SV of each probe cell within Tolerance, or -1
-  bool any = false;
-  for (int k = 0; k < 8; ++k) {
-    const GridCell c = {CellCoord(s[0], kProbeOffsets[k][0]), CellCoord(s[1], kProbeOffsets[k][1]),
-                        CellCoord(s[2], kProbeOffsets[k][2])};
-    cells[k] = c;
-    buckets[k] = CellBucket(c);
-    hits[k] = -1;
-    if (ix->Cells.Count == 0) continue;
-    const int32_t* slot = ix->Cells.Find(CellHash(c), [&](int32_t id) { return ix->SVCell[id] == c; });
-    for (int32_t id = *slot; id >= 0; id = ix->SVCellNext[id]) {
-      if (Length(SVs[id].Pos - pos) <= Tolerance) {
-        hits[k] = id;
-        any = true;
-        break;
+  if (ix->Cells.Count) {
+    int32_t buckets[8];
+    int32_t hits[8];  // newest SV of each probe cell within Tolerance, or -1
+    bool any = false;
+    for (int k = 0; k < 8; ++k) {
+      const int hx = k >> 2, hy = (k >> 1) & 1, hz = k & 1;
+      buckets[k] = static_cast<int32_t>((mixed[0][hx] ^ mixed[1][hy] ^ mixed[2][hz]) & (kSVBuckets - 1));
+      hits[k] = -1;
+      const GridCell c = {side[0][hx], side[1][hy], side[2][hz]};
+      for (int32_t id = ix->Cells.Find(c)->head; id >= 0; id = ix->SVCellNext[id]) {
+        if (Length(SVs[id].Pos - pos) <= Tolerance) {
+          hits[k] = id;
+          any = true;
+          break;
+        }
       }
     }
-  }
-  if (any) {
-    for (int k = 0; k < 8; ++k) {
-      int32_t best = -1;
-      for (int j = 0; j < 8; ++j)
-        if (buckets[j] == buckets[k] && hits[j] > best) best = hits[j];
-      if (best >= 0) return best;
+    if (any) {
+      for (int k = 0; k < 8; ++k) {
+        int32_t best = -1;
+        for (int j = 0; j < 8; ++j)
+          if (buckets[j] == buckets[k] && hits[j] > best) best = hits[j];
+        if (best >= 0) return best;
+      }
     }
   }
 
@@ -314,18 +356,18 @@ int Obj::AddSV(const Point3& pos) {
     SVs = new_arr;
     MaxSVs *= 2;
   }
-  const GridCell own = {CellCoord(s[0], 0.0), CellCoord(s[1], 0.0), CellCoord(s[2], 0.0)};
   {
     bool ok = true;
     if (ix->SVCap < MaxSVs) {
-      ok = Resize(ix->SVCell, MaxSVs) && Resize(ix->SVCellNext, MaxSVs);
+      ok = Resize(ix->SVCellNext, MaxSVs);
       if (ok) ix->SVCap = MaxSVs;
     }
-    ok = ok && ix->Cells.Reserve([&](int32_t id) { return CellHash(ix->SVCell[id]); });
+    ok = ok && ix->Cells.Reserve();
     void* new_arr = ok ? SVs : nullptr;
     if (CHECK_FAILED(new_arr)) return -1;
   }
 
+  const GridCell own = {CellCoord(s[0], 0.0), CellCoord(s[1], 0.0), CellCoord(s[2], 0.0)};
   const int32_t n = NumSVs;
   const int32_t bucket = CellBucket(own);
   SVs[n].Pos = pos;
@@ -333,11 +375,13 @@ int Obj::AddSV(const Point3& pos) {
   SVs[n].Next = SVHash[bucket];
   SVHash[bucket] = n;
 
-  ix->SVCell[n] = own;
-  int32_t* slot = ix->Cells.Find(CellHash(own), [&](int32_t id) { return ix->SVCell[id] == own; });
-  ix->SVCellNext[n] = *slot;
-  if (*slot < 0) ++ix->Cells.Count;
-  *slot = n;
+  CellTable::Slot* slot = ix->Cells.Find(own);
+  if (slot->head < 0) {
+    slot->cell = own;
+    ++ix->Cells.Count;
+  }
+  ix->SVCellNext[n] = slot->head;
+  slot->head = n;
   NumSVs = n + 1;
   return n;
 }
@@ -555,7 +599,7 @@ int Obj::RemoveUnused(Bones* bones) {
     // scanned for the removed SV.
     int32_t at = n, failed = 0;
     if (firstNeg < at) at = firstNeg, failed = 1;
-    if (skin && bones->NumVertices != NumSVs && firstZero < at) at = firstZero, failed = 2;
+    if (bones && bones->NumVertices != NumSVs && firstZero < at) at = firstZero, failed = 2;
     if (firstRef < at) at = firstRef, failed = 3;
     if (failed == 1) {
       int32_t sv = at;
@@ -596,7 +640,7 @@ int Obj::RemoveUnused(Bones* bones) {
       ++kept;
     }
     const int32_t removed = n - kept;
-    if (skin) bones->NumVertices -= removed;
+    if (bones) bones->NumVertices -= removed;  // the count follows even without entries
     for (int32_t h = 0; h < NumHVs; ++h) {
       int32_t& s = HVs[h].SV;
       if (s >= n)

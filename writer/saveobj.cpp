@@ -105,6 +105,13 @@ bool WriteHeader(Out& out, Mtl* mtl) {
   return out.U8(flags) && out.F32(std->GetOpacity(0));
 }
 
+// After a fill that advanced every start[k] to the end of list k, restores
+// start[0..n] to the list starts.
+void ShiftBack(int32_t* start, int32_t n) {
+  for (int32_t k = n; k > 0; --k) start[k] = start[k - 1];
+  start[0] = 0;
+}
+
 // Counting sort of `n` items by key; keys outside 0..numKeys-1 are left out.
 // start gets numKeys + 1 entries, order the items of key k at start[k]..start[k+1]-1
 // in ascending item order.
@@ -120,13 +127,11 @@ bool Bucket(int32_t n, int32_t numKeys, KeyOf keyOf, std::unique_ptr<int32_t[]>&
     if (k >= 0 && k < numKeys) ++start[k + 1];
   }
   for (int32_t k = 0; k < numKeys; ++k) start[k + 1] += start[k];
-  std::unique_ptr<int32_t[]> fill = Alloc<int32_t>(numKeys);
-  if (!fill) return false;
-  std::copy_n(start.get(), numKeys, fill.get());
   for (int32_t i = 0; i < n; ++i) {
     const int32_t k = keyOf(i);
-    if (k >= 0 && k < numKeys) order[fill[k]++] = i;
+    if (k >= 0 && k < numKeys) order[start[k]++] = i;
   }
+  ShiftBack(start.get(), numKeys);
   return true;
 }
 
@@ -194,18 +199,16 @@ int SaveObj::Init(Obj* obj, Bones* bones) {
   for (int32_t h = 0; h < numHVs; ++h) hvStart[h + 1] += hvStart[h];
   std::unique_ptr<uint32_t[]> svCorners = Alloc<uint32_t>(svStart[numSVs]);  // t * 3 + k
   std::unique_ptr<int32_t[]> hvTris = Alloc<int32_t>(hvStart[numHVs]);
-  std::unique_ptr<int32_t[]> svFill = Alloc<int32_t>(numSVs), hvFill = Alloc<int32_t>(numHVs);
-  if (!svCorners || !hvTris || !svFill || !hvFill) return 0;
-  std::copy_n(svStart.get(), numSVs, svFill.get());
-  std::copy_n(hvStart.get(), numHVs, hvFill.get());
+  if (!svCorners || !hvTris) return 0;
+  // Filling moves each start to the next list's start; shift them back after.
   for (int32_t t = 0; t < numTris; ++t)
     for (int k = 0; k < 3; ++k) {
       const int32_t h = tris[t].Pts[k];
-      svCorners[svFill[hvs[h].SV]++] = static_cast<uint32_t>(t) * 3 + k;
-      if (hvs[h].SmoothGroups == 0) hvTris[hvFill[h]++] = t;
+      svCorners[svStart[hvs[h].SV]++] = static_cast<uint32_t>(t) * 3 + k;
+      if (hvs[h].SmoothGroups == 0) hvTris[hvStart[h]++] = t;
     }
-  svFill.reset();
-  hvFill.reset();
+  ShiftBack(svStart.get(), numSVs);
+  ShiftBack(hvStart.get(), numHVs);
 
   for (int32_t i = 0; i < numHVs; ++i) {
     const Point3& set = mHVs[i].Normal;
