@@ -1,0 +1,53 @@
+// Imports common 3D formats (through Assimp) into the in-memory host scene, so
+// that the plug-in exports them as the host package would. docs/import.md
+// lists every mapping rule.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "scene/scene.h"
+
+namespace scene {
+
+struct ImportOptions {
+  // The up axis of the scene as Assimp hands it over: 'y' or 'z'. nullopt: the
+  // file's metadata where it has one, else 'y' (Assimp's own convention).
+  std::optional<char> up;
+  // The host's master scale; nullopt keeps 1.0.
+  std::optional<double> scale;
+  // Without source normals: faces whose normals meet at most at this angle smooth together.
+  double smoothAngleDeg = 45;
+  // Largest number of bones per vertex the skin modifier reports; 0 = no limit.
+  int maxInfluences = 0;
+  // The skin modifier reports each vertex's weights scaled to sum 1.
+  bool normalizeWeights = false;
+  // Frames per second: the scene's ticks per frame are 4800 / fps.
+  int fps = 30;
+  // Name or index of the animation that sets keys and range; empty = the first.
+  std::string animation;
+  // JSON file: node name -> [[ticks, text], ...] note keys.
+  std::string notesFile;
+  // Folder for embedded textures; empty = they are not written.
+  std::string extractTexturesDir;
+};
+
+// A file that cannot be imported; the message is one line, "file: what".
+class ImportError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Loads `path` into a new scene. Lossy mappings are reported, one line each,
+// in `warnings` (may be null). Throws ImportError.
+std::unique_ptr<Scene> ImportScene(const std::string& path, const ImportOptions& options,
+                                   std::vector<std::string>* warnings);
+
+// A readable summary of what the file holds: nodes, meshes, materials,
+// lights, animations. Throws ImportError.
+std::string DescribeFile(const std::string& path);
+
+}  // namespace scene
