@@ -127,7 +127,7 @@ int LitObj::RemoveUnused(Bones* bones) {
       continue;
     }
     std::memmove(&SVs[sv], &SVs[sv + 1], sizeof(SVert) * (NumSVs - sv - 1));
-    if (bones && bones->HasVertices()) {
+    if (bones) {
       if (CHECK_FAILED(bones->NumVertices == NumSVs)) return 0;
       bones->RemoveVertex(sv);
     }

@@ -32,7 +32,5 @@ class LitObj {
   int GetMatIndex(Mtl* mat) { return mMatLib.Lookup(mat); }
   int AddHV(int sv, const Point3& uvw, int material, uint32_t smoothGroups);
   void AddTri(int a, int b, int c, uint32_t smoothGroups, int e0, int e1, int e2);
-  // Checks only when the skin data has entries (as Bones::RemoveVertex keeps
-  // the count only then).
   int RemoveUnused(Bones* bones);
 };

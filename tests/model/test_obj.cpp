@@ -263,13 +263,21 @@ TEST(ObjRemoveUnused, RenumbersWithAndWithoutSkin) {
     EXPECT_EQ(bones.Vertices[1].Refs->BoneID, 20);
   }
   {
-    // Skin without entries: nothing to keep in step, and no count check.
+    // Skin without entries: only the count follows the SVs.
     Pentagon p;
     Bones bones(nullptr, nullptr);
-    bones.NumVertices = 99;
+    bones.NumVertices = 6;
     EXPECT_EQ(p.obj.RemoveUnused(&bones), 1);
-    EXPECT_EQ(bones.NumVertices, 99);
+    EXPECT_EQ(bones.NumVertices, 3);
     EXPECT_EQ(p.obj.NumSVs, 3);
+  }
+  {
+    Pentagon p;
+    Bones bones(nullptr, nullptr);
+    bones.NumVertices = 5;
+    EXPECT_EQ(p.obj.RemoveUnused(&bones), 0);
+    EXPECT_EQ(log.Conditions(), "bones->NumVertices == NumSVs");
+    log.boxes.clear();
   }
   {
     Obj obj(kTol);

@@ -221,6 +221,7 @@ TEST(ObjRandom, MatchesLiteralModel) {
     const int slots = t.fast.NumSVs;
     const bool skin = seed % 2 == 0;
     Bones fb(nullptr, nullptr), lb(nullptr, nullptr);
+    fb.NumVertices = lb.NumVertices = slots;
     if (skin) {
       FillSkin(fb, slots);
       FillSkin(lb, slots);
@@ -230,6 +231,7 @@ TEST(ObjRandom, MatchesLiteralModel) {
     if (skin) {
       EXPECT_EQ(SkinIds(fb, slots), SkinIds(lb, slots));
     }
+    EXPECT_EQ(fb.NumVertices, t.fast.NumSVs);
     if (HasFailure()) break;
   }
   EXPECT_EQ(log.Conditions(), "");
