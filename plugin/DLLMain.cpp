@@ -1,10 +1,15 @@
 #include "plugin/DLLMain.h"
 
+#include <cstring>
+#include <memory>
 #include <new>
 
 #include "light/light.h"
+#include "model/obj.h"
 #include "plugin/assert.h"
+#include "skin/bones.h"
 #include "skin/notes.h"
+#include "writer/saveobj.h"
 
 // ---- Entry points ------------------------------------------------------------
 
@@ -111,6 +116,192 @@ int ExportLightNode(INode* node, Object* obj, FILE* file, Class_ID lightClass) {
 }
 
 // ---- Mesh extraction ---------------------------------------------------------------
-// Placeholder until mesh extraction lands: a mesh node writes nothing.
 
-int ExportMeshNode(INode*, Object*, FILE*) { return 0; }
+// Name of the last non-standard face material met while mapping texture
+// coordinates during one BuildObj; the text belongs to the host.
+const char* NonStdMtlName = nullptr;
+
+int IsMultiMtl(Mtl* m) { return m && m->ClassID() == MULTI_CLASS_ID ? 1 : 0; }
+
+Mtl* GetFaceMtl(Mtl* multi, int index) { return index < multi->NumSubMtls() ? multi->GetSubMtl(index) : nullptr; }
+
+StdMat* AsStdMat(Mtl* m) { return m->ClassID() == DMTL_CLASS_ID ? static_cast<StdMat*>(m) : nullptr; }
+
+void NegateYZ(Point3& p) {
+  p.y = -p.y;
+  p.z = -p.z;
+}
+
+Point3 MapTexCoord(const Point3& t, Mtl* fm) {
+  if (!fm) return {0, 0, 0};
+  StdMat* stdm = AsStdMat(fm);
+  if (!stdm) {
+    const char* name = fm->GetName();
+    NonStdMtlName = name ? name : "";
+    return t;
+  }
+  Texmap* map = stdm->GetSubTexmap(ID_DI);
+  if (!map) return {0, 0, 0};
+  Matrix3 uvt;
+  map->GetUVTransform(uvt);
+  Point3 q = uvt * t;
+  float u = q.x;
+  float v = 1.0f - q.y;
+  if (map->ClassID() == BMTEX_CLASS_ID) {
+    if (IParamBlock2* pb = static_cast<BitmapTex*>(map)->GetParamBlock(0)) {
+      float c0 = pb->GetFloat(0, 0), c1 = pb->GetFloat(1, 0), c2 = pb->GetFloat(2, 0), c3 = pb->GetFloat(3, 0);
+      // One rounding per result: the product of two floats is exact in double.
+      u = static_cast<float>(double(u) * c2 + c0);
+      v = static_cast<float>(double(v) * c3 + c1);
+    }
+  }
+  return {u, v, q.z};
+}
+
+int BuildObj(INode* node, TriObject* tobj, Obj* obj, Bones* bones) {
+  NonStdMtlName = nullptr;
+  const float s = static_cast<float>(GetMasterScale(0));
+  const Matrix3 tm = node->GetObjectTM(0, nullptr);
+  Mesh& mesh = tobj->GetMesh();
+  const int num_verts = mesh.getNumVerts();
+  const int num_faces = mesh.getNumFaces();
+
+  std::unique_ptr<int[]> sv_lookup(new (std::nothrow) int[num_verts > 0 ? num_verts : 1]);
+  if (CHECK_FAILED(sv_lookup && "Out of memory")) return 0;
+
+  for (int i = 0; i < num_verts; ++i) {
+    Point3 p = tm * mesh.verts[static_cast<size_t>(i)];
+    p.x *= s;
+    p.y *= s;
+    p.z *= s;
+    NegateYZ(p);
+    if ((sv_lookup[i] = obj->AddSV(p)) < 0) return 0;
+  }
+
+  if (bones && !bones->BuildRefs(obj->NumSVs, num_verts, sv_lookup.get())) return 0;
+
+  Mtl* m = node->GetMtl();
+  const int multi = IsMultiMtl(m);
+  const int num_tverts = mesh.getNumTVerts();
+  const int num_tvfaces = static_cast<int>(mesh.tvFace.size());
+  const bool textured = num_tvfaces > 0 && num_tverts > 0;
+  if (textured && CHECK_FAILED(num_tvfaces >= num_faces)) return 0;
+  const int parity = tm.Parity();
+
+  for (int f = 0; f < num_faces; ++f) {
+    const Face& face = mesh.faces[static_cast<size_t>(f)];
+    Mtl* fm = multi ? GetFaceMtl(m, mesh.getFaceMtlIndex(f)) : m;
+    StdMat* stdm = fm ? AsStdMat(fm) : nullptr;
+    const bool two_sided = stdm && stdm->GetTwoSided();
+    const int mi = obj->GetMatIndex(fm);
+    if (mi < 0) return 0;
+
+    int sv[3];
+    for (int k = 0; k < 3; ++k) {
+      if (CHECK_FAILED(face.v[k] >= 0 && face.v[k] < num_verts)) return 0;
+      sv[k] = sv_lookup[face.v[k]];
+    }
+    const uint32_t sm = face.smGroup;
+    const uint32_t back_sm = sm | 0x80000000u;
+    int h[3], b[3];
+    if (textured) {
+      const TVFace& tf = mesh.tvFace[static_cast<size_t>(f)];
+      for (int k = 0; k < 3; ++k)
+        if (CHECK_FAILED(tf.t[k] >= 0 && tf.t[k] < num_tverts)) return 0;
+      for (int k = 0; k < 3; ++k)
+        if ((h[k] = obj->AddHV(sv[k], MapTexCoord(mesh.tVerts[static_cast<size_t>(tf.t[k])], fm), mi, sm)) < 0)
+          return 0;
+      if (two_sided)
+        for (int k = 0; k < 3; ++k)
+          if ((b[k] = obj->AddHV(sv[k], MapTexCoord(mesh.tVerts[static_cast<size_t>(tf.t[k])], fm), mi, back_sm)) < 0)
+            return 0;
+    } else {
+      const Point3 zero(0, 0, 0);
+      for (int k = 0; k < 3; ++k)
+        if ((h[k] = obj->AddHV(sv[k], zero, mi, sm)) < 0) return 0;
+      if (two_sided)
+        for (int k = 0; k < 3; ++k)
+          if ((b[k] = obj->AddHV(sv[k], zero, mi, back_sm)) < 0) return 0;
+    }
+
+    // Edge values stay masked, not reduced to 0 or 1; each moves with its corner.
+    const int e0 = static_cast<int>(face.flags & 1), e1 = static_cast<int>(face.flags & 2),
+              e2 = static_cast<int>(face.flags & 4);
+    int r = 0;
+    if (!parity) {
+      r = obj->AddTri(h[0], h[1], h[2], sm, e0, e1, e2);
+      if (r >= 0 && two_sided) r = obj->AddTri(b[0], b[2], b[1], back_sm, e0, e2, e1);
+    } else {
+      r = obj->AddTri(h[0], h[2], h[1], sm, e0, e2, e1);
+      if (r >= 0 && two_sided) r = obj->AddTri(b[0], b[1], b[2], back_sm, e0, e1, e2);
+    }
+    if (r < 0) return 0;
+  }
+  sv_lookup.reset();
+
+  if (NonStdMtlName)
+    MessageBoxA(nullptr, "This material is not a max standard material.\nBut I'll export anyway", NonStdMtlName, MB_OK);
+  return 1;
+}
+
+namespace {
+
+// Writes the node's name byte by byte and its parent's name in one write.
+void WriteNodeNames(INode* node, FILE* file) {
+  const char* name = node->GetName();
+  if (!name) name = "";
+  for (const char* c = name;; ++c) {
+    if (std::fputc(static_cast<unsigned char>(*c), file) == EOF) {
+      REPORT_FAILED("!\"Couldn't write node name\"");
+      return;
+    }
+    if (*c == '\0') break;
+  }
+  INode* parent = node->GetParentNode();
+  const char* parent_name = parent ? parent->GetName() : nullptr;
+  if (!parent_name) parent_name = "";
+  size_t len = std::strlen(parent_name) + 1;
+  if (std::fwrite(parent_name, 1, len, file) != len) REPORT_FAILED("!\"Couldn't write node parent name\"");
+}
+
+}  // namespace
+
+int ExportMeshNode(INode* node, Object* object, FILE* file) {
+  auto* tobj = static_cast<TriObject*>(object->ConvertToType(0, triObjectClassID));
+  if (CHECK_FAILED(tobj && "Couldn't convert node to a triobject even though it said it could")) return 0;
+
+  // Tolerance 1e-5 (float bits 0x3727C5AC): grid scale 25000.
+  std::unique_ptr<Obj> obj(new (std::nothrow) Obj(0.00001f));
+  if (!obj) {
+    MarkExportFailed();
+    return 0;
+  }
+  std::unique_ptr<Bones> bones(CreateBones(node));
+  if (!BuildObj(node, tobj, obj.get(), bones.get())) return 0;
+  if (!obj->RemoveUnused(bones.get())) return 0;
+
+  std::unique_ptr<SaveObj> sobj(new (std::nothrow) SaveObj);
+  if (!sobj || !sobj->Init(obj.get(), bones.get())) {
+    // No memory for the writer: the node has no record, so the file is not whole.
+    MarkExportFailed();
+    return 0;
+  }
+  switch (sobj->FWrite(file)) {
+    case 1:
+      WriteNodeNames(node, file);
+      break;
+    case 0:  // no positions: the node leaves no trace
+      break;
+    case -1:
+      REPORT_FAILED("!\"sobj->FWrite failed\"");
+      break;
+    default:
+      REPORT_FAILED("0");
+      break;
+  }
+  // Destroyed in this order: writer, object, skin data.
+  sobj.reset();
+  obj.reset();
+  bones.reset();
+  return 0;
+}

@@ -60,3 +60,22 @@ int ExportToStream(FILE* file, ExpInterface* ei, Interface* i);
 // Node steps: append the node's record to `file`; always 0.
 int ExportLightNode(INode* node, Object* obj, FILE* file, Class_ID lightClass);
 int ExportMeshNode(INode* node, Object* obj, FILE* file);
+
+// ---- Mesh extraction
+class Obj;
+class Bones;
+class TriObject;
+class Mtl;
+class StdMat;
+
+// Name of the last non-standard face material met by the running BuildObj.
+extern const char* NonStdMtlName;
+int IsMultiMtl(Mtl* m);
+Mtl* GetFaceMtl(Mtl* multi, int index);
+StdMat* AsStdMat(Mtl* m);
+void NegateYZ(Point3& p);
+// The corner's (u, v) in x and y, through the face material's diffuse map.
+Point3 MapTexCoord(const Point3& t, Mtl* fm);
+// Fills `obj` (and the skin references of `bones`) from the node's mesh: 1, or
+// 0 after a report, when the node is to be abandoned.
+int BuildObj(INode* node, TriObject* tobj, Obj* obj, Bones* bones);
