@@ -775,9 +775,33 @@ void Builder::MakeMesh(const aiNode* an, Node& node) {
     }
   }
   if (dropped) Warn("node '" + nodeName + "': " + std::to_string(dropped) + " faces that are not triangles dropped");
-  for (const Point3& p : mesh.verts)
-    if (!std::isfinite(p.x) || !std::isfinite(p.y) || !std::isfinite(p.z))
-      Fail(path_, "node '" + nodeName + "': a vertex position is not a finite number");
+  // Positions that are not finite numbers cannot be welded or exported: such
+  // vertices move to the origin and the faces using them are dropped.
+  std::vector<bool> bad(mesh.verts.size(), false);
+  int badCount = 0;
+  for (size_t i = 0; i < mesh.verts.size(); ++i) {
+    const Point3& p = mesh.verts[i];
+    if (std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z)) continue;
+    bad[i] = true;
+    mesh.verts[i] = Point3(0, 0, 0);
+    ++badCount;
+  }
+  if (badCount) {
+    size_t kept = 0;
+    for (size_t f = 0; f < mesh.faces.size(); ++f) {
+      const Face& face = mesh.faces[f];
+      if (bad[face.v[0]] || bad[face.v[1]] || bad[face.v[2]]) continue;
+      mesh.faces[kept] = face;
+      if (!mesh.tvFace.empty()) mesh.tvFace[kept] = mesh.tvFace[f];
+      if (!cornerNormals.empty()) cornerNormals[kept] = cornerNormals[f];
+      ++kept;
+    }
+    Warn("node '" + nodeName + "': " + std::to_string(badCount) + " vertices are not finite; " +
+         std::to_string(mesh.faces.size() - kept) + " faces using them dropped");
+    mesh.faces.resize(kept);
+    if (!mesh.tvFace.empty()) mesh.tvFace.resize(kept);
+    if (!cornerNormals.empty()) cornerNormals.resize(kept);
+  }
 
   // Smoothing groups, over positions as the plug-in will weld them.
   std::vector<Point3> out(mesh.verts.size());

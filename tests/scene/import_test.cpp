@@ -424,6 +424,14 @@ TEST(ImportModels, EachImportsWithOneValueCheckedAgainstTheSource) {
          EXPECT_EQ(skin->bones.size(), 2u);
          EXPECT_EQ(skin->weights->size(), size_t(MeshOf(Find(s, "<MD5_Mesh>"))->mesh.getNumVerts()));
        }},
+      {"glTF2/BoxWithInfinites-glTF-Binary/BoxWithInfinites.glb",
+       [](Scene& s, auto& w) {
+         // Faces on vertices at infinity are dropped, with a warning.
+         const Mesh& m = MeshOf(Find(s, "nodes_1"))->mesh;
+         EXPECT_LT(m.getNumFaces(), 12);
+         for (const Point3& p : m.verts) EXPECT_TRUE(std::isfinite(p.x + p.y + p.z));
+         EXPECT_EQ(std::count_if(w.begin(), w.end(), [](auto& x) { return x.find("not finite") != std::string::npos; }), 1);
+       }},
       {"MS3D/twospheres.ms3d",
        [](Scene& s, auto&) {
          // Two source meshes on the root node: faces concatenated.
