@@ -86,13 +86,14 @@ int main(int argc, char** argv) {
   app.add_option("scenes", inputs, "Scene documents to export (see docs/scene-format.md)")->type_name("SCENE");
   app.add_option("-o,--output", output,
                  "Output file (OUT.thm), or with several scenes a folder, in which each output is named "
-                 "after its scene (demo.scene.json -> demo.thm). A folder given with a trailing / is created.")
+                 "after its scene (demo.scene.json -> demo.thm). A path ending in / is a folder too; a missing "
+                 "folder is created.")
       ->type_name("PATH");
   app.add_option("--plugins", pluginDir, "Folder searched for plug-in libraries (*.dle); default: the folder of "
                                          "this program")
       ->type_name("DIR");
   app.add_flag("--list-formats", listFormats, "List the scene exporters found (extension, description, library)");
-  app.add_flag("-q,--quiet", quiet, "Hide warnings of the plug-in and of plug-in loading; errors are always shown");
+  app.add_flag("-q,--quiet", quiet, "Hide warnings (of the plug-in and of plug-in loading) and progress; errors are always shown");
   app.set_version_flag("--version", std::string("thmexport ") + THMEXPORT_VERSION + " (host SDK version 0x09C40500)",
                        "Show the version and exit");
   app.footer(
