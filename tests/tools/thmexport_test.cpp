@@ -95,6 +95,8 @@ std::string SceneWith(std::initializer_list<const char*> names) {
   return R"({"format":"thm-scene","version":1,"ticksPerFrame":80,"animationRange":[0,800],"nodes":[)" + nodes + "]}";
 }
 
+bool RealPluginPresent() { return RunTool({"--list-formats"}).out.find("Tarnhold Mesh") != std::string::npos; }
+
 class Thmexport : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -342,13 +344,30 @@ TEST_F(Thmexport, ProgressOnlyOnATerminal) {
 
 // ---- The real plug-in, once it answers -----------------------------------
 
-bool RealPluginPresent() { return RunTool({"--list-formats"}).out.find(".thm") != std::string::npos; }
-
 TEST(ThmexportRealPlugin, ListsTheTarnholdExporter) {
   if (!RealPluginPresent()) GTEST_SKIP() << "tarnexport.dle does not offer an exporter yet";
   Result r = RunTool({"--list-formats"});
   EXPECT_EQ(r.code, 0);
   EXPECT_EQ(r.out, ".thm     Tarnhold Mesh  (tarnexport.dle, Tarnhold mesh exporter (non-hidden), version 101)\n");
+}
+
+// The real exporter under the same failures: a write error half way, and a
+// folder that takes no new file. The old output stays, no temporary file is left.
+TEST_F(Thmexport, RealPluginFailuresKeepTheOldOutput) {
+  if (!RealPluginPresent()) GTEST_SKIP() << "tarnexport.dle does not offer an exporter yet";
+  const std::string demo = kSource + "/examples/demo.scene.json";
+  fs::path out = dir_ / "demo.thm";
+  Spit(out, "old output");
+  RunOptions limit;
+  limit.fileSizeLimit = 1024;  // the demo's file is several KiB
+  Result r = RunTool({demo, "-o", out.string()}, limit);
+  EXPECT_EQ(r.code, 1) << r.err;
+  EXPECT_EQ(Slurp(out), "old output");
+  EXPECT_TRUE(Hidden(dir_).empty());
+
+  // Without the limit the same run replaces it.
+  EXPECT_EQ(RunTool({"-q", demo, "-o", out.string()}).code, 0);
+  EXPECT_GT(fs::file_size(out), 1024u);
 }
 
 }  // namespace
