@@ -15,76 +15,13 @@
 #include <fstream>
 #include <sstream>
 
+#include "tests/tools/run_tool.h"
+
 namespace {
 
+using namespace tools_test;
+
 namespace fs = std::filesystem;
-
-const std::string kExe = std::string(TARN_BIN_DIR) + "/thmexport";
-const std::string kSource = TARN_SOURCE_DIR;
-
-struct Result {
-  int code = -1;
-  std::string out, err;
-};
-
-struct RunOptions {
-  long fileSizeLimit = -1;  // RLIMIT_FSIZE in bytes
-  bool asNobody = false;
-  bool terminal = false;  // standard error (and output) on a pseudo-terminal
-};
-
-std::string Slurp(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-void Spit(const fs::path& p, const std::string& text) { std::ofstream(p, std::ios::binary) << text; }
-
-[[noreturn]] void ExecChild(const std::vector<std::string>& args, const RunOptions& o) {
-  if (o.fileSizeLimit >= 0) {
-    rlimit lim{static_cast<rlim_t>(o.fileSizeLimit), static_cast<rlim_t>(o.fileSizeLimit)};
-    setrlimit(RLIMIT_FSIZE, &lim);
-  }
-  if (o.asNobody && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) _exit(126);
-  std::vector<char*> argv{const_cast<char*>(kExe.c_str())};
-  for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  execv(kExe.c_str(), argv.data());
-  _exit(127);
-}
-
-Result RunTool(const std::vector<std::string>& args, const RunOptions& o = {}) {
-  Result r;
-  int status = 0;
-  if (o.terminal) {
-    int master = -1;
-    pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
-    if (pid == 0) ExecChild(args, o);
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(master, buf, sizeof buf)) > 0) r.err.append(buf, static_cast<size_t>(n));
-    close(master);
-    waitpid(pid, &status, 0);
-  } else {
-    char outName[] = "/tmp/thmexport_out_XXXXXX", errName[] = "/tmp/thmexport_err_XXXXXX";
-    int outFd = mkstemp(outName), errFd = mkstemp(errName);
-    pid_t pid = fork();
-    if (pid == 0) {
-      dup2(outFd, 1);
-      dup2(errFd, 2);
-      ExecChild(args, o);
-    }
-    waitpid(pid, &status, 0);
-    close(outFd);
-    close(errFd);
-    r.out = Slurp(outName);
-    r.err = Slurp(errName);
-    unlink(outName);
-    unlink(errName);
-  }
-  r.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  return r;
-}
 
 int Lines(const std::string& s) { return static_cast<int>(std::count(s.begin(), s.end(), '\n')); }
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "scene/document.h"
+#include "scene/import.h"
 #include "tools/thmexport/export.h"
 #include "tools/thmexport/plugins.h"
 
@@ -48,6 +49,12 @@ std::string OutputName(const std::string& input) {
   return base + ".thm";
 }
 
+// The folder a path names its file in ("." for a bare name).
+std::string ParentFolder(const std::string& path) {
+  size_t slash = path.rfind('/');
+  return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
 std::string Extension(const std::string& path) {
   std::string base = FileName(path);
   size_t dot = base.rfind('.');
@@ -75,15 +82,22 @@ int main(int argc, char** argv) {
   std::signal(SIGXFSZ, SIG_IGN);
 
   CLI::App app{
-      "Exports scene documents (.scene.json) through a scene exporter plug-in, the way the host package does.\n"
+      "Exports scene documents (.scene.json) and models in other 3D formats (glTF, FBX, OBJ, ...) through a\n"
+      "scene exporter plug-in, the way the host package does.\n"
       "The exporter is chosen by the output file's extension; see --list-formats.\n"
       "Each output is written to a temporary file beside it and replaces it only when the export succeeds.",
       "thmexport"};
   std::vector<std::string> inputs;
   std::string output;
   std::string pluginDir = thmexport::ExecutableFolder();
-  bool listFormats = false, quiet = false;
-  app.add_option("scenes", inputs, "Scene documents to export (see docs/scene-format.md)")->type_name("SCENE");
+  bool listFormats = false, quiet = false, listContents = false, extractTextures = false;
+  scene::ImportOptions import;
+  std::string up;
+  double scale = 0;
+  app.add_option("scenes", inputs,
+                 "Scene documents (*.json, see docs/scene-format.md) or models in another 3D format "
+                 "(glTF, FBX, OBJ, COLLADA, 3DS, ...; see docs/import.md)")
+      ->type_name("SCENE");
   app.add_option("-o,--output", output,
                  "Output file (OUT.thm), or with several scenes a folder, in which each output is named "
                  "after its scene (demo.scene.json -> demo.thm). A path ending in / is a folder too; a missing "
@@ -94,6 +108,44 @@ int main(int argc, char** argv) {
       ->type_name("DIR");
   app.add_flag("--list-formats", listFormats, "List the scene exporters found (extension, description, library)");
   app.add_flag("-q,--quiet", quiet, "Hide warnings (of the plug-in and of plug-in loading) and progress; errors are always shown");
+  auto* imp = "Import of other 3D formats";
+  app.add_option("--up", up, "Up axis of imported models: y (turned to the host's z-up) or z; default: the file's "
+                             "metadata, else y")
+      ->check(CLI::IsMember({"y", "z"}))
+      ->group(imp);
+  app.add_option("--scale", scale, "Master scale of imported scenes (system units per unit); default 1")
+      ->check(CLI::PositiveNumber)
+      ->group(imp);
+  app.add_option("--smooth-angle", import.smoothAngleDeg,
+                 "Without source normals, faces meeting at most at this angle (degrees) smooth together")
+      ->check(CLI::Range(0.0, 180.0))
+      ->capture_default_str()
+      ->group(imp);
+  app.add_option("--max-influences", import.maxInfluences,
+                 "The skin modifier reports at most N bone weights per vertex (0: all)")
+      ->check(CLI::NonNegativeNumber)
+      ->capture_default_str()
+      ->group(imp);
+  app.add_flag("--normalize-weights", import.normalizeWeights,
+               "The skin modifier reports each vertex's weights scaled to sum 1")
+      ->group(imp);
+  app.add_option("--fps", import.fps, "Frames per second: ticks per frame are 4800 / fps")
+      ->check(CLI::Range(1, 4800))
+      ->capture_default_str()
+      ->group(imp);
+  app.add_option("--animation", import.animation, "The animation (name or index) that sets keys and range; "
+                                                  "default: the first")
+      ->type_name("NAME|INDEX")
+      ->group(imp);
+  app.add_option("--notes", import.notesFile, "JSON file of note keys to attach: {\"node\": [[ticks, \"text\"], ...]}")
+      ->type_name("FILE")
+      ->group(imp);
+  app.add_flag("--extract-textures", extractTextures,
+               "Write embedded textures next to the output, named by their own file name")
+      ->group(imp);
+  app.add_flag("--list", listContents, "Print what each input holds (nodes, meshes, materials, lights, "
+                                       "animations) and export nothing")
+      ->group(imp);
   app.set_version_flag("--version", std::string("thmexport ") + THMEXPORT_VERSION + " (host SDK version 0x09C40500)",
                        "Show the version and exit");
   app.footer(
@@ -109,6 +161,30 @@ int main(int argc, char** argv) {
   } catch (const CLI::ParseError& e) {
     app.exit(e);
     return kBadInput;
+  }
+
+  if (!up.empty()) import.up = up[0];
+  if (scale > 0) import.scale = scale;
+  if (listContents) {
+    int status = kOk;
+    for (auto& in : inputs) {
+      try {
+        if (EndsWithNoCase(in, ".json")) {
+          auto doc = scene::LoadDocument(in);
+          std::printf("%s: scene document, %d nodes\n", in.c_str(), doc->NodeCount());
+          for (scene::Node* n : doc->WalkOrder()) std::printf("  node \"%s\"\n", n->name ? n->name->c_str() : "");
+        } else {
+          std::printf("%s", scene::DescribeFile(in).c_str());
+        }
+      } catch (const scene::DocumentError& e) {
+        std::fprintf(stderr, "%s\n", e.what());
+        status = kBadInput;
+      } catch (const scene::ImportError& e) {
+        std::fprintf(stderr, "%s\n", e.what());
+        status = kBadInput;
+      }
+    }
+    return status;
   }
 
   std::vector<std::string> loadWarnings;
@@ -129,7 +205,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "thmexport: %s (see --help)\n", msg.c_str());
     return kBadInput;
   };
-  if (inputs.empty()) return usage("no scene documents given");
+  if (inputs.empty()) return usage("no scenes given");
   if (output.empty()) return usage("no output given: use -o OUT.thm, or -o DIR with several scenes");
 
   // Where each input goes.
@@ -160,8 +236,21 @@ int main(int argc, char** argv) {
   for (size_t i = 0; i < inputs.size(); ++i) {
     std::unique_ptr<scene::Scene> scene;
     try {
-      scene = scene::LoadDocument(inputs[i]);
+      if (EndsWithNoCase(inputs[i], ".json")) {
+        scene = scene::LoadDocument(inputs[i]);
+      } else {
+        scene::ImportOptions o = import;
+        if (extractTextures) o.extractTexturesDir = ParentFolder(outputs[i]);
+        std::vector<std::string> warnings;
+        scene = scene::ImportScene(inputs[i], o, &warnings);
+        if (!quiet)
+          for (auto& w : warnings) std::fprintf(stderr, "%s: warning: %s\n", inputs[i].c_str(), w.c_str());
+      }
     } catch (const scene::DocumentError& e) {
+      std::fprintf(stderr, "%s\n", e.what());
+      status = kBadInput;
+      continue;
+    } catch (const scene::ImportError& e) {
       std::fprintf(stderr, "%s\n", e.what());
       status = kBadInput;
       continue;

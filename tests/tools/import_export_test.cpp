@@ -1,0 +1,144 @@
+// thmexport on models of other formats, as a new user would run it: each
+// exports, passes the structural check, and carries a value of its source.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <span>
+
+#include "tests/tools/run_tool.h"
+#include "thm/check.h"
+#include "thm/reader.h"
+
+namespace {
+
+using namespace tools_test;
+
+const std::string kModels = "/usr/share/assimp/models/";
+
+struct Exported {
+  Result run;
+  thm::File file;
+};
+
+Exported Export(const std::string& rel, const fs::path& dir, std::vector<std::string> extra = {}) {
+  fs::path out = dir / (fs::path(rel).stem().string() + fs::path(rel).extension().string().substr(1) + ".thm");
+  std::vector<std::string> args{kModels + rel, "-o", out.string()};
+  args.insert(args.end(), extra.begin(), extra.end());
+  Exported e{RunTool(args), {}};
+  std::string bytes = Slurp(out);
+  std::span data(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+  if (auto problem = thm::Check(data)) ADD_FAILURE() << rel << ": offset " << problem->offset << ": " << problem->what;
+  e.file = thm::Read(data);
+  return e;
+}
+
+const thm::MeshRecord* FirstMesh(const thm::File& f) {
+  for (auto& r : f.records)
+    if (r.mesh()) return r.mesh();
+  return nullptr;
+}
+
+const thm::MeshRecord* FirstSkinned(const thm::File& f) {
+  for (auto& r : f.records)
+    if (r.mesh() && r.mesh()->skin) return r.mesh();
+  return nullptr;
+}
+
+class ImportExport : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!fs::exists(kModels)) GTEST_SKIP() << "assimp-testmodels is not installed";
+    dir_ = fs::temp_directory_path() / ("thm_import_" + std::to_string(getpid()));
+    fs::create_directories(dir_);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+  fs::path dir_;
+};
+
+TEST_F(ImportExport, ModelsOfEveryFormatExportAndPassTheCheck) {
+  using Probe = std::function<void(const thm::File&)>;
+  auto meshes = [](size_t n) {
+    return [n](const thm::File& f) {
+      size_t count = 0;
+      for (auto& r : f.records) count += r.mesh() != nullptr;
+      EXPECT_EQ(count, n);
+    };
+  };
+  auto skinned = [](size_t bones, int32_t frames) {
+    return [=](const thm::File& f) {
+      const thm::MeshRecord* m = FirstSkinned(f);
+      ASSERT_NE(m, nullptr);
+      EXPECT_EQ(m->skin->bones.size(), bones);
+      EXPECT_EQ(m->skin->frame_count, frames);
+    };
+  };
+  const std::vector<std::pair<std::string, Probe>> models = {
+      {"glTF2/BoxTextured-glTF-Embedded/BoxTextured.gltf",
+       [](const thm::File& f) {
+         const thm::MeshRecord* m = FirstMesh(f);
+         ASSERT_NE(m, nullptr);
+         EXPECT_EQ(m->positions.size(), 8u);  // 24 glTF vertices weld to the cube's corners
+         // The embedded image has no file name of its own: it is named after the model.
+         EXPECT_EQ(m->materials.at(0).header.diffuse_map, "BoxTextured_texture0.png");
+       }},
+      {"glTF2/BoxTextured-glTF-Binary/BoxTextured.glb", meshes(1)},
+      {"glTF2/simple_skin/simple_skin.gltf", skinned(2, 166)},
+      {"glTF2/textureTransform/TextureTransformTest.gltf", meshes(12)},
+      {"FBX/huesitos.fbx", [](const thm::File& f) { EXPECT_NE(FirstSkinned(f), nullptr); }},
+      {"FBX/cubes_with_mirroring_and_pivot.fbx", meshes(4)},
+      {"OBJ/cube_usemtl.obj", meshes(1)},
+      {"OBJ/box.obj",
+       [](const thm::File& f) {
+         ASSERT_NE(FirstMesh(f), nullptr);
+         EXPECT_EQ(FirstMesh(f)->positions.size(), 8u);
+       }},
+      {"Collada/lights.dae",
+       [](const thm::File& f) {
+         int lights = 0;
+         for (auto& r : f.records) lights += r.light() != nullptr;
+         EXPECT_GT(lights, 0);
+       }},
+      {"Collada/sphere.dae", meshes(1)},
+      {"3DS/cube_with_diffuse_texture.3DS", meshes(1)},
+      {"ASE/ThreeCubesGreen.ASE", meshes(3)},
+      {"X/test_cube_text.x", meshes(1)},
+      {"SMD/triangle.smd", meshes(1)},
+      {"MD5/SimpleCube.md5mesh", [](const thm::File& f) { EXPECT_NE(FirstMesh(f), nullptr); }},
+      {"MS3D/twospheres.ms3d", meshes(1)},
+  };
+  for (auto& [rel, probe] : models) {
+    SCOPED_TRACE(rel);
+    Exported e = Export(rel, dir_);
+    EXPECT_EQ(e.run.code, 0) << e.run.err;
+    probe(e.file);
+  }
+}
+
+TEST_F(ImportExport, TheAxisChangeAndMasterScaleReachThePositions) {
+  // box.obj spans -0.5..0.5 on y-up axes; turned to z-up, then exported as (x, -y, -z) times the scale.
+  Exported plain = Export("OBJ/box.obj", dir_);
+  Exported scaled = Export("OBJ/box.obj", dir_, {"--scale", "2"});
+  ASSERT_NE(FirstMesh(plain.file), nullptr);
+  ASSERT_NE(FirstMesh(scaled.file), nullptr);
+  auto& a = FirstMesh(plain.file)->positions;
+  auto& b = FirstMesh(scaled.file)->positions;
+  ASSERT_EQ(a.size(), b.size());
+  for (size_t i = 0; i < a.size(); ++i) {
+    EXPECT_EQ(b[i].x, 2 * a[i].x);
+    EXPECT_EQ(b[i].z, 2 * a[i].z);
+    EXPECT_EQ(std::abs(a[i].x), 0.5f);
+  }
+}
+
+TEST_F(ImportExport, EveryInvalidModelIsOneLineAndExitTwo) {
+  for (auto& entry : fs::directory_iterator(kModels + "invalid")) {
+    SCOPED_TRACE(entry.path().string());
+    fs::path out = dir_ / "never.thm";
+    Result r = RunTool({entry.path().string(), "-o", out.string()});
+    EXPECT_EQ(r.code, 2) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_FALSE(fs::exists(out));
+  }
+}
+
+}  // namespace
