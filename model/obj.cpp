@@ -98,48 +98,52 @@ struct IdTable {
   }
 };
 
-uint64_t CellHash(const GridCell& c) {
-  return HashKey(static_cast<uint32_t>(c.x), static_cast<uint32_t>(c.y), static_cast<uint32_t>(c.z));
+// floor(x) wrapped into (-65536, 65536) as fmod does. fmod of an integer-valued
+// double is exact, so below 2^52 in magnitude (where floor fits an int64) it
+// is the truncating int64 remainder; the rest (huge, infinite, NaN) takes the
+// double path.
+int32_t WrapFloor(double x) {
+  if (std::fabs(x) < 0x1p52) {
+    int64_t k = static_cast<int64_t>(x);
+    k -= static_cast<double>(k) > x;
+    return static_cast<int32_t>(k % 65536);
+  }
+  double c = std::fmod(std::floor(x), 65536.0);
+  // Only a non-finite coordinate gets here without a value; give it the
+  // integer-indefinite value the x86 conversion yields.
+  if (std::isnan(c)) return INT32_MIN;
+  return static_cast<int32_t>(c);
 }
 
-// Cells with their newest SV; keys are kept in the slot, as a weld probes
-// eight cells and most of them are empty.
-struct CellTable {
-  struct Slot {
-    GridCell cell;
-    int32_t head;  // -1 = empty
-  };
-  Slot* Slots = nullptr;
-  std::size_t Mask = 0;
-  std::size_t Count = 0;
+uint64_t CellHash(const GridCell& c) {
+  uint64_t h = uint64_t{static_cast<uint32_t>(c.x)} * 0x9E3779B97F4A7C15ULL ^
+               uint64_t{static_cast<uint32_t>(c.y)} * 0xC2B2AE3D27D4EB4FULL ^
+               uint64_t{static_cast<uint32_t>(c.z)} * 0x165667B19E3779F9ULL;
+  h ^= h >> 31;
+  h *= 0xff51afd7ed558ccdULL;
+  return h ^ (h >> 29);
+}
 
-  ~CellTable() { std::free(Slots); }
+// Lossy occupancy of weld cells: one 64-bit word per 4x4x4 block of cells
+// (hashed), one bit per cell. A weld's eight probe cells touch about two
+// words, so most positions that weld nothing never reach the cell table.
+struct CellFilter {
+  uint64_t* Words = nullptr;
+  int Shift = 64;  // 64 - log2(word count)
+  std::size_t Size = 0;
 
-  Slot* Find(const GridCell& c) {
-    for (std::size_t i = CellHash(c) & Mask;; i = (i + 1) & Mask) {
-      Slot& s = Slots[i];
-      if (s.head < 0 || s.cell == c) return &s;
-    }
+  ~CellFilter() { std::free(Words); }
+
+  uint64_t& Word(const GridCell& c) const {
+    uint64_t h = uint64_t{static_cast<uint32_t>(c.x >> 2)} * 0x9E3779B97F4A7C15ULL ^
+                 uint64_t{static_cast<uint32_t>(c.y >> 2)} * 0xC2B2AE3D27D4EB4FULL ^
+                 uint64_t{static_cast<uint32_t>(c.z >> 2)} * 0x165667B19E3779F9ULL;
+    return Words[(h * 0xD6E8FEB86659FD93ULL) >> Shift];
   }
-  bool Reserve() {
-    if (Slots && (Count + 1) * 2 <= Mask + 1) return true;
-    const std::size_t cap = Slots ? (Mask + 1) * 2 : 256;
-    Slot* slots = nullptr;
-    if (!Resize(slots, cap)) return false;
-    for (std::size_t i = 0; i < cap; ++i) slots[i].head = -1;
-    for (std::size_t i = 0; Slots && i <= Mask; ++i) {
-      if (Slots[i].head < 0) continue;
-      std::size_t j = CellHash(Slots[i].cell) & (cap - 1);
-      while (slots[j].head >= 0) j = (j + 1) & (cap - 1);
-      slots[j] = Slots[i];
-    }
-    std::free(Slots);
-    Slots = slots;
-    Mask = cap - 1;
-    return true;
-  }
+  static uint64_t Bit(const GridCell& c) { return uint64_t{1} << ((c.x & 3) | (c.y & 3) << 2 | (c.z & 3) << 4); }
+  bool Has(const GridCell& c) const { return Word(c) & Bit(c); }
+  void Add(const GridCell& c) { Word(c) |= Bit(c); }
 };
-
 }  // namespace
 
 ObjReallocFn gObjRealloc = DefaultRealloc;
@@ -155,13 +159,7 @@ uint32_t MixHash(const uint32_t* words, int count) {
 const double kProbeOffsets[8][3] = {{-0.5, -0.5, -0.5}, {-0.5, -0.5, 0.5}, {-0.5, 0.5, -0.5}, {-0.5, 0.5, 0.5},
                                     {0.5, -0.5, -0.5},  {0.5, -0.5, 0.5},  {0.5, 0.5, -0.5},  {0.5, 0.5, 0.5}};
 
-int32_t CellCoord(float scaled, double offset) {
-  double c = std::fmod(std::floor(offset + static_cast<double>(scaled)), 65536.0);
-  // Only a non-finite coordinate gets here without a value; give it the
-  // integer-indefinite value the x86 conversion yields.
-  if (std::isnan(c)) return INT32_MIN;
-  return static_cast<int32_t>(c);
-}
+int32_t CellCoord(float scaled, double offset) { return WrapFloor(offset + static_cast<double>(scaled)); }
 
 GridCell CellOf(const Point3& pos, float gridScale, double ox, double oy, double oz) {
   return {CellCoord(pos.x * gridScale, ox), CellCoord(pos.y * gridScale, oy), CellCoord(pos.z * gridScale, oz)};
@@ -215,30 +213,50 @@ int MatLib::Lookup(Mtl* mat) {
 // probe cells, so the SVs are listed per exact wrapped cell, newest first. A
 // bucket chain is walked newest first and holds every SV of every cell that
 // maps to the bucket, so its first hit is the newest hit among the probe cells
-// sharing that bucket.
+// sharing that bucket. A lossy cell filter skips cells that hold no SV.
 //
 // HV: a match needs equal SV, Mat, u, v (as floats) and back-side bit, and
 // lies in the chain of the bucket the caller's key hashes to, which holds the
-// HVs created with keys of that bucket. The HVs are listed per such group and
-// creation bucket, newest first; the first with a common smoothing bit is the
-// chain's first match. HVs created with no smoothing bit or a NaN coordinate
-// can never match and are not listed.
+// HVs created with keys of that bucket. Within such a group the chain's first
+// match is the newest HV with a common smoothing bit. The HVs of an SV are
+// listed newest first, so walking that list skipping other groups finds it;
+// the list is near the HVs just made, where a hashed group table would miss
+// the cache. An SV with many HVs moves to the group table to stay linear.
+// HVs created with no smoothing bit or a NaN coordinate can never match and
+// are not listed.
 //
-// Tri: a duplicate has the same Pts and lies in the same bucket; a set of
-// (Pts, bucket) answers that.
+// Tri: a duplicate has the same Pts and lies in the same bucket. Triangles are
+// listed by first corner, which moves to a (Pts, bucket) set when long.
+namespace {
+constexpr uint8_t kHashed = 255;  // list count of an element moved to a table
+constexpr int kListMax = 16;
+}  // namespace
+
 struct Obj::Index {
-  CellTable Cells;                 // newest SV per cell
-  int32_t* SVCellNext = nullptr;   // older SV of the same cell
-  IdTable Groups;                  // newest HV per group
-  int32_t* HVGroupNext = nullptr;  // older HV of the same group
+  CellFilter Filter;
+  IdTable Cells;                  // newest SV per exact cell
+  int32_t* SVCellNext = nullptr;  // older SV of the same cell
+  int32_t* SVFirstHV = nullptr;   // newest listed HV of the SV
+  uint8_t* SVHVCount = nullptr;   // listed HVs of the SV, or kHashed
+  int32_t* HVNext = nullptr;      // older listed HV of the SV, or of the group when hashed
   uint16_t* HVBucketOf = nullptr;  // bucket of the key an HV was created with
-  IdTable Tris;                    // stored triangles by (Pts, bucket)
-  int32_t SVCap = 0, HVCap = 0;
+  int32_t* HVFirstTri = nullptr;  // newest stored triangle with the HV as Pts[0]
+  uint8_t* HVTriCount = nullptr;  // triangles listed there, or kHashed
+  int32_t* TriNext = nullptr;     // older triangle of the same first corner
+  IdTable Groups;                 // HVs of hashed SVs by group
+  IdTable Tris;                   // triangles of hashed first corners by (Pts, bucket)
+  bool AllGrouped = false;        // an HV named an SV that did not exist: every HV is hashed
+  int32_t SVCap = 0, HVCap = 0, TriCap = 0;
 
   ~Index() {
     std::free(SVCellNext);
-    std::free(HVGroupNext);
+    std::free(SVFirstHV);
+    std::free(SVHVCount);
+    std::free(HVNext);
     std::free(HVBucketOf);
+    std::free(HVFirstTri);
+    std::free(HVTriCount);
+    std::free(TriNext);
   }
 };
 
@@ -258,6 +276,12 @@ int32_t BucketOf(const Tri& t) {
   return TriBucket(t.Pts[0], t.Pts[1], t.Pts[2], t.EdgeVis[0], t.EdgeVis[1], t.EdgeVis[2], t.SmoothGroups);
 }
 
+bool Listed(const HVert& h) { return h.SmoothGroups != 0 && !std::isnan(h.UV[0]) && !std::isnan(h.UV[1]); }
+
+GridCell OwnCell(const Point3& p, float gridScale) {
+  return {CellCoord(p.x * gridScale, 0.0), CellCoord(p.y * gridScale, 0.0), CellCoord(p.z * gridScale, 0.0)};
+}
+
 }  // namespace
 
 // ---- Construction -------------------------------------------------------------
@@ -268,8 +292,7 @@ Obj::Obj(float tolerance) : Tolerance(tolerance), GridScale(0.25f / tolerance) {
   Index* index = nullptr;
   if (ok) {
     index = new (std::nothrow) Index;
-    ok = index && Resize(index->SVCellNext, 16) && Resize(index->HVGroupNext, 16) &&
-         Resize(index->HVBucketOf, 16);
+    ok = index != nullptr;
   }
   void* new_arr = ok ? HVs : nullptr;
   if (CHECK_FAILED(new_arr)) {
@@ -286,7 +309,6 @@ Obj::Obj(float tolerance) : Tolerance(tolerance), GridScale(0.25f / tolerance) {
     HVHash = TriHash = SVHash = nullptr;
     return;
   }
-  index->SVCap = index->HVCap = 16;
   mIndex = index;
   MaxHVs = MaxSVs = MaxTris = 16;
   std::memset(HVHash, 0xFF, kHVBuckets * sizeof(int32_t));
@@ -322,30 +344,39 @@ int Obj::AddSV(const Point3& pos) {
       side[a][hi] = CellCoord(s[a], hi ? 0.5 : -0.5);
       mixed[a][hi] = MixWord(static_cast<uint32_t>(side[a][hi]));
     }
+  auto probeCell = [&](int k) { return GridCell{side[0][k >> 2], side[1][(k >> 1) & 1], side[2][k & 1]}; };
+  auto cellEq = [&](const GridCell& c) {
+    return [this, c](int32_t id) { return OwnCell(SVs[id].Pos, GridScale) == c; };
+  };
 
   if (ix->Cells.Count) {
-    int32_t buckets[8];
-    int32_t hits[8];  // newest SV of each probe cell within Tolerance, or -1
-    bool any = false;
-    for (int k = 0; k < 8; ++k) {
-      const int hx = k >> 2, hy = (k >> 1) & 1, hz = k & 1;
-      buckets[k] = static_cast<int32_t>((mixed[0][hx] ^ mixed[1][hy] ^ mixed[2][hz]) & (kSVBuckets - 1));
-      hits[k] = -1;
-      const GridCell c = {side[0][hx], side[1][hy], side[2][hz]};
-      for (int32_t id = ix->Cells.Find(c)->head; id >= 0; id = ix->SVCellNext[id]) {
-        if (Length(SVs[id].Pos - pos) <= Tolerance) {
-          hits[k] = id;
-          any = true;
-          break;
+    unsigned maybe = 0;
+    for (int k = 0; k < 8; ++k) maybe |= unsigned{ix->Filter.Has(probeCell(k))} << k;
+    if (maybe) {
+      int32_t buckets[8];
+      int32_t hits[8];  // newest SV of each probe cell within Tolerance, or -1
+      bool any = false;
+      for (int k = 0; k < 8; ++k) {
+        const int hx = k >> 2, hy = (k >> 1) & 1, hz = k & 1;
+        buckets[k] = static_cast<int32_t>((mixed[0][hx] ^ mixed[1][hy] ^ mixed[2][hz]) & (kSVBuckets - 1));
+        hits[k] = -1;
+        if (!(maybe >> k & 1)) continue;
+        const GridCell c = probeCell(k);
+        for (int32_t id = *ix->Cells.Find(CellHash(c), cellEq(c)); id >= 0; id = ix->SVCellNext[id]) {
+          if (Length(SVs[id].Pos - pos) <= Tolerance) {
+            hits[k] = id;
+            any = true;
+            break;
+          }
         }
       }
-    }
-    if (any) {
-      for (int k = 0; k < 8; ++k) {
-        int32_t best = -1;
-        for (int j = 0; j < 8; ++j)
-          if (buckets[j] == buckets[k] && hits[j] > best) best = hits[j];
-        if (best >= 0) return best;
+      if (any) {
+        for (int k = 0; k < 8; ++k) {
+          int32_t best = -1;
+          for (int j = 0; j < 8; ++j)
+            if (buckets[j] == buckets[k] && hits[j] > best) best = hits[j];
+          if (best >= 0) return best;
+        }
       }
     }
   }
@@ -359,10 +390,24 @@ int Obj::AddSV(const Point3& pos) {
   {
     bool ok = true;
     if (ix->SVCap < MaxSVs) {
-      ok = Resize(ix->SVCellNext, MaxSVs);
+      ok = Resize(ix->SVCellNext, MaxSVs) && Resize(ix->SVFirstHV, MaxSVs) && Resize(ix->SVHVCount, MaxSVs);
       if (ok) ix->SVCap = MaxSVs;
     }
-    ok = ok && ix->Cells.Reserve();
+    // One filter word per SV keeps false hits rare; refilled from the SVs.
+    if (ok && static_cast<std::size_t>(NumSVs) >= ix->Filter.Size) {
+      const std::size_t size = ix->Filter.Size ? ix->Filter.Size * 2 : 64;
+      uint64_t* words = nullptr;
+      ok = Resize(words, size);
+      if (ok) {
+        std::memset(words, 0, size * sizeof(uint64_t));
+        std::free(ix->Filter.Words);
+        ix->Filter.Words = words;
+        ix->Filter.Size = size;
+        ix->Filter.Shift = 64 - std::countr_zero(size);
+        for (int32_t i = 0; i < NumSVs; ++i) ix->Filter.Add(OwnCell(SVs[i].Pos, GridScale));
+      }
+    }
+    ok = ok && ix->Cells.Reserve([&](int32_t id) { return CellHash(OwnCell(SVs[id].Pos, GridScale)); });
     void* new_arr = ok ? SVs : nullptr;
     if (CHECK_FAILED(new_arr)) return -1;
   }
@@ -375,18 +420,43 @@ int Obj::AddSV(const Point3& pos) {
   SVs[n].Next = SVHash[bucket];
   SVHash[bucket] = n;
 
-  CellTable::Slot* slot = ix->Cells.Find(own);
-  if (slot->head < 0) {
-    slot->cell = own;
-    ++ix->Cells.Count;
-  }
-  ix->SVCellNext[n] = slot->head;
-  slot->head = n;
+  // A cell the filter has never seen holds no SV: any free slot will do.
+  int32_t* slot = ix->Filter.Has(own) ? ix->Cells.Find(CellHash(own), cellEq(own))
+                                      : ix->Cells.Find(CellHash(own), [](int32_t) { return false; });
+  if (*slot < 0) ++ix->Cells.Count;
+  ix->Filter.Add(own);
+  ix->SVCellNext[n] = *slot;
+  *slot = n;
+  ix->SVFirstHV[n] = -1;
+  ix->SVHVCount[n] = 0;
   NumSVs = n + 1;
   return n;
 }
 
 // ---- AddHV ----------------------------------------------------------------------
+
+namespace {
+
+// Links HV `id` at the head of its group in `groups`; false without memory.
+bool GroupHV(IdTable& groups, int32_t* next, const HVert* hvs, const uint16_t* bucketOf, int32_t id) {
+  auto hashOf = [&](int32_t i) {
+    const HVert& h = hvs[i];
+    return GroupHash(h.SV, h.UV[0], h.UV[1], h.Mat, h.SmoothGroups, bucketOf[i]);
+  };
+  if (!groups.Reserve(hashOf)) return false;
+  const HVert& k = hvs[id];
+  int32_t* slot = groups.Find(hashOf(id), [&](int32_t i) {
+    const HVert& h = hvs[i];
+    return h.SV == k.SV && h.Mat == k.Mat && h.UV[0] == k.UV[0] && h.UV[1] == k.UV[1] &&
+           ((h.SmoothGroups ^ k.SmoothGroups) >> 31) == 0 && bucketOf[i] == bucketOf[id];
+  });
+  next[id] = *slot;
+  if (*slot < 0) ++groups.Count;
+  *slot = id;
+  return true;
+}
+
+}  // namespace
 
 int Obj::AddHV(int sv, const Point3& uvw, int material, uint32_t smoothGroups) {
   if (CHECK_FAILED(material < mMatLib.NumMats || mMatLib.NumMats == 0)) return -1;
@@ -397,15 +467,38 @@ int Obj::AddHV(int sv, const Point3& uvw, int material, uint32_t smoothGroups) {
   const int32_t bucket = HVBucket(u, v, material, sv, sg);
   const bool listed = sg != 0 && !std::isnan(u) && !std::isnan(v);
 
-  auto sameGroup = [&](int32_t id) {
-    const HVert& h = HVs[id];
-    return h.SV == sv && h.Mat == material && h.UV[0] == u && h.UV[1] == v && ((h.SmoothGroups ^ sg) >> 31) == 0 &&
-           ix->HVBucketOf[id] == bucket;
-  };
-  const uint64_t groupHash = GroupHash(sv, u, v, material, sg, bucket);
-  if (listed && ix->Groups.Count) {
-    for (int32_t id = *ix->Groups.Find(groupHash, sameGroup); id >= 0; id = ix->HVGroupNext[id]) {
-      if (HVs[id].SmoothGroups & sg) {
+  if (listed && !ix->AllGrouped && (sv < 0 || sv >= NumSVs)) {
+    // The SV lists cannot hold an SV that may be made later: hash every HV.
+    bool ok = true;
+    std::free(ix->Groups.Slots);
+    ix->Groups.Slots = nullptr;
+    ix->Groups.Count = 0;
+    for (int32_t id = 0; id < NumHVs && ok; ++id)
+      if (Listed(HVs[id])) ok = GroupHV(ix->Groups, ix->HVNext, HVs, ix->HVBucketOf, id);
+    void* new_arr = ok ? HVs : nullptr;
+    if (CHECK_FAILED(new_arr)) return -1;
+    ix->AllGrouped = true;
+  }
+  const bool hashed = ix->AllGrouped || (listed && ix->SVHVCount[sv] == kHashed);
+
+  if (listed) {
+    auto match = [&](int32_t id) {
+      const HVert& h = HVs[id];
+      return (h.SmoothGroups & sg) != 0 && h.UV[0] == u && h.UV[1] == v && h.Mat == material &&
+             ((h.SmoothGroups ^ sg) >> 31) == 0 && ix->HVBucketOf[id] == bucket;
+    };
+    int32_t id = -1;
+    if (!hashed) {
+      id = ix->SVFirstHV[sv];
+    } else if (ix->Groups.Count) {
+      id = *ix->Groups.Find(GroupHash(sv, u, v, material, sg, bucket), [&](int32_t i) {
+        const HVert& h = HVs[i];
+        return h.SV == sv && h.Mat == material && h.UV[0] == u && h.UV[1] == v &&
+               ((h.SmoothGroups ^ sg) >> 31) == 0 && ix->HVBucketOf[i] == bucket;
+      });
+    }
+    for (; id >= 0; id = ix->HVNext[id]) {
+      if (match(id)) {
         HVs[id].SmoothGroups |= sg;
         return id;
       }
@@ -418,18 +511,12 @@ int Obj::AddHV(int sv, const Point3& uvw, int material, uint32_t smoothGroups) {
     HVs = new_arr;
     MaxHVs *= 2;
   }
-  {
-    bool ok = true;
-    if (ix->HVCap < MaxHVs) {
-      ok = Resize(ix->HVGroupNext, MaxHVs) && Resize(ix->HVBucketOf, MaxHVs);
-      if (ok) ix->HVCap = MaxHVs;
-    }
-    ok = ok && (!listed || ix->Groups.Reserve([&](int32_t id) {
-                 const HVert& h = HVs[id];
-                 return GroupHash(h.SV, h.UV[0], h.UV[1], h.Mat, h.SmoothGroups, ix->HVBucketOf[id]);
-               }));
+  if (ix->HVCap < MaxHVs) {
+    bool ok = Resize(ix->HVNext, MaxHVs) && Resize(ix->HVBucketOf, MaxHVs) && Resize(ix->HVFirstTri, MaxHVs) &&
+              Resize(ix->HVTriCount, MaxHVs);
     void* new_arr = ok ? HVs : nullptr;
     if (CHECK_FAILED(new_arr)) return -1;
+    ix->HVCap = MaxHVs;
   }
 
   const int32_t n = NumHVs;
@@ -441,15 +528,31 @@ int Obj::AddHV(int sv, const Point3& uvw, int material, uint32_t smoothGroups) {
   h.SV = sv;
   h.SmoothGroups = sg;
   h.TriRefCount = 0;
-  HVHash[bucket] = n;
   ix->HVBucketOf[n] = static_cast<uint16_t>(bucket);
-  ix->HVGroupNext[n] = -1;
+  ix->HVNext[n] = -1;
+  ix->HVFirstTri[n] = -1;
+  ix->HVTriCount[n] = 0;
   if (listed) {
-    int32_t* slot = ix->Groups.Find(groupHash, sameGroup);
-    ix->HVGroupNext[n] = *slot;
-    if (*slot < 0) ++ix->Groups.Count;
-    *slot = n;
+    bool ok = true;
+    if (!hashed && ix->SVHVCount[sv] + 1 >= kListMax) {
+      // Oldest first, so that each group comes out newest first.
+      int32_t ids[kListMax];
+      int m = 0;
+      for (int32_t id = ix->SVFirstHV[sv]; id >= 0; id = ix->HVNext[id]) ids[m++] = id;
+      while (ok && m > 0) ok = GroupHV(ix->Groups, ix->HVNext, HVs, ix->HVBucketOf, ids[--m]);
+      ix->SVHVCount[sv] = kHashed;
+    }
+    if (ok && (hashed || ix->SVHVCount[sv] == kHashed)) {
+      ok = GroupHV(ix->Groups, ix->HVNext, HVs, ix->HVBucketOf, n);
+    } else if (ok) {
+      ix->HVNext[n] = ix->SVFirstHV[sv];
+      ix->SVFirstHV[sv] = n;
+      ++ix->SVHVCount[sv];
+    }
+    void* new_arr = ok ? HVs : nullptr;
+    if (CHECK_FAILED(new_arr)) return -1;
   }
+  HVHash[bucket] = n;
   NumHVs = n + 1;
   return n;
 }
@@ -466,25 +569,55 @@ int Obj::AddTri(int a, int b, int c, uint32_t smoothGroups, int e0, int e1, int 
   if (sa < 0 || sa >= NumSVs || sb < 0 || sb >= NumSVs || sc < 0 || sc >= NumSVs) return -1;
 
   const int32_t bucket = TriBucket(a, b, c, e0, e1, e2, smoothGroups);
-  {
-    auto hashOf = [&](int32_t id) {
+  auto hashOf = [&](int32_t id) {
+    const Tri& t = Tris[id];
+    return TriKeyHash(t.Pts[0], t.Pts[1], t.Pts[2], BucketOf(t));
+  };
+  auto sameKey = [&](int32_t a2, int32_t b2, int32_t c2, int32_t bucket2) {
+    return [=, this](int32_t id) {
       const Tri& t = Tris[id];
-      return TriKeyHash(t.Pts[0], t.Pts[1], t.Pts[2], BucketOf(t));
+      return t.Pts[0] == a2 && t.Pts[1] == b2 && t.Pts[2] == c2 && BucketOf(t) == bucket2;
     };
+  };
+  int32_t* slot = nullptr;
+  if (ix->HVTriCount[a] != kHashed) {
+    for (int32_t id = ix->HVFirstTri[a]; id >= 0; id = ix->TriNext[id]) {
+      const Tri& t = Tris[id];
+      if (t.Pts[1] == b && t.Pts[2] == c && BucketOf(t) == bucket) return 0;
+    }
+    if (ix->HVTriCount[a] + 1 >= kListMax) {
+      // Too many to walk: the triangles of this first corner go to the set.
+      bool ok = true;
+      for (int32_t id = ix->HVFirstTri[a]; id >= 0 && ok; id = ix->TriNext[id]) {
+        ok = ix->Tris.Reserve(hashOf);
+        if (ok) {
+          const Tri& t = Tris[id];
+          *ix->Tris.Find(hashOf(id), sameKey(t.Pts[0], t.Pts[1], t.Pts[2], BucketOf(t))) = id;
+          ++ix->Tris.Count;
+        }
+      }
+      void* new_arr = ok ? Tris : nullptr;
+      if (CHECK_FAILED(new_arr)) return -1;
+      ix->HVTriCount[a] = kHashed;
+    }
+  }
+  if (ix->HVTriCount[a] == kHashed) {
     void* new_arr = ix->Tris.Reserve(hashOf) ? Tris : nullptr;
     if (CHECK_FAILED(new_arr)) return -1;
+    slot = ix->Tris.Find(TriKeyHash(a, b, c, bucket), sameKey(a, b, c, bucket));
+    if (*slot >= 0) return 0;
   }
-  int32_t* slot = ix->Tris.Find(TriKeyHash(a, b, c, bucket), [&](int32_t id) {
-    const Tri& t = Tris[id];
-    return t.Pts[0] == a && t.Pts[1] == b && t.Pts[2] == c && BucketOf(t) == bucket;
-  });
-  if (*slot >= 0) return 0;
 
   if (NumTris == MaxTris) {
     Tri* new_arr = Doubled(Tris, MaxTris);
     if (CHECK_FAILED(new_arr)) return -1;
     Tris = new_arr;
     MaxTris *= 2;
+  }
+  if (ix->TriCap < MaxTris) {
+    void* new_arr = Resize(ix->TriNext, MaxTris) ? Tris : nullptr;
+    if (CHECK_FAILED(new_arr)) return -1;
+    ix->TriCap = MaxTris;
   }
   const int32_t n = NumTris;
   Tri& t = Tris[n];
@@ -497,8 +630,14 @@ int Obj::AddTri(int a, int b, int c, uint32_t smoothGroups, int e0, int e1, int 
   t.SmoothGroups = smoothGroups;
   t.Next = TriHash[bucket];
   TriHash[bucket] = n;
-  *slot = n;
-  ++ix->Tris.Count;
+  if (slot) {
+    *slot = n;
+    ++ix->Tris.Count;
+  } else {
+    ix->TriNext[n] = ix->HVFirstTri[a];
+    ix->HVFirstTri[a] = n;
+    ++ix->HVTriCount[a];
+  }
 
   ++SVs[sa].TriRefCount;
   ++SVs[sb].TriRefCount;

@@ -1,10 +1,23 @@
 #include "tests/model/literal_obj.h"
 
 #include <algorithm>
+#include <climits>
+#include <cmath>
 #include <cstring>
 
 #include "plugin/assert.h"
 #include "skin/bones.h"
+
+int32_t LitCellCoord(float scaled, double offset) {
+  double c = std::fmod(std::floor(offset + static_cast<double>(scaled)), 65536.0);
+  if (std::isnan(c)) return INT32_MIN;  // what the x86 conversion gives
+  return static_cast<int32_t>(c);
+}
+
+GridCell LitCellOf(const Point3& pos, float gridScale, double ox, double oy, double oz) {
+  return {LitCellCoord(pos.x * gridScale, ox), LitCellCoord(pos.y * gridScale, oy),
+          LitCellCoord(pos.z * gridScale, oz)};
+}
 
 LitObj::LitObj(float tolerance) : Tolerance(tolerance), GridScale(0.25f / tolerance) {
   HVs = new HVert[16]();
@@ -38,12 +51,12 @@ static void Grow(T*& arr, int32_t& max, int32_t num) {
 
 int LitObj::AddSV(const Point3& pos) {
   for (const auto& o : kProbeOffsets) {
-    int32_t bucket = CellBucket(CellOf(pos, GridScale, o[0], o[1], o[2]));
+    int32_t bucket = CellBucket(LitCellOf(pos, GridScale, o[0], o[1], o[2]));
     for (int32_t s = SVHash[bucket]; s != -1; s = SVs[s].Next)
       if (Length(SVs[s].Pos - pos) <= Tolerance) return s;
   }
   if (NumSVs == MaxSVs) Grow(SVs, MaxSVs, NumSVs);
-  int32_t bucket = CellBucket(CellOf(pos, GridScale, 0, 0, 0));
+  int32_t bucket = CellBucket(LitCellOf(pos, GridScale, 0, 0, 0));
   SVert& sv = SVs[NumSVs];
   sv.Pos = pos;
   sv.TriRefCount = 0;

@@ -5,6 +5,10 @@
 
 #include "model/obj.h"
 
+// A weld-grid cell axis as the rules read: floor, then fmod by 65536 in double.
+int32_t LitCellCoord(float scaled, double offset);
+GridCell LitCellOf(const Point3& pos, float gridScale, double ox, double oy, double oz);
+
 class LitObj {
  public:
   HVert* HVs;

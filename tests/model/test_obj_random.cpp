@@ -3,6 +3,7 @@
 // and triangle buckets, two-sided copies, seams, -0.0 and duplicates.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -139,7 +140,8 @@ struct Twin {
 };
 Twin::Seen Twin::seen;
 
-void BuildRandom(Twin& t, Rng& r, float tol, int numVerts, int numFaces) {
+// strayPercent: how often an HV names the SV that the next AddSV will make.
+void BuildRandom(Twin& t, Rng& r, float tol, int numVerts, int numFaces, int strayPercent = 0) {
   std::vector<Point3> pos;
   for (int i = 0; i < numVerts; ++i) {
     pos.push_back(RandomPosition(r, tol, pos));
@@ -159,6 +161,14 @@ void BuildRandom(Twin& t, Rng& r, float tol, int numVerts, int numFaces) {
       continue;
     }
     if (roll < 11) {  // a late vertex, as nothing forbids
+      if (r.Chance(strayPercent)) {
+        Mtl* const mat = Handle(r.Int(4));
+        const int mi = t.fast.GetMatIndex(mat);
+        ASSERT_EQ(mi, t.lit.GetMatIndex(mat));
+        // The coordinate the vertex's corners mostly get, so that they can match it.
+        const int v = static_cast<int>(t.lookup.size());
+        t.AddHV(r.Chance(10) ? -1 : t.lit.NumSVs, Point3(coords[v % 6], coords[(v / 6) % 6], 0), mi, r.Pick(groups));
+      }
       pos.push_back(RandomPosition(r, tol, pos));
       t.lookup.push_back(t.AddSV(pos.back()));
     }
@@ -192,6 +202,130 @@ void BuildRandom(Twin& t, Rng& r, float tol, int numVerts, int numFaces) {
   }
 }
 
+// Per axis cell against floor-then-fmod: random bit patterns (NaN, infinities,
+// huge and tiny values), integers and half-integers, and values about 2^52.
+TEST(ObjRandom, CellCoordMatchesFloorThenFmod) {
+  Rng r(77);
+  const double offsets[] = {-0.5, 0.0, 0.5};
+  auto check = [&](float f) {
+    for (double o : offsets) ASSERT_EQ(CellCoord(f, o), LitCellCoord(f, o)) << f << " " << o;
+  };
+  for (int i = 0; i < 2000000; ++i) {
+    const uint32_t bits = static_cast<uint32_t>(r.g());
+    float f;
+    switch (i % 4) {
+      case 0:
+        std::memcpy(&f, &bits, 4);
+        break;
+      case 1:  // integers and halves, both signs, around the wrap
+        f = static_cast<float>(static_cast<int32_t>(bits % 400000) - 200000) * 0.5f;
+        break;
+      case 2:  // one step either side of an integer or a half
+        f = std::nextafter(static_cast<float>(static_cast<int32_t>(bits % 300000) - 150000) * 0.5f,
+                           bits & 1 ? INFINITY : -INFINITY);
+        break;
+      default:  // magnitudes about 2^40 .. 2^63
+        f = std::ldexp(1.0f + static_cast<float>(bits % 1024) / 1024.0f, 40 + static_cast<int>(bits % 24)) *
+            (bits & 0x80000000u ? -1.0f : 1.0f);
+        break;
+    }
+    check(f);
+  }
+  for (float f : {0x1p52f, -0x1p52f, std::nextafter(0x1p52f, 0.0f), std::nextafter(-0x1p52f, 0.0f), 0.0f, -0.0f,
+                  INFINITY, -INFINITY, std::nanf(""), 65535.5f, -65535.5f, 65536.0f, -65536.0f, 1e-45f, -1e-45f})
+    check(f);
+}
+
+// Few positions and many faces, plus fans around one corner: SVs with more
+// HVs and HVs starting more triangles than the short lists hold, and HVs
+// naming SVs not made yet.
+TEST(ObjRandom, CrowdedElementsMatchLiteralModel) {
+  ReportLog log;
+  int crowdedSVs = 0, crowdedHVs = 0;
+  for (uint32_t seed = 1; seed <= 60; ++seed) {
+    SCOPED_TRACE(seed);
+    Rng r(seed * 104729);
+    const float tol = seed % 2 ? 0.25f : 1e-5f;
+    Twin t(tol);
+    BuildRandom(t, r, tol, 3 + r.Int(6), 300 + r.Int(900), seed % 3 == 0 ? 0 : 30);
+    const int n = static_cast<int>(t.lookup.size());
+    const int mi = t.fast.GetMatIndex(Handle(1));
+    ASSERT_EQ(mi, t.lit.GetMatIndex(Handle(1)));
+    for (int fan = 0; fan < 3; ++fan) {
+      const uint32_t sg = 1u << fan;
+      const int center = t.AddHV(t.lookup[r.Int(n)], Point3(0.5f, 0.5f, 0), mi, sg);
+      std::vector<int> rim;
+      // Words that differ only in bits 24-31 share a bucket: one group, several HVs.
+      static const uint32_t rimGroups[] = {1u << 24, 1u << 25, 1, 1 | 1u << 24, 3u << 25, 1u << 26};
+      for (int i = 0; i < 60; ++i) {
+        const HVert& old = t.lit.HVs[r.Int(t.lit.NumHVs / 4 + 1)];
+        if (r.Chance(50) && old.SV >= 0 && old.SV < t.lit.NumSVs && old.SmoothGroups) {
+          // Ask again for an early HV's group, as the lists held it before they moved.
+          const uint32_t ask = r.Chance(50) ? old.SmoothGroups | 1u << (24 + r.Int(3)) : r.Pick(rimGroups);
+          t.AddHV(old.SV, Point3(old.UV[0], old.UV[1], 0), old.Mat, ask);
+        }
+        rim.push_back(t.AddHV(t.lookup[r.Int(n)], Point3(float(r.Int(4)) * 0.25f, 0.0f, 0), mi, r.Pick(rimGroups)));
+      }
+      for (int i = 0; i < 150; ++i) {
+        const int b = rim[r.Int(60)], c = rim[r.Int(60)];
+        const int e = r.Int(2);
+        if (r.Chance(20))
+          t.AddTri(b, c, center, sg, e, 0, 4);
+        else
+          t.AddTri(center, b, c, r.Chance(80) ? sg : sg ^ 2, e, 2 * r.Int(2), 0);
+      }
+    }
+    ExpectSame(t.fast, t.lit, true);
+    std::vector<int> perSV(t.lit.NumSVs), perHV(t.lit.NumHVs);
+    for (int h = 0; h < t.lit.NumHVs; ++h)
+      if (t.lit.HVs[h].SV >= 0 && t.lit.HVs[h].SV < t.lit.NumSVs && t.lit.HVs[h].SmoothGroups)
+        ++perSV[t.lit.HVs[h].SV];
+    for (int i = 0; i < t.lit.NumTris; ++i) ++perHV[t.lit.Tris[i].Pts[0]];
+    crowdedSVs += static_cast<int>(std::count_if(perSV.begin(), perSV.end(), [](int k) { return k > 20; }));
+    crowdedHVs += static_cast<int>(std::count_if(perHV.begin(), perHV.end(), [](int k) { return k > 20; }));
+    ASSERT_EQ(t.fast.RemoveUnused(nullptr), t.lit.RemoveUnused(nullptr));
+    ExpectSame(t.fast, t.lit, true);
+    if (HasFailure()) break;
+  }
+  EXPECT_EQ(log.Conditions(), "");
+  EXPECT_GT(crowdedSVs, 100);
+  EXPECT_GT(crowdedHVs, 100);
+}
+
+// Enough positions that the weld filter and the cell table grow several
+// times, with welds throughout.
+TEST(ObjRandom, ManyPositionsMatchLiteralModel) {
+  for (uint32_t seed = 1; seed <= 4; ++seed) {
+    SCOPED_TRACE(seed);
+    Rng r(seed * 31337);
+    const float tol = seed % 2 ? 1e-5f : 0.01f;
+    Obj fast(tol);
+    LitObj lit(tol);
+    std::vector<Point3> pos;
+    int welds = 0;
+    for (int i = 0; i < 30000; ++i) {
+      Point3 p;
+      if (!pos.empty() && r.Chance(30)) {
+        static const float steps[] = {0.0f, 0.5f, 0.9f, 1.0f, 1.1f, 2.0f};
+        p = pos[r.Int(static_cast<int>(pos.size()))] + Point3(r.Pick(steps) * tol, 0, r.Chance(50) ? 0.5f * tol : 0);
+      } else {
+        p = Point3(float(r.Int(2000000) - 1000000), float(r.Int(2000000) - 1000000), float(r.Int(2000000) - 1000000)) *
+            (tol * 0.37f);
+      }
+      pos.push_back(p);
+      const int before = lit.NumSVs;
+      const int a = fast.AddSV(p), b = lit.AddSV(p);
+      ASSERT_EQ(a, b);
+      welds += b < before;
+    }
+    EXPECT_GT(welds, 3000);
+    ASSERT_EQ(fast.NumSVs, lit.NumSVs);
+    EXPECT_EQ(fast.MaxSVs, lit.MaxSVs);
+    EXPECT_EQ(std::memcmp(fast.SVs, lit.SVs, sizeof(SVert) * fast.NumSVs), 0);
+    EXPECT_EQ(std::memcmp(fast.SVHash, lit.SVHash, sizeof(int32_t) * kSVBuckets), 0);
+  }
+}
+
 void FillSkin(Bones& b, int n) {
   b.Vertices = new BoneVertex[n];
   b.NumVertices = n;
@@ -215,7 +349,7 @@ TEST(ObjRandom, MatchesLiteralModel) {
     Rng r(seed);
     const float tol = seed % 3 == 0 ? 1e-5f : (seed % 3 == 1 ? 0.25f : 0.01f);
     Twin t(tol);
-    BuildRandom(t, r, tol, 4 + r.Int(60), r.Int(seed % 10 == 0 ? 400 : 90));
+    BuildRandom(t, r, tol, 4 + r.Int(60), r.Int(seed % 10 == 0 ? 400 : 90), seed % 4 == 0 ? 40 : 0);
     ExpectSame(t.fast, t.lit, true);
 
     const int slots = t.fast.NumSVs;
