@@ -158,6 +158,77 @@ Point3 MapTexCoord(const Point3& t, Mtl* fm) {
   return {u, v, q.z};
 }
 
+namespace {
+
+// What one face material decides for its faces: material index, two sides,
+// and how MapTexCoord maps its corners. The host's answers do not change
+// during one BuildObj, so each face material is asked once.
+struct FaceMtl {
+  bool known = false;
+  Mtl* fm = nullptr;
+  bool twoSided = false;
+  enum { kNone, kNonStd, kNoMap, kMap } mapping = kNone;
+  const char* name = nullptr;  // of a non-standard material
+  Matrix3 uvt;
+  bool crop = false;
+  float c0 = 0, c1 = 0, c2 = 0, c3 = 0;
+};
+
+void Resolve(FaceMtl& e, Mtl* fm) {
+  e = FaceMtl{};
+  e.known = true;
+  e.fm = fm;
+  if (!fm) return;
+  StdMat* stdm = AsStdMat(fm);
+  if (!stdm) {
+    const char* name = fm->GetName();
+    e.name = name ? name : "";
+    e.mapping = FaceMtl::kNonStd;
+    return;
+  }
+  e.twoSided = stdm->GetTwoSided() != 0;
+  Texmap* map = stdm->GetSubTexmap(ID_DI);
+  if (!map) {
+    e.mapping = FaceMtl::kNoMap;
+    return;
+  }
+  e.mapping = FaceMtl::kMap;
+  map->GetUVTransform(e.uvt);
+  if (map->ClassID() == BMTEX_CLASS_ID) {
+    if (IParamBlock2* pb = static_cast<BitmapTex*>(map)->GetParamBlock(0)) {
+      e.crop = true;
+      e.c0 = pb->GetFloat(0, 0);
+      e.c1 = pb->GetFloat(1, 0);
+      e.c2 = pb->GetFloat(2, 0);
+      e.c3 = pb->GetFloat(3, 0);
+    }
+  }
+}
+
+// MapTexCoord with the material's answers at hand.
+Point3 MapCached(const Point3& t, const FaceMtl& e) {
+  switch (e.mapping) {
+    case FaceMtl::kNone:
+    case FaceMtl::kNoMap:
+      return {0, 0, 0};
+    case FaceMtl::kNonStd:
+      NonStdMtlName = e.name;
+      return t;
+    case FaceMtl::kMap:
+      break;
+  }
+  const Point3 q = e.uvt * t;
+  float u = q.x;
+  float v = 1.0f - q.y;
+  if (e.crop) {
+    u = static_cast<float>(double(u) * e.c2 + e.c0);
+    v = static_cast<float>(double(v) * e.c3 + e.c1);
+  }
+  return {u, v, q.z};
+}
+
+}  // namespace
+
 int BuildObj(INode* node, TriObject* tobj, Obj* obj, Bones* bones) {
   NonStdMtlName = nullptr;
   const float s = static_cast<float>(GetMasterScale(0));
@@ -188,12 +259,21 @@ int BuildObj(INode* node, TriObject* tobj, Obj* obj, Bones* bones) {
   if (textured && CHECK_FAILED(num_tvfaces >= num_faces)) return 0;
   const int parity = tm.Parity();
 
+  // One entry per sub-material of a multi material and one for the indices
+  // past them (no material), else one for all faces. Without memory for
+  // them, one entry is asked anew for every face.
+  const int subs = multi ? m->NumSubMtls() : 0;
+  const int entries = multi ? (subs > 0 ? subs : 0) + 1 : 1;
+  std::unique_ptr<FaceMtl[]> mtls(new (std::nothrow) FaceMtl[static_cast<size_t>(entries)]);
+  FaceMtl scratch;
+
   for (int f = 0; f < num_faces; ++f) {
     const Face& face = mesh.faces[static_cast<size_t>(f)];
-    Mtl* fm = multi ? GetFaceMtl(m, mesh.getFaceMtlIndex(f)) : m;
-    StdMat* stdm = fm ? AsStdMat(fm) : nullptr;
-    const bool two_sided = stdm && stdm->GetTwoSided();
-    const int mi = obj->GetMatIndex(fm);
+    const int index = multi ? mesh.getFaceMtlIndex(f) : 0;
+    FaceMtl& e = mtls ? mtls[index < entries - 1 ? index : entries - 1] : scratch;
+    if (!e.known || !mtls) Resolve(e, multi ? GetFaceMtl(m, index) : m);
+    const bool two_sided = e.twoSided;
+    const int mi = obj->GetMatIndex(e.fm);
     if (mi < 0) return 0;
 
     int sv[3];
@@ -204,25 +284,19 @@ int BuildObj(INode* node, TriObject* tobj, Obj* obj, Bones* bones) {
     const uint32_t sm = face.smGroup;
     const uint32_t back_sm = sm | 0x80000000u;
     int h[3], b[3];
+    Point3 uv[3];
     if (textured) {
       const TVFace& tf = mesh.tvFace[static_cast<size_t>(f)];
       for (int k = 0; k < 3; ++k)
         if (CHECK_FAILED(tf.t[k] >= 0 && tf.t[k] < num_tverts)) return 0;
-      for (int k = 0; k < 3; ++k)
-        if ((h[k] = obj->AddHV(sv[k], MapTexCoord(mesh.tVerts[static_cast<size_t>(tf.t[k])], fm), mi, sm)) < 0)
-          return 0;
-      if (two_sided)
-        for (int k = 0; k < 3; ++k)
-          if ((b[k] = obj->AddHV(sv[k], MapTexCoord(mesh.tVerts[static_cast<size_t>(tf.t[k])], fm), mi, back_sm)) < 0)
-            return 0;
-    } else {
-      const Point3 zero(0, 0, 0);
-      for (int k = 0; k < 3; ++k)
-        if ((h[k] = obj->AddHV(sv[k], zero, mi, sm)) < 0) return 0;
-      if (two_sided)
-        for (int k = 0; k < 3; ++k)
-          if ((b[k] = obj->AddHV(sv[k], zero, mi, back_sm)) < 0) return 0;
+      // The back corners map to the same coordinates.
+      for (int k = 0; k < 3; ++k) uv[k] = MapCached(mesh.tVerts[static_cast<size_t>(tf.t[k])], e);
     }
+    for (int k = 0; k < 3; ++k)
+      if ((h[k] = obj->AddHV(sv[k], uv[k], mi, sm)) < 0) return 0;
+    if (two_sided)
+      for (int k = 0; k < 3; ++k)
+        if ((b[k] = obj->AddHV(sv[k], uv[k], mi, back_sm)) < 0) return 0;
 
     // Edge values stay masked, not reduced to 0 or 1; each moves with its corner.
     const int e0 = static_cast<int>(face.flags & 1), e1 = static_cast<int>(face.flags & 2),

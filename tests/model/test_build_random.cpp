@@ -1,0 +1,162 @@
+// BuildObj against the extraction done literally (every face asks the host
+// for its material, every corner calls MapTexCoord) into the literal model,
+// on random meshes under multi materials of every kind of sub-material.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <string>
+
+#include "model/obj.h"
+#include "plugin/DLLMain.h"
+#include "scene/scene.h"
+#include "tests/model/literal_obj.h"
+#include "tests/model/reports.h"
+
+namespace {
+
+// The extraction steps one by one, as written.
+void LiteralBuild(INode* node, TriObject* tobj, LitObj& obj) {
+  NonStdMtlName = nullptr;
+  const float s = static_cast<float>(GetMasterScale(0));
+  const Matrix3 tm = node->GetObjectTM(0, nullptr);
+  Mesh& mesh = tobj->GetMesh();
+  std::vector<int> lookup;
+  for (const Point3& v : mesh.verts) {
+    Point3 p = tm * v;
+    p.x *= s;
+    p.y *= s;
+    p.z *= s;
+    NegateYZ(p);
+    lookup.push_back(obj.AddSV(p));
+  }
+  Mtl* m = node->GetMtl();
+  const int multi = IsMultiMtl(m);
+  const bool textured = !mesh.tvFace.empty() && !mesh.tVerts.empty();
+  const int parity = tm.Parity();
+  for (int f = 0; f < mesh.getNumFaces(); ++f) {
+    const Face& face = mesh.faces[static_cast<size_t>(f)];
+    Mtl* fm = multi ? GetFaceMtl(m, mesh.getFaceMtlIndex(f)) : m;
+    const bool two = fm && AsStdMat(fm) && AsStdMat(fm)->GetTwoSided();
+    const int mi = obj.GetMatIndex(fm);
+    const uint32_t sm = face.smGroup, bsm = sm | 0x80000000u;
+    auto uv = [&](int k) {
+      return textured ? MapTexCoord(mesh.tVerts[static_cast<size_t>(mesh.tvFace[static_cast<size_t>(f)].t[k])], fm)
+                      : Point3(0, 0, 0);
+    };
+    int h[3], b[3];
+    for (int k = 0; k < 3; ++k) h[k] = obj.AddHV(lookup[static_cast<size_t>(face.v[k])], uv(k), mi, sm);
+    if (two)
+      for (int k = 0; k < 3; ++k) b[k] = obj.AddHV(lookup[static_cast<size_t>(face.v[k])], uv(k), mi, bsm);
+    const int e0 = face.flags & 1, e1 = face.flags & 2, e2 = face.flags & 4;
+    if (!parity) {
+      obj.AddTri(h[0], h[1], h[2], sm, e0, e1, e2);
+      if (two) obj.AddTri(b[0], b[2], b[1], bsm, e0, e2, e1);
+    } else {
+      obj.AddTri(h[0], h[2], h[1], sm, e0, e2, e1);
+      if (two) obj.AddTri(b[0], b[1], b[2], bsm, e0, e1, e2);
+    }
+  }
+}
+
+struct Rng {
+  std::mt19937 g;
+  explicit Rng(uint32_t seed) : g(seed) {}
+  int Int(int n) { return static_cast<int>(g() % static_cast<uint32_t>(n)); }
+  bool Chance(int percent) { return Int(100) < percent; }
+  float Coord() {
+    static const float c[] = {0.0f, -0.0f, 0.25f, 0.5f, 1.0f, 0.125f, 3.0f};
+    return c[Int(7)];
+  }
+};
+
+Matrix3 RandomMatrix(Rng& r) {
+  auto p = [&]() { return Point3(r.Coord() - 0.5f, r.Coord(), r.Chance(50) ? -r.Coord() : r.Coord()); };
+  return Matrix3(p(), p(), p(), p());
+}
+
+Mtl* RandomMaterial(scene::Scene& s, Rng& r, int i) {
+  const int kind = r.Int(6);
+  if (kind == 0) return nullptr;
+  if (kind == 1) return &s.Make<scene::OtherMaterial>("Other" + std::to_string(i), Class_ID(0x1234, 0));
+  auto& mat = s.Make<scene::StdMaterial>("Std" + std::to_string(i));
+  mat.twoSided = r.Chance(40) ? 1 + r.Int(3) : 0;
+  if (kind == 3) {
+    auto& map = s.Make<scene::BitmapMap>();
+    if (r.Chance(70)) map.uvTransform = RandomMatrix(r);
+    if (r.Chance(70)) map.SetCrop(r.Coord(), r.Coord(), r.Coord(), r.Coord());
+    mat.slots[ID_DI].map = &map;
+  } else if (kind == 4) {
+    auto& map = s.Make<scene::OtherMap>(Class_ID(0x77, 0));
+    map.uvTransform = RandomMatrix(r);
+    mat.slots[ID_DI].map = &map;
+  }
+  return &mat;
+}
+
+TEST(BuildRandom, MatchesLiteralExtraction) {
+  for (uint32_t seed = 1; seed <= 300; ++seed) {
+    SCOPED_TRACE(seed);
+    Rng r(seed);
+    scene::Scene s;
+    s.masterScale = r.Chance(50) ? 1.0 : 2.5;
+    auto& mo = s.Make<scene::MeshObject>();
+    Mesh& m = mo.mesh;
+    const int nv = 3 + r.Int(30), nt = 1 + r.Int(12), nf = r.Int(80);
+    for (int i = 0; i < nv; ++i) m.verts.push_back({r.Coord(), r.Coord(), r.Coord() * 1e-5f});
+    const bool textured = r.Chance(80);
+    if (textured)
+      for (int i = 0; i < nt; ++i) m.tVerts.push_back({r.Coord(), r.Coord(), r.Coord()});
+    for (int f = 0; f < nf; ++f) {
+      Face face;
+      for (int k = 0; k < 3; ++k) face.v[k] = r.Int(nv);
+      face.smGroup = r.Chance(20) ? 0u : (1u << r.Int(3)) | (r.Chance(10) ? 0x80000000u : 0u);
+      face.flags = static_cast<uint32_t>(r.Int(8));
+      face.matID = static_cast<uint16_t>(r.Int(7));
+      m.faces.push_back(face);
+      if (textured) {
+        TVFace t;
+        for (int k = 0; k < 3; ++k) t.t[k] = r.Int(nt);
+        m.tvFace.push_back(t);
+      }
+    }
+    scene::Node& node = s.AddNode("N");
+    node.SetObject(&mo);
+    if (r.Chance(60)) {
+      auto& multi = s.Make<scene::MultiMaterial>("Multi");
+      const int subs = r.Int(6);
+      for (int i = 0; i < subs; ++i) multi.subs.push_back(RandomMaterial(s, r, i));
+      node.material = &multi;
+    } else {
+      node.material = RandomMaterial(s, r, 0);
+    }
+    if (r.Chance(40)) node.transform = Matrix3(Point3(-1, 0, 0), Point3(0, 1, 0), Point3(0, 0, 1), Point3(0.5f, 0, 0));
+    s.Activate();
+
+    ReportLog log;
+    Obj fast(0.00001f);
+    ASSERT_EQ(BuildObj(&node, &mo, &fast, nullptr), 1);
+    const char* fastName = NonStdMtlName;
+    const size_t boxes = log.boxes.size();
+    LitObj lit(0.00001f);
+    LiteralBuild(&node, &mo, lit);
+    EXPECT_EQ(fastName, NonStdMtlName);
+    EXPECT_EQ(boxes, NonStdMtlName ? 1u : 0u);
+    if (boxes) {
+      EXPECT_EQ(log.boxes[0].caption, std::string(NonStdMtlName));
+    }
+
+    ASSERT_EQ(fast.NumSVs, lit.NumSVs);
+    ASSERT_EQ(fast.NumHVs, lit.NumHVs);
+    ASSERT_EQ(fast.NumTris, lit.NumTris);
+    EXPECT_EQ(std::memcmp(fast.SVs, lit.SVs, sizeof(SVert) * fast.NumSVs), 0);
+    EXPECT_EQ(std::memcmp(fast.HVs, lit.HVs, sizeof(HVert) * fast.NumHVs), 0);
+    EXPECT_EQ(std::memcmp(fast.Tris, lit.Tris, sizeof(Tri) * fast.NumTris), 0);
+    ASSERT_EQ(fast.mMatLib.NumMats, lit.mMatLib.NumMats);
+    for (int i = 0; i < fast.mMatLib.NumMats; ++i) EXPECT_EQ(fast.mMatLib.Mats[i], lit.mMatLib.Mats[i]);
+    if (HasFailure()) break;
+  }
+}
+
+}  // namespace
