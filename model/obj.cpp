@@ -78,9 +78,10 @@ struct IdTable {
   // Room for one more key, keeping the table at most half full. Slot
   // pointers from Find are invalid afterwards.
   template <class HashOf>
-  bool Reserve(HashOf hashOf) {
-    if (Slots && (Count + 1) * 2 <= Mask + 1) return true;
+  bool Reserve(HashOf hashOf, std::size_t more = 1) {
+    if (Slots && (Count + more) * 2 <= Mask + 1) return true;
     std::size_t cap = Slots ? (Mask + 1) * 2 : 256;
+    while ((Count + more) * 2 > cap) cap *= 2;
     int32_t* slots = nullptr;
     if (!Resize(slots, cap)) return false;
     std::memset(slots, 0xFF, cap * sizeof(int32_t));
@@ -332,6 +333,62 @@ int Obj::GetMatIndex(Mtl* mat) { return mMatLib.Lookup(mat); }
 
 // ---- AddSV ----------------------------------------------------------------------
 
+// Room in the weld filter and cell table for `more` new SVs; false without memory.
+bool Obj::ReserveSVIndex(int32_t more) {
+  Index* ix = mIndex;
+  // One filter word per SV keeps false hits rare; refilled from the SVs.
+  const std::size_t want = static_cast<std::size_t>(NumSVs) + static_cast<std::size_t>(more);
+  if (want > ix->Filter.Size) {
+    std::size_t size = ix->Filter.Size ? ix->Filter.Size * 2 : 64;
+    while (size < want) size *= 2;
+    uint64_t* words = nullptr;
+    if (!Resize(words, size)) return false;
+    std::memset(words, 0, size * sizeof(uint64_t));
+    std::free(ix->Filter.Words);
+    ix->Filter.Words = words;
+    ix->Filter.Size = size;
+    ix->Filter.Shift = 64 - std::countr_zero(size);
+    for (int32_t i = 0; i < NumSVs; ++i) ix->Filter.Add(OwnCell(SVs[i].Pos, GridScale));
+  }
+  return ix->Cells.Reserve([&](int32_t id) { return CellHash(OwnCell(SVs[id].Pos, GridScale)); },
+                           static_cast<std::size_t>(more));
+}
+
+int Obj::ReserveSVs(int32_t count) {
+  if (!mIndex) return -1;
+  void* new_arr = count <= 0 || ReserveSVIndex(count) ? SVs : nullptr;
+  if (CHECK_FAILED(new_arr)) return -1;
+  return 0;
+}
+
+int Obj::AddSVs(const Point3* pos, int32_t count, int32_t* out) {
+  Index* ix = mIndex;
+  if (!ix) return -1;
+  if (count <= 0) return 0;
+  if (ReserveSVs(count) < 0) return -1;
+  // The filter words and the cell-table slot of a position some calls ahead
+  // are fetched while the current one is welded.
+  constexpr int32_t kAhead = 12;
+  auto prefetch = [&](const Point3& p) {
+    const float sc[3] = {p.x * GridScale, p.y * GridScale, p.z * GridScale};
+    int32_t lo[3], hi[3];
+    for (int a = 0; a < 3; ++a) {
+      lo[a] = CellCoord(sc[a], -0.5);
+      hi[a] = CellCoord(sc[a], 0.5);
+    }
+    for (int k = 0; k < 8; ++k)
+      __builtin_prefetch(&ix->Filter.Word({k & 4 ? hi[0] : lo[0], k & 2 ? hi[1] : lo[1], k & 1 ? hi[2] : lo[2]}));
+    const GridCell own = {CellCoord(sc[0], 0.0), CellCoord(sc[1], 0.0), CellCoord(sc[2], 0.0)};
+    __builtin_prefetch(&ix->Cells.Slots[CellHash(own) & ix->Cells.Mask]);
+  };
+  for (int32_t i = 0; i < count && i < kAhead; ++i) prefetch(pos[i]);
+  for (int32_t i = 0; i < count; ++i) {
+    if (i + kAhead < count) prefetch(pos[i + kAhead]);
+    if ((out[i] = AddSV(pos[i])) < 0) return -1;
+  }
+  return 0;
+}
+
 int Obj::AddSV(const Point3& pos) {
   Index* ix = mIndex;
   if (!ix) return -1;
@@ -393,21 +450,7 @@ int Obj::AddSV(const Point3& pos) {
       ok = Resize(ix->SVCellNext, MaxSVs) && Resize(ix->SVFirstHV, MaxSVs) && Resize(ix->SVHVCount, MaxSVs);
       if (ok) ix->SVCap = MaxSVs;
     }
-    // One filter word per SV keeps false hits rare; refilled from the SVs.
-    if (ok && static_cast<std::size_t>(NumSVs) >= ix->Filter.Size) {
-      const std::size_t size = ix->Filter.Size ? ix->Filter.Size * 2 : 64;
-      uint64_t* words = nullptr;
-      ok = Resize(words, size);
-      if (ok) {
-        std::memset(words, 0, size * sizeof(uint64_t));
-        std::free(ix->Filter.Words);
-        ix->Filter.Words = words;
-        ix->Filter.Size = size;
-        ix->Filter.Shift = 64 - std::countr_zero(size);
-        for (int32_t i = 0; i < NumSVs; ++i) ix->Filter.Add(OwnCell(SVs[i].Pos, GridScale));
-      }
-    }
-    ok = ok && ix->Cells.Reserve([&](int32_t id) { return CellHash(OwnCell(SVs[id].Pos, GridScale)); });
+    ok = ok && ReserveSVIndex(1);
     void* new_arr = ok ? SVs : nullptr;
     if (CHECK_FAILED(new_arr)) return -1;
   }

@@ -111,6 +111,12 @@ class Obj {
   // Each Add returns -1 after a report (the node is to be abandoned), and also
   // when called after RemoveUnused or with indices that were never handed out.
   int AddSV(const Point3& pos);
+  // Sizes the weld lookups for `count` more SVs at once (a hint: nothing
+  // observable changes). 0, or -1 after a report.
+  int ReserveSVs(int32_t count);
+  // AddSV for each position in turn, the indices to `out`; 0, or -1 as AddSV.
+  // Lookups for positions ahead are fetched while the current one is welded.
+  int AddSVs(const Point3* pos, int32_t count, int32_t* out);
   int GetMatIndex(Mtl* mat);
   int AddHV(int sv, const Point3& uvw, int material, uint32_t smoothGroups);
   // 0 whether the triangle was stored or dropped as degenerate or duplicate.
@@ -120,6 +126,7 @@ class Obj {
   int RemoveUnused(Bones* bones);
 
  private:
+  bool ReserveSVIndex(int32_t more);
   struct Index;
   Index* mIndex = nullptr;  // lookup indexes, live until RemoveUnused
 };

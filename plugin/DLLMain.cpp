@@ -240,13 +240,21 @@ int BuildObj(INode* node, TriObject* tobj, Obj* obj, Bones* bones) {
   std::unique_ptr<int[]> sv_lookup(new (std::nothrow) int[num_verts > 0 ? num_verts : 1]);
   if (CHECK_FAILED(sv_lookup && "Out of memory")) return 0;
 
-  for (int i = 0; i < num_verts; ++i) {
-    Point3 p = tm * mesh.verts[static_cast<size_t>(i)];
-    p.x *= s;
-    p.y *= s;
-    p.z *= s;
-    NegateYZ(p);
-    if ((sv_lookup[i] = obj->AddSV(p)) < 0) return 0;
+  // Welded in runs, so that the object model can look ahead.
+  if (obj->ReserveSVs(num_verts) < 0) return 0;
+  constexpr int kRun = 256;
+  Point3 run[kRun];
+  for (int i0 = 0; i0 < num_verts; i0 += kRun) {
+    const int n = num_verts - i0 < kRun ? num_verts - i0 : kRun;
+    for (int i = 0; i < n; ++i) {
+      Point3 p = tm * mesh.verts[static_cast<size_t>(i0 + i)];
+      p.x *= s;
+      p.y *= s;
+      p.z *= s;
+      NegateYZ(p);
+      run[i] = p;
+    }
+    if (obj->AddSVs(run, n, sv_lookup.get() + i0) < 0) return 0;
   }
 
   if (bones && !bones->BuildRefs(obj->NumSVs, num_verts, sv_lookup.get())) return 0;
