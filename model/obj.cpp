@@ -166,23 +166,21 @@ GridCell CellOf(const Point3& pos, float gridScale, double ox, double oy, double
   return {CellCoord(pos.x * gridScale, ox), CellCoord(pos.y * gridScale, oy), CellCoord(pos.z * gridScale, oz)};
 }
 
+// MixHash is XOR-linear, so a bucket is the mix of the XOR of its words.
 int32_t CellBucket(const GridCell& cell) {
-  const uint32_t words[4] = {static_cast<uint32_t>(cell.x), static_cast<uint32_t>(cell.y),
-                             static_cast<uint32_t>(cell.z), 0};
-  return static_cast<int32_t>(MixHash(words, 4) & (kSVBuckets - 1));
+  const uint32_t w = static_cast<uint32_t>(cell.x) ^ static_cast<uint32_t>(cell.y) ^ static_cast<uint32_t>(cell.z);
+  return static_cast<int32_t>(MixWord(w) & (kSVBuckets - 1));
 }
 
 int32_t HVBucket(float u, float v, int32_t mat, int32_t sv, uint32_t smoothGroups) {
-  const uint32_t words[5] = {std::bit_cast<uint32_t>(u), std::bit_cast<uint32_t>(v), static_cast<uint32_t>(mat),
-                             static_cast<uint32_t>(sv), smoothGroups};
-  return static_cast<int32_t>(MixHash(words, 5) & (kHVBuckets - 1));
+  const uint32_t w = std::bit_cast<uint32_t>(u) ^ std::bit_cast<uint32_t>(v) ^ static_cast<uint32_t>(mat) ^
+                     static_cast<uint32_t>(sv) ^ smoothGroups;
+  return static_cast<int32_t>(MixWord(w) & (kHVBuckets - 1));
 }
 
 int32_t TriBucket(int32_t a, int32_t b, int32_t c, int32_t e0, int32_t e1, int32_t e2, uint32_t smoothGroups) {
-  const uint32_t words[7] = {static_cast<uint32_t>(a),  static_cast<uint32_t>(b),  static_cast<uint32_t>(c),
-                             static_cast<uint32_t>(e0), static_cast<uint32_t>(e1), static_cast<uint32_t>(e2),
-                             smoothGroups};
-  return static_cast<int32_t>(MixHash(words, 7) & (kTriBuckets - 1));
+  const uint32_t w = static_cast<uint32_t>(a ^ b ^ c ^ e0 ^ e1 ^ e2) ^ smoothGroups;
+  return static_cast<int32_t>(MixWord(w) & (kTriBuckets - 1));
 }
 
 // ---- Material library ---------------------------------------------------------

@@ -19,6 +19,33 @@ GridCell LitCellOf(const Point3& pos, float gridScale, double ox, double oy, dou
           LitCellCoord(pos.z * gridScale, oz)};
 }
 
+uint32_t LitMixHash(const uint32_t* words, int count) {
+  uint32_t h = 0;
+  for (int i = 0; i < count; ++i) {
+    const uint32_t w = words[i];
+    h = h ^ static_cast<uint32_t>(static_cast<int32_t>(w) >> 9) ^ w ^ (w << 23);
+  }
+  return h;
+}
+
+static int32_t LitCellBucket(const GridCell& c) {
+  const uint32_t w[4] = {static_cast<uint32_t>(c.x), static_cast<uint32_t>(c.y), static_cast<uint32_t>(c.z), 0};
+  return static_cast<int32_t>(LitMixHash(w, 4) & 0x3FFF);
+}
+
+static int32_t LitHVBucket(float u, float v, int32_t mat, int32_t sv, uint32_t sg) {
+  uint32_t w[5] = {0, 0, static_cast<uint32_t>(mat), static_cast<uint32_t>(sv), sg};
+  std::memcpy(&w[0], &u, 4);
+  std::memcpy(&w[1], &v, 4);
+  return static_cast<int32_t>(LitMixHash(w, 5) & 0x7FFF);
+}
+
+static int32_t LitTriBucket(int32_t a, int32_t b, int32_t c, int32_t e0, int32_t e1, int32_t e2, uint32_t sg) {
+  const uint32_t w[7] = {static_cast<uint32_t>(a),  static_cast<uint32_t>(b),  static_cast<uint32_t>(c),
+                         static_cast<uint32_t>(e0), static_cast<uint32_t>(e1), static_cast<uint32_t>(e2), sg};
+  return static_cast<int32_t>(LitMixHash(w, 7) & 0x3FFF);
+}
+
 LitObj::LitObj(float tolerance) : Tolerance(tolerance), GridScale(0.25f / tolerance) {
   HVs = new HVert[16]();
   SVs = new SVert[16]();
@@ -51,12 +78,12 @@ static void Grow(T*& arr, int32_t& max, int32_t num) {
 
 int LitObj::AddSV(const Point3& pos) {
   for (const auto& o : kProbeOffsets) {
-    int32_t bucket = CellBucket(LitCellOf(pos, GridScale, o[0], o[1], o[2]));
+    int32_t bucket = LitCellBucket(LitCellOf(pos, GridScale, o[0], o[1], o[2]));
     for (int32_t s = SVHash[bucket]; s != -1; s = SVs[s].Next)
       if (Length(SVs[s].Pos - pos) <= Tolerance) return s;
   }
   if (NumSVs == MaxSVs) Grow(SVs, MaxSVs, NumSVs);
-  int32_t bucket = CellBucket(LitCellOf(pos, GridScale, 0, 0, 0));
+  int32_t bucket = LitCellBucket(LitCellOf(pos, GridScale, 0, 0, 0));
   SVert& sv = SVs[NumSVs];
   sv.Pos = pos;
   sv.TriRefCount = 0;
@@ -68,7 +95,7 @@ int LitObj::AddSV(const Point3& pos) {
 int LitObj::AddHV(int sv, const Point3& uvw, int material, uint32_t smoothGroups) {
   if (CHECK_FAILED(material < mMatLib.NumMats || mMatLib.NumMats == 0)) return -1;
   float u = uvw.x, v = uvw.y;
-  int32_t bucket = HVBucket(u, v, material, sv, smoothGroups);
+  int32_t bucket = LitHVBucket(u, v, material, sv, smoothGroups);
   for (int32_t h = HVHash[bucket]; h != -1; h = HVs[h].Next) {
     HVert& hv = HVs[h];
     if (hv.UV[0] == u && hv.UV[1] == v && hv.SV == sv && hv.Mat == material && (hv.SmoothGroups & smoothGroups) != 0 &&
@@ -93,7 +120,7 @@ int LitObj::AddHV(int sv, const Point3& uvw, int material, uint32_t smoothGroups
 void LitObj::AddTri(int a, int b, int c, uint32_t smoothGroups, int e0, int e1, int e2) {
   if (a == b || b == c || a == c) return;
   if (HVs[a].SV == HVs[b].SV || HVs[b].SV == HVs[c].SV || HVs[c].SV == HVs[a].SV) return;
-  int32_t bucket = TriBucket(a, b, c, e0, e1, e2, smoothGroups);
+  int32_t bucket = LitTriBucket(a, b, c, e0, e1, e2, smoothGroups);
   for (int32_t t = TriHash[bucket]; t != -1; t = Tris[t].Next)
     if (Tris[t].Pts[0] == a && Tris[t].Pts[1] == b && Tris[t].Pts[2] == c) return;
   if (NumTris == MaxTris) Grow(Tris, MaxTris, NumTris);

@@ -5,6 +5,8 @@
 
 #include "model/obj.h"
 
+// The hash mixing one word after the other.
+uint32_t LitMixHash(const uint32_t* words, int count);
 // A weld-grid cell axis as the rules read: floor, then fmod by 65536 in double.
 int32_t LitCellCoord(float scaled, double offset);
 GridCell LitCellOf(const Point3& pos, float gridScale, double ox, double oy, double oz);

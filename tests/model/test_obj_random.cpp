@@ -202,6 +202,26 @@ void BuildRandom(Twin& t, Rng& r, float tol, int numVerts, int numFaces, int str
   }
 }
 
+// Buckets against mixing word by word, on random and colliding words.
+TEST(ObjRandom, BucketsMatchWordByWordMixing) {
+  Rng r(99);
+  for (int i = 0; i < 200000; ++i) {
+    uint32_t w[7] = {static_cast<uint32_t>(r.g())};
+    for (int k = 1; k < 7; ++k) w[k] = r.Chance(20) ? w[0] : static_cast<uint32_t>(r.g()) >> r.Int(32);
+    float u, v;
+    std::memcpy(&u, &w[0], 4);
+    std::memcpy(&v, &w[1], 4);
+    ASSERT_EQ(static_cast<uint32_t>(HVBucket(u, v, int32_t(w[2]), int32_t(w[3]), w[4])), LitMixHash(w, 5) & 0x7FFF);
+    ASSERT_EQ(static_cast<uint32_t>(TriBucket(int32_t(w[0]), int32_t(w[1]), int32_t(w[2]), int32_t(w[3]),
+                                              int32_t(w[4]), int32_t(w[5]), w[6])),
+              LitMixHash(w, 7) & 0x3FFF);
+    const uint32_t cw[4] = {w[0], w[1], w[2], 0};
+    ASSERT_EQ(static_cast<uint32_t>(CellBucket({int32_t(w[0]), int32_t(w[1]), int32_t(w[2])})),
+              LitMixHash(cw, 4) & 0x3FFF);
+    ASSERT_EQ(MixHash(w, 7), LitMixHash(w, 7));
+  }
+}
+
 // Per axis cell against floor-then-fmod: random bit patterns (NaN, infinities,
 // huge and tiny values), integers and half-integers, and values about 2^52.
 TEST(ObjRandom, CellCoordMatchesFloorThenFmod) {
