@@ -147,8 +147,7 @@ SaveObj::~SaveObj() {
 // first corner that is i itself or lies on i's SV with a common smoothing bit
 // and the same back-side bit; the sum, normalised, goes to i and to every
 // corner that contributed. Only triangles touching i's SV can contribute, so
-// each pass walks that SV's corners (in triangle, then corner order); an HVert
-// without smoothing bits can only match its own corners and walks those.
+// each pass walks that SV's corners (in triangle, then corner order).
 int SaveObj::Init(Obj* obj, Bones* bones) {
   mObj = obj;
   mBones = bones;
@@ -162,77 +161,64 @@ int SaveObj::Init(Obj* obj, Bones* bones) {
   if (!mHVs || !mTris) return 0;
   const HVert* hvs = obj->HVs;
   const ::Tri* tris = obj->Tris;
+  const SVert* svs = obj->SVs;
 
-  // The object must hold together before anything is indexed by it.
+  std::unique_ptr<int32_t[]> svStart = Alloc<int32_t>(static_cast<std::size_t>(numSVs) + 1);
+  if (!svStart) return 0;
+  std::fill_n(svStart.get(), numSVs + 1, 0);
+
+  // The object must hold together before anything is indexed by it; the
+  // same pass counts the corners of each SV.
   bool inRange = true;
   for (int32_t h = 0; h < numHVs && inRange; ++h) inRange = hvs[h].SV >= 0 && hvs[h].SV < numSVs;
-  for (int32_t t = 0; t < numTris && inRange; ++t)
-    for (int k = 0; k < 3; ++k) inRange = inRange && tris[t].Pts[k] >= 0 && tris[t].Pts[k] < numHVs;
+  for (int32_t t = 0; t < numTris && inRange; ++t) {
+    const int32_t* p = tris[t].Pts;
+    inRange = p[0] >= 0 && p[0] < numHVs && p[1] >= 0 && p[1] < numHVs && p[2] >= 0 && p[2] < numHVs;
+    if (inRange) {
+      ++svStart[hvs[p[0]].SV + 1];
+      ++svStart[hvs[p[1]].SV + 1];
+      ++svStart[hvs[p[2]].SV + 1];
+    }
+  }
   if (!inRange) {
     REPORT_FAILED("0");
     return 0;
   }
+  for (int32_t s = 0; s < numSVs; ++s) svStart[s + 1] += svStart[s];
+  std::unique_ptr<uint32_t[]> svCorners = Alloc<uint32_t>(svStart[numSVs]);  // t * 3 + k
+  if (!svCorners) return 0;
 
+  // Face normals, and the corners by SV: filling moves each start to the
+  // next list's start; they are shifted back after.
   for (int32_t t = 0; t < numTris; ++t) {
-    const Point3& p0 = obj->SVs[hvs[tris[t].Pts[0]].SV].Pos;
-    const Point3& p1 = obj->SVs[hvs[tris[t].Pts[1]].SV].Pos;
-    const Point3& p2 = obj->SVs[hvs[tris[t].Pts[2]].SV].Pos;
+    const int32_t* pts = tris[t].Pts;
+    const int32_t s0 = hvs[pts[0]].SV, s1 = hvs[pts[1]].SV, s2 = hvs[pts[2]].SV;
+    const Point3& p0 = svs[s0].Pos;
+    const Point3& p1 = svs[s1].Pos;
+    const Point3& p2 = svs[s2].Pos;
     const Point3 n = CrossProd(p1 - p0, p2 - p0);
     const float len = Length(n);
     // Without area there is no direction: add nothing to the neighbours.
     mTris[t].Normal = len == 0.0f ? Point3(0, 0, 0) : n / len;
+    const uint32_t c = static_cast<uint32_t>(t) * 3;
+    svCorners[svStart[s0]++] = c;
+    svCorners[svStart[s1]++] = c + 1;
+    svCorners[svStart[s2]++] = c + 2;
   }
-
-  // Corners by SV, and corners of HVerts without smoothing bits by HVert.
-  std::unique_ptr<int32_t[]> svStart = Alloc<int32_t>(static_cast<std::size_t>(numSVs) + 1);
-  std::unique_ptr<int32_t[]> hvStart = Alloc<int32_t>(static_cast<std::size_t>(numHVs) + 1);
-  if (!svStart || !hvStart) return 0;
-  std::fill_n(svStart.get(), numSVs + 1, 0);
-  std::fill_n(hvStart.get(), numHVs + 1, 0);
-  for (int32_t t = 0; t < numTris; ++t)
-    for (int k = 0; k < 3; ++k) {
-      const int32_t h = tris[t].Pts[k];
-      ++svStart[hvs[h].SV + 1];
-      if (hvs[h].SmoothGroups == 0) ++hvStart[h + 1];
-    }
-  for (int32_t s = 0; s < numSVs; ++s) svStart[s + 1] += svStart[s];
-  for (int32_t h = 0; h < numHVs; ++h) hvStart[h + 1] += hvStart[h];
-  std::unique_ptr<uint32_t[]> svCorners = Alloc<uint32_t>(svStart[numSVs]);  // t * 3 + k
-  std::unique_ptr<int32_t[]> hvTris = Alloc<int32_t>(hvStart[numHVs]);
-  if (!svCorners || !hvTris) return 0;
-  // Filling moves each start to the next list's start; shift them back after.
-  for (int32_t t = 0; t < numTris; ++t)
-    for (int k = 0; k < 3; ++k) {
-      const int32_t h = tris[t].Pts[k];
-      svCorners[svStart[hvs[h].SV]++] = static_cast<uint32_t>(t) * 3 + k;
-      if (hvs[h].SmoothGroups == 0) hvTris[hvStart[h]++] = t;
-    }
   ShiftBack(svStart.get(), numSVs);
-  ShiftBack(hvStart.get(), numHVs);
 
   for (int32_t i = 0; i < numHVs; ++i) {
     const Point3& set = mHVs[i].Normal;
     if (set.x != 0.0f || set.y != 0.0f || set.z != 0.0f) continue;
     const uint32_t g = hvs[i].SmoothGroups;
-    Point3 sum(0, 0, 0);
-    bool found = false;
-    if (g == 0) {
-      int32_t last = -1;
-      for (int32_t e = hvStart[i]; e < hvStart[i + 1]; ++e) {
-        const int32_t t = hvTris[e];
-        if (t == last) continue;  // a triangle counts once
-        last = t;
-        found = true;
-        sum += mTris[t].Normal;
-      }
-    }
     const int32_t sv = hvs[i].SV;
-    // Calls back for every contributing corner, in the order they add up.
+    // Calls back for every contributing corner, in the order they add up. An
+    // HVert without smoothing bits can only match its own corners.
     auto shared = [&](auto&& take) {
       int32_t last = -1;
       for (int32_t e = svStart[sv]; e < svStart[sv + 1]; ++e) {
         const int32_t t = static_cast<int32_t>(svCorners[e] / 3);
-        if (t == last) continue;
+        if (t == last) continue;  // a triangle counts once
         const int32_t h = tris[t].Pts[svCorners[e] % 3];
         const uint32_t tg = tris[t].SmoothGroups;
         if (h == i || ((tg & g) != 0 && ((tg ^ g) & 0x80000000u) == 0)) {
@@ -241,11 +227,12 @@ int SaveObj::Init(Obj* obj, Bones* bones) {
         }
       }
     };
-    if (g != 0)
-      shared([&](int32_t t, int32_t) {
-        found = true;
-        sum += mTris[t].Normal;
-      });
+    Point3 sum(0, 0, 0);
+    bool found = false;
+    shared([&](int32_t t, int32_t) {
+      found = true;
+      sum += mTris[t].Normal;
+    });
     const float len = Length(sum);
     if (len == 0.0f || std::isnan(len)) {
       if (!found) {
@@ -256,7 +243,7 @@ int SaveObj::Init(Obj* obj, Bones* bones) {
     }
     const Point3 n = sum / Length(sum);
     mHVs[i].Normal = n;
-    if (g != 0) shared([&](int32_t, int32_t h) { mHVs[h].Normal = n; });
+    shared([&](int32_t, int32_t h) { mHVs[h].Normal = n; });
   }
   return 1;
 }
