@@ -135,16 +135,18 @@ struct CellFilter {
 
   ~CellFilter() { std::free(Words); }
 
-  uint64_t& Word(const GridCell& c) const {
-    uint64_t h = uint64_t{static_cast<uint32_t>(c.x >> 2)} * 0x9E3779B97F4A7C15ULL ^
-                 uint64_t{static_cast<uint32_t>(c.y >> 2)} * 0xC2B2AE3D27D4EB4FULL ^
-                 uint64_t{static_cast<uint32_t>(c.z >> 2)} * 0x165667B19E3779F9ULL;
-    return Words[(h * 0xD6E8FEB86659FD93ULL) >> Shift];
-  }
-  static uint64_t Bit(const GridCell& c) { return uint64_t{1} << ((c.x & 3) | (c.y & 3) << 2 | (c.z & 3) << 4); }
-  bool Has(const GridCell& c) const { return Word(c) & Bit(c); }
-  void Add(const GridCell& c) { Word(c) |= Bit(c); }
+  // A block's word index is the mix of one term per axis.
+  static uint64_t XTerm(int32_t c) { return uint64_t{static_cast<uint32_t>(c >> 2)} * 0x9E3779B97F4A7C15ULL; }
+  static uint64_t YTerm(int32_t c) { return uint64_t{static_cast<uint32_t>(c >> 2)} * 0xC2B2AE3D27D4EB4FULL; }
+  static uint64_t ZTerm(int32_t c) { return uint64_t{static_cast<uint32_t>(c >> 2)} * 0x165667B19E3779F9ULL; }
+  std::size_t Index(uint64_t terms) const { return static_cast<std::size_t>((terms * 0xD6E8FEB86659FD93ULL) >> Shift); }
+  static int BitNo(const GridCell& c) { return (c.x & 3) | (c.y & 3) << 2 | (c.z & 3) << 4; }
+
+  uint64_t& Word(const GridCell& c) const { return Words[Index(XTerm(c.x) ^ YTerm(c.y) ^ ZTerm(c.z))]; }
+  bool Has(const GridCell& c) const { return Word(c) >> BitNo(c) & 1; }
+  void Add(const GridCell& c) { Word(c) |= uint64_t{1} << BitNo(c); }
 };
+
 }  // namespace
 
 ObjReallocFn gObjRealloc = DefaultRealloc;
@@ -359,6 +361,32 @@ int Obj::ReserveSVs(int32_t count) {
   return 0;
 }
 
+// What a weld needs of a position before looking anything up: per axis the
+// cells floor(s - 0.5), floor(s + 0.5) and floor(s), and the filter words of
+// the eight probe cells.
+struct Obj::WeldProbe {
+  int32_t side[3][2];
+  int32_t own[3];
+  std::size_t word[8];
+  std::size_t filterSize;  // the words are valid for this filter
+};
+
+void Obj::Probe(const Point3& pos, WeldProbe& p) const {
+  const CellFilter& f = mIndex->Filter;
+  const float s[3] = {pos.x * GridScale, pos.y * GridScale, pos.z * GridScale};
+  for (int a = 0; a < 3; ++a) {
+    p.side[a][0] = CellCoord(s[a], -0.5);
+    p.side[a][1] = CellCoord(s[a], 0.5);
+    p.own[a] = CellCoord(s[a], 0.0);
+  }
+  p.filterSize = f.Size;
+  if (!f.Size) return;
+  const uint64_t x[2] = {f.XTerm(p.side[0][0]), f.XTerm(p.side[0][1])};
+  const uint64_t y[2] = {f.YTerm(p.side[1][0]), f.YTerm(p.side[1][1])};
+  const uint64_t z[2] = {f.ZTerm(p.side[2][0]), f.ZTerm(p.side[2][1])};
+  for (int k = 0; k < 8; ++k) p.word[k] = f.Index(x[k >> 2] ^ y[(k >> 1) & 1] ^ z[k & 1]);
+}
+
 int Obj::AddSVs(const Point3* pos, int32_t count, int32_t* out) {
   Index* ix = mIndex;
   if (!ix) return -1;
@@ -366,48 +394,55 @@ int Obj::AddSVs(const Point3* pos, int32_t count, int32_t* out) {
   if (ReserveSVs(count) < 0) return -1;
   // The filter words and the cell-table slot of a position some calls ahead
   // are fetched while the current one is welded.
-  constexpr int32_t kAhead = 12;
-  auto prefetch = [&](const Point3& p) {
-    const float sc[3] = {p.x * GridScale, p.y * GridScale, p.z * GridScale};
-    int32_t lo[3], hi[3];
-    for (int a = 0; a < 3; ++a) {
-      lo[a] = CellCoord(sc[a], -0.5);
-      hi[a] = CellCoord(sc[a], 0.5);
-    }
-    for (int k = 0; k < 8; ++k)
-      __builtin_prefetch(&ix->Filter.Word({k & 4 ? hi[0] : lo[0], k & 2 ? hi[1] : lo[1], k & 1 ? hi[2] : lo[2]}));
-    const GridCell own = {CellCoord(sc[0], 0.0), CellCoord(sc[1], 0.0), CellCoord(sc[2], 0.0)};
-    __builtin_prefetch(&ix->Cells.Slots[CellHash(own) & ix->Cells.Mask]);
+  constexpr int32_t kAhead = 16;
+  WeldProbe ring[kAhead];
+  auto fetch = [&](int32_t i) {
+    WeldProbe& p = ring[i % kAhead];
+    Probe(pos[i], p);
+    // Most probes share one or two words.
+    __builtin_prefetch(&ix->Filter.Words[p.word[0]]);
+    for (int k = 1; k < 8; ++k)
+      if (p.word[k] != p.word[0]) __builtin_prefetch(&ix->Filter.Words[p.word[k]]);
+    __builtin_prefetch(&ix->Cells.Slots[CellHash({p.own[0], p.own[1], p.own[2]}) & ix->Cells.Mask]);
   };
-  for (int32_t i = 0; i < count && i < kAhead; ++i) prefetch(pos[i]);
+  for (int32_t i = 0; i < count && i < kAhead; ++i) fetch(i);
   for (int32_t i = 0; i < count; ++i) {
-    if (i + kAhead < count) prefetch(pos[i + kAhead]);
-    if ((out[i] = AddSV(pos[i])) < 0) return -1;
+    const WeldProbe p = ring[i % kAhead];
+    if (i + kAhead < count) fetch(i + kAhead);
+    if ((out[i] = AddSVProbed(pos[i], p)) < 0) return -1;
   }
   return 0;
 }
 
 int Obj::AddSV(const Point3& pos) {
+  if (!mIndex) return -1;
+  WeldProbe p;
+  Probe(pos, p);
+  return AddSVProbed(pos, p);
+}
+
+int Obj::AddSVProbed(const Point3& pos, const WeldProbe& probe) {
   Index* ix = mIndex;
-  if (!ix) return -1;
-  const float s[3] = {pos.x * GridScale, pos.y * GridScale, pos.z * GridScale};
-  // Per axis the cells floor(s - 0.5) and floor(s + 0.5), and their hash words.
-  int32_t side[3][2];
-  uint32_t mixed[3][2];
-  for (int a = 0; a < 3; ++a)
-    for (int hi = 0; hi < 2; ++hi) {
-      side[a][hi] = CellCoord(s[a], hi ? 0.5 : -0.5);
-      mixed[a][hi] = MixWord(static_cast<uint32_t>(side[a][hi]));
-    }
+  const auto& side = probe.side;
   auto probeCell = [&](int k) { return GridCell{side[0][k >> 2], side[1][(k >> 1) & 1], side[2][k & 1]}; };
   auto cellEq = [&](const GridCell& c) {
     return [this, c](int32_t id) { return OwnCell(SVs[id].Pos, GridScale) == c; };
   };
 
   if (ix->Cells.Count) {
+    const WeldProbe* p = &probe;
+    WeldProbe fresh;
+    if (probe.filterSize != ix->Filter.Size) {
+      Probe(pos, fresh);
+      p = &fresh;
+    }
     unsigned maybe = 0;
-    for (int k = 0; k < 8; ++k) maybe |= unsigned{ix->Filter.Has(probeCell(k))} << k;
+    for (int k = 0; k < 8; ++k)
+      maybe |= static_cast<unsigned>(ix->Filter.Words[p->word[k]] >> CellFilter::BitNo(probeCell(k)) & 1) << k;
     if (maybe) {
+      uint32_t mixed[3][2];
+      for (int a = 0; a < 3; ++a)
+        for (int hi = 0; hi < 2; ++hi) mixed[a][hi] = MixWord(static_cast<uint32_t>(side[a][hi]));
       int32_t buckets[8];
       int32_t hits[8];  // newest SV of each probe cell within Tolerance, or -1
       bool any = false;
@@ -453,7 +488,7 @@ int Obj::AddSV(const Point3& pos) {
     if (CHECK_FAILED(new_arr)) return -1;
   }
 
-  const GridCell own = {CellCoord(s[0], 0.0), CellCoord(s[1], 0.0), CellCoord(s[2], 0.0)};
+  const GridCell own = {probe.own[0], probe.own[1], probe.own[2]};
   const int32_t n = NumSVs;
   const int32_t bucket = CellBucket(own);
   SVs[n].Pos = pos;

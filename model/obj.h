@@ -126,7 +126,10 @@ class Obj {
   int RemoveUnused(Bones* bones);
 
  private:
+  struct WeldProbe;
   bool ReserveSVIndex(int32_t more);
+  void Probe(const Point3& pos, WeldProbe& p) const;
+  int AddSVProbed(const Point3& pos, const WeldProbe& p);
   struct Index;
   Index* mIndex = nullptr;  // lookup indexes, live until RemoveUnused
 };
