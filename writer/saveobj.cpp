@@ -14,6 +14,7 @@
 #include "skin/bones.h"
 
 static_assert(std::endian::native == std::endian::little, "the record is little-endian");
+static_assert(sizeof(Point3) == 12, "a point is written as its three floats");
 
 namespace {
 
@@ -252,16 +253,47 @@ int SaveObj::FWrite(FILE* file) {
   if (!mObj || mObj->NumSVs == 0) return 0;
   const Obj& obj = *mObj;
   if (!mHVs || !mTris) return -1;  // not initialised
-  const int32_t numMats = obj.mMatLib.NumMats;
+  const int32_t numMats = obj.mMatLib.NumMats, numHVs = obj.NumHVs, numTris = obj.NumTris;
+  // The section of each vertex and triangle. With few materials a byte per
+  // element is scanned once per section; otherwise they are bucketed.
+  const bool fewMats = numMats <= 16;
+  std::unique_ptr<uint8_t[]> hvMat, triMat;
   std::unique_ptr<int32_t[]> hvStart, hvOrder, triStart, triOrder;
-  if (!Bucket(obj.NumHVs, numMats, [&](int32_t h) { return obj.HVs[h].Mat; }, hvStart, hvOrder) ||
-      !Bucket(obj.NumTris, numMats, [&](int32_t t) { return obj.HVs[obj.Tris[t].Pts[0]].Mat; }, triStart, triOrder))
+  auto section = [](int32_t mat) { return static_cast<uint32_t>(mat) < 16u ? static_cast<uint8_t>(mat) : uint8_t{0xFF}; };
+  if (fewMats) {
+    hvMat = Alloc<uint8_t>(numHVs);
+    triMat = Alloc<uint8_t>(numTris);
+    if (!hvMat || !triMat) return -1;
+    for (int32_t h = 0; h < numHVs; ++h) hvMat[h] = section(obj.HVs[h].Mat);
+    for (int32_t t = 0; t < numTris; ++t) triMat[t] = hvMat[obj.Tris[t].Pts[0]];
+  } else if (!Bucket(numHVs, numMats, [&](int32_t h) { return obj.HVs[h].Mat; }, hvStart, hvOrder) ||
+             !Bucket(numTris, numMats, [&](int32_t t) { return obj.HVs[obj.Tris[t].Pts[0]].Mat; }, triStart,
+                     triOrder)) {
     return -1;
+  }
+  // Calls `fn` for the elements of section i in ascending order, and stops at
+  // the first false it returns.
+  auto eachOf = [](int32_t i, int32_t n, const uint8_t* mat, const int32_t* start, const int32_t* order, auto&& fn) {
+    if (mat) {
+      for (int32_t e = 0; e < n; ++e)
+        if (mat[e] == i && !fn(e)) return false;
+      return true;
+    }
+    for (int32_t e = start[i]; e < start[i + 1]; ++e)
+      if (!fn(order[e])) return false;
+    return true;
+  };
+  auto countOf = [](int32_t i, int32_t n, const uint8_t* mat, const int32_t* start) {
+    if (!mat) return start[i + 1] - start[i];
+    int32_t c = 0;
+    for (int32_t e = 0; e < n; ++e) c += mat[e] == i;
+    return c;
+  };
 
   Out out(file);
   if (!out.U8(8) || !out.U8(0) || !out.I32(obj.NumSVs)) return -1;
   for (int32_t s = 0; s < obj.NumSVs; ++s)
-    if (!out.P3(obj.SVs[s].Pos)) return -1;
+    if (!out.Bytes(&obj.SVs[s].Pos, 12)) return -1;
 
   const bool skin = mBones && mBones->HasVertices();
   if (!out.U8(skin ? 1 : 0)) return -1;
@@ -269,29 +301,40 @@ int SaveObj::FWrite(FILE* file) {
 
   if (!out.I32(numMats)) return -1;
 
+  const uint8_t* hm = hvMat.get();
+  const uint8_t* tm = triMat.get();
   for (int32_t i = 0; i < numMats; ++i) {
     if (!WriteHeader(out, obj.mMatLib.Mats[i])) return -1;
-    for (int32_t e = hvStart[i], local = 0; e < hvStart[i + 1]; ++e) mHVs[hvOrder[e]].LocalIndex = local++;
-    if (!out.I32(hvStart[i + 1] - hvStart[i])) return -1;
-    for (int32_t e = hvStart[i]; e < hvStart[i + 1]; ++e) {
-      const HVert& h = obj.HVs[hvOrder[e]];
-      if (!out.I32(h.SV) || !out.F32(h.UV[0]) || !out.F32(h.UV[1]) || !out.P3(mHVs[hvOrder[e]].Normal)) return -1;
-    }
-    if (!out.I32(triStart[i + 1] - triStart[i])) return -1;
-    for (int32_t e = triStart[i]; e < triStart[i + 1]; ++e) {
-      const ::Tri& t = obj.Tris[triOrder[e]];
-      if (mObj->HVs[t.Pts[1]].Mat != i || mObj->HVs[t.Pts[2]].Mat != i) {
+    int32_t local = 0;
+    eachOf(i, numHVs, hm, hvStart.get(), hvOrder.get(), [&](int32_t h) {
+      mHVs[h].LocalIndex = local++;
+      return true;
+    });
+    if (!out.I32(local)) return -1;
+    bool ok = eachOf(i, numHVs, hm, hvStart.get(), hvOrder.get(), [&](int32_t hv) {
+      const HVert& h = obj.HVs[hv];
+      const Point3& n = mHVs[hv].Normal;
+      const uint32_t rec[6] = {static_cast<uint32_t>(h.SV),      std::bit_cast<uint32_t>(h.UV[0]),
+                               std::bit_cast<uint32_t>(h.UV[1]), std::bit_cast<uint32_t>(n.x),
+                               std::bit_cast<uint32_t>(n.y),     std::bit_cast<uint32_t>(n.z)};
+      return out.Bytes(rec, sizeof rec);
+    });
+    if (!ok || !out.I32(countOf(i, numTris, tm, triStart.get()))) return -1;
+    ok = eachOf(i, numTris, tm, triStart.get(), triOrder.get(), [&](int32_t ti) {
+      const ::Tri& t = obj.Tris[ti];
+      if (obj.HVs[t.Pts[1]].Mat != i || obj.HVs[t.Pts[2]].Mat != i) {
         // What went before the bad triangle stays in the file.
-        if (!out.Flush()) return -1;
-        if (CHECK_FAILED(mObj->HVs[t.Pts[1]].Mat == i)) return -1;
-        if (CHECK_FAILED(mObj->HVs[t.Pts[2]].Mat == i)) return -1;
+        if (!out.Flush()) return false;
+        if (CHECK_FAILED(mObj->HVs[t.Pts[1]].Mat == i)) return false;
+        if (CHECK_FAILED(mObj->HVs[t.Pts[2]].Mat == i)) return false;
       }
-      for (int k = 0; k < 3; ++k) {
-        const uint32_t word = static_cast<uint32_t>(mHVs[t.Pts[k]].LocalIndex) | (t.EdgeVis[k] ? 0x80000000u : 0u);
-        if (!out.U32(word)) return -1;
-      }
-      if (!out.P3(mTris[triOrder[e]].Normal)) return -1;
-    }
+      uint32_t rec[6];
+      for (int k = 0; k < 3; ++k)
+        rec[k] = static_cast<uint32_t>(mHVs[t.Pts[k]].LocalIndex) | (t.EdgeVis[k] ? 0x80000000u : 0u);
+      std::memcpy(&rec[3], &mTris[ti].Normal, 12);
+      return out.Bytes(rec, sizeof rec);
+    });
+    if (!ok) return -1;
   }
   return out.Flush() ? 1 : -1;
 }

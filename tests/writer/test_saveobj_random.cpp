@@ -28,6 +28,8 @@ struct Materials {
   FakeStdMat a{"stone_vr"}, b{"glass"};
   FakeMtl multi;
   Mtl* list[4] = {nullptr, &a, &b, &multi};
+  FakeMtl many[40];  // more sections than a byte per element is scanned for
+  Mtl* Pick(Rng& r, bool wide) { return wide && r.Chance(60) ? &many[r.Int(40)] : list[r.Int(4)]; }
   Materials() {
     a.maps[ID_DI] = &brick;
     a.transparency = TRANSP_FILTER;
@@ -38,7 +40,7 @@ struct Materials {
   }
 };
 
-void BuildRandom(Obj& obj, Rng& r, Materials& mats, bool spoilSections) {
+void BuildRandom(Obj& obj, Rng& r, Materials& mats, bool spoilSections, bool wide) {
   std::vector<int> sv;
   const int rows = 2 + r.Int(5);
   for (int i = 0; i < rows * 4; ++i) {
@@ -76,7 +78,7 @@ void BuildRandom(Obj& obj, Rng& r, Materials& mats, bool spoilSections) {
     } else {
       v[0] = r.Int(n), v[1] = (v[0] + 1 + r.Int(5)) % n, v[2] = (v[0] + 4 + r.Int(3)) % n;
     }
-    const int mi = obj.GetMatIndex(mats.list[r.Int(4)]);
+    const int mi = obj.GetMatIndex(mats.Pick(r, wide));
     const uint32_t sm = groups[r.Int(sizeof groups / sizeof *groups)];
     int h[3], b[3];
     Point3 uv[3];
@@ -84,7 +86,7 @@ void BuildRandom(Obj& obj, Rng& r, Materials& mats, bool spoilSections) {
       uv[k] = r.Chance(75) ? Point3(coords[v[k] % 4], coords[(v[k] / 4) % 4], 0)
                            : Point3(coords[r.Int(4)], coords[r.Int(4)], 0);
       int m = mi;
-      if (spoilSections && r.Chance(3)) m = obj.GetMatIndex(mats.list[r.Int(4)]);
+      if (spoilSections && r.Chance(3)) m = obj.GetMatIndex(mats.Pick(r, wide));
       h[k] = obj.AddHV(sv[v[k]], uv[k], m, sm);
     }
     obj.AddTri(h[0], h[1], h[2], sm, r.Int(2), 2 * r.Int(2), 4 * r.Int(2));
@@ -125,7 +127,7 @@ TEST(SaveObjRandom, MatchesLiteralWriter) {
     Rng r(seed);
     Obj obj(1e-5f);
     const bool spoil = seed % 5 == 0;
-    BuildRandom(obj, r, mats, spoil);
+    BuildRandom(obj, r, mats, spoil, seed % 3 == 0);
     ASSERT_EQ(obj.RemoveUnused(nullptr), 1);
     SaveObj fast;
     LitSaveObj lit;
