@@ -275,8 +275,15 @@ int SaveObj::FWrite(FILE* file) {
   // the first false it returns.
   auto eachOf = [](int32_t i, int32_t n, const uint8_t* mat, const int32_t* start, const int32_t* order, auto&& fn) {
     if (mat) {
-      for (int32_t e = 0; e < n; ++e)
-        if (mat[e] == i && !fn(e)) return false;
+      // Runs of other sections are skipped by memchr.
+      for (int32_t e = 0; e < n; ++e) {
+        if (mat[e] != i) {
+          const void* q = std::memchr(mat + e, i, static_cast<std::size_t>(n - e));
+          if (!q) break;
+          e = static_cast<int32_t>(static_cast<const uint8_t*>(q) - mat);
+        }
+        if (!fn(e)) return false;
+      }
       return true;
     }
     for (int32_t e = start[i]; e < start[i + 1]; ++e)

@@ -267,7 +267,7 @@ TEST(ObjRandom, CrowdedElementsMatchLiteralModel) {
     Rng r(seed * 104729);
     const float tol = seed % 2 ? 0.25f : 1e-5f;
     Twin t(tol);
-    BuildRandom(t, r, tol, 3 + r.Int(6), 300 + r.Int(900), seed % 3 == 0 ? 0 : 30);
+    BuildRandom(t, r, tol, 4 + r.Int(5), 300 + r.Int(900), seed % 3 == 0 ? 0 : 30);
     const int n = static_cast<int>(t.lookup.size());
     const int mi = t.fast.GetMatIndex(Handle(1));
     ASSERT_EQ(mi, t.lit.GetMatIndex(Handle(1)));
