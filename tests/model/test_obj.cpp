@@ -354,14 +354,31 @@ TEST(ObjMemory, NoMemoryReportsNewArrAndAbandons) {
     Obj obj(kTol);
     for (int i = 0; i < 40; ++i) {
       int sv[3], hv[3];
-      for (int k = 0; k < 3; ++k)
-        if ((sv[k] = obj.AddSV(Point3(float(i), float(k == 1), float(k == 2)))) < 0) return 0;
+      if (i % 2) {
+        const Point3 p[3] = {Point3(float(i), 0, 0), Point3(float(i), 1, 0), Point3(float(i), 0, 1)};
+        if (obj.AddSVs(p, 3, sv) < 0) return 0;
+      } else {
+        for (int k = 0; k < 3; ++k)
+          if ((sv[k] = obj.AddSV(Point3(float(i), float(k == 1), float(k == 2)))) < 0) return 0;
+      }
       const int m = obj.GetMatIndex(Handle(i % 3));
       if (m < 0) return 0;
       for (int k = 0; k < 3; ++k)
         if ((hv[k] = obj.AddHV(sv[k], Point3(), m, 1)) < 0) return 0;
       if (obj.AddTri(hv[0], hv[1], hv[2], 1, 1, 2, 4) < 0) return 0;
     }
+    // A fan: one SV with many HVs and one corner starting many triangles,
+    // so that the short lists move to their tables; then an HV of an SV to come.
+    const int m = obj.GetMatIndex(Handle(0));
+    const int center = obj.AddHV(0, Point3(), m, 1);
+    if (center < 0) return 0;
+    for (int i = 0; i < 24; ++i) {
+      const int a = obj.AddHV(3, Point3(float(i), 0, 0), m, 1);
+      if (a < 0) return 0;
+      const int b = obj.AddHV(6, Point3(float(i), 0, 0), m, 1);
+      if (b < 0 || obj.AddTri(center, a, b, 1, 0, 0, 0) < 0) return 0;
+    }
+    if (obj.AddHV(obj.NumSVs, Point3(), m, 1) < 0) return 0;
     return obj.RemoveUnused(nullptr);
   };
   const ObjReallocFn saved = gObjRealloc;
