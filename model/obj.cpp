@@ -116,35 +116,39 @@ int32_t WrapFloor(double x) {
   return static_cast<int32_t>(c);
 }
 
-uint64_t CellHash(const GridCell& c) {
-  uint64_t h = uint64_t{static_cast<uint32_t>(c.x)} * 0x9E3779B97F4A7C15ULL ^
-               uint64_t{static_cast<uint32_t>(c.y)} * 0xC2B2AE3D27D4EB4FULL ^
-               uint64_t{static_cast<uint32_t>(c.z)} * 0x165667B19E3779F9ULL;
-  h ^= h >> 31;
-  h *= 0xff51afd7ed558ccdULL;
-  return h ^ (h >> 29);
-}
-
-// Lossy occupancy of weld cells: one 64-bit word per 4x4x4 block of cells
-// (hashed), one bit per cell. A weld's eight probe cells touch about two
-// words, so most positions that weld nothing never reach the cell table.
-struct CellFilter {
-  uint64_t* Words = nullptr;
-  int Shift = 64;  // 64 - log2(word count)
+// The weld lookup: one entry per 4x4x4 block of cells (hashed, about one entry
+// per SV) holding one bit per cell and the newest SV of the blocks that hash
+// there, older ones chained through SVBlockNext. A weld's eight probe cells
+// touch one or two entries, and a new SV links into the entry of its own cell,
+// which is one of them; a position that welds nothing mostly stops at the
+// bits.
+struct WeldTable {
+  struct Entry {
+    uint64_t bits;
+    int32_t head;  // -1 = none
+    int32_t unused;
+  };
+  Entry* Entries = nullptr;
+  int Shift = 64;  // 64 - log2(entry count)
   std::size_t Size = 0;
 
-  ~CellFilter() { std::free(Words); }
+  ~WeldTable() { std::free(Entries); }
 
-  // A block's word index is the mix of one term per axis.
+  // A block's entry index is the mix of one term per axis.
   static uint64_t XTerm(int32_t c) { return uint64_t{static_cast<uint32_t>(c >> 2)} * 0x9E3779B97F4A7C15ULL; }
   static uint64_t YTerm(int32_t c) { return uint64_t{static_cast<uint32_t>(c >> 2)} * 0xC2B2AE3D27D4EB4FULL; }
   static uint64_t ZTerm(int32_t c) { return uint64_t{static_cast<uint32_t>(c >> 2)} * 0x165667B19E3779F9ULL; }
   std::size_t Index(uint64_t terms) const { return static_cast<std::size_t>((terms * 0xD6E8FEB86659FD93ULL) >> Shift); }
+  std::size_t IndexOf(const GridCell& c) const { return Index(XTerm(c.x) ^ YTerm(c.y) ^ ZTerm(c.z)); }
   static int BitNo(const GridCell& c) { return (c.x & 3) | (c.y & 3) << 2 | (c.z & 3) << 4; }
 
-  uint64_t& Word(const GridCell& c) const { return Words[Index(XTerm(c.x) ^ YTerm(c.y) ^ ZTerm(c.z))]; }
-  bool Has(const GridCell& c) const { return Word(c) >> BitNo(c) & 1; }
-  void Add(const GridCell& c) { Word(c) |= uint64_t{1} << BitNo(c); }
+  // Links SV `id` of cell `c` as the newest of its entry.
+  void Add(const GridCell& c, int32_t id, int32_t* next) {
+    Entry& e = Entries[IndexOf(c)];
+    e.bits |= uint64_t{1} << BitNo(c);
+    next[id] = e.head;
+    e.head = id;
+  }
 };
 
 }  // namespace
@@ -214,7 +218,8 @@ int MatLib::Lookup(Mtl* mat) {
 // probe cells, so the SVs are listed per exact wrapped cell, newest first. A
 // bucket chain is walked newest first and holds every SV of every cell that
 // maps to the bucket, so its first hit is the newest hit among the probe cells
-// sharing that bucket. A lossy cell filter skips cells that hold no SV.
+// sharing that bucket. Cells are found through the weld table, whose bits
+// skip cells that hold no SV.
 //
 // HV: a match needs equal SV, Mat, u, v (as floats) and back-side bit, and
 // lies in the chain of the bucket the caller's key hashes to, which holds the
@@ -234,9 +239,8 @@ constexpr int kListMax = 16;
 }  // namespace
 
 struct Obj::Index {
-  CellFilter Filter;
-  IdTable Cells;                  // newest SV per exact cell
-  int32_t* SVCellNext = nullptr;  // older SV of the same cell
+  WeldTable Weld;
+  int32_t* SVBlockNext = nullptr;  // older SV of the same weld entry
   int32_t* SVFirstHV = nullptr;   // newest listed HV of the SV
   uint8_t* SVHVCount = nullptr;   // listed HVs of the SV, or kHashed
   int32_t* HVNext = nullptr;      // older listed HV of the SV, or of the group when hashed
@@ -250,7 +254,7 @@ struct Obj::Index {
   int32_t SVCap = 0, HVCap = 0, TriCap = 0;
 
   ~Index() {
-    std::free(SVCellNext);
+    std::free(SVBlockNext);
     std::free(SVFirstHV);
     std::free(SVHVCount);
     std::free(HVNext);
@@ -333,25 +337,23 @@ int Obj::GetMatIndex(Mtl* mat) { return mMatLib.Lookup(mat); }
 
 // ---- AddSV ----------------------------------------------------------------------
 
-// Room in the weld filter and cell table for `more` new SVs; false without memory.
+// Room in the weld table for `more` new SVs; false without memory. A grown
+// table is refilled from the SVs, oldest first so that chains are newest first.
 bool Obj::ReserveSVIndex(int32_t more) {
   Index* ix = mIndex;
-  // One filter word per SV keeps false hits rare; refilled from the SVs.
   const std::size_t want = static_cast<std::size_t>(NumSVs) + static_cast<std::size_t>(more);
-  if (want > ix->Filter.Size) {
-    std::size_t size = ix->Filter.Size ? ix->Filter.Size * 2 : 64;
-    while (size < want) size *= 2;
-    uint64_t* words = nullptr;
-    if (!Resize(words, size)) return false;
-    std::memset(words, 0, size * sizeof(uint64_t));
-    std::free(ix->Filter.Words);
-    ix->Filter.Words = words;
-    ix->Filter.Size = size;
-    ix->Filter.Shift = 64 - std::countr_zero(size);
-    for (int32_t i = 0; i < NumSVs; ++i) ix->Filter.Add(OwnCell(SVs[i].Pos, GridScale));
-  }
-  return ix->Cells.Reserve([&](int32_t id) { return CellHash(OwnCell(SVs[id].Pos, GridScale)); },
-                           static_cast<std::size_t>(more));
+  if (want <= ix->Weld.Size) return true;
+  std::size_t size = ix->Weld.Size ? ix->Weld.Size * 2 : 64;
+  while (size < want) size *= 2;
+  WeldTable::Entry* entries = nullptr;
+  if (!Resize(entries, size)) return false;
+  for (std::size_t i = 0; i < size; ++i) entries[i] = {0, -1, 0};
+  std::free(ix->Weld.Entries);
+  ix->Weld.Entries = entries;
+  ix->Weld.Size = size;
+  ix->Weld.Shift = 64 - std::countr_zero(size);
+  for (int32_t i = 0; i < NumSVs; ++i) ix->Weld.Add(OwnCell(SVs[i].Pos, GridScale), i, ix->SVBlockNext);
+  return true;
 }
 
 int Obj::ReserveSVs(int32_t count) {
@@ -362,29 +364,29 @@ int Obj::ReserveSVs(int32_t count) {
 }
 
 // What a weld needs of a position before looking anything up: per axis the
-// cells floor(s - 0.5), floor(s + 0.5) and floor(s), and the filter words of
+// cells floor(s - 0.5), floor(s + 0.5) and floor(s), and the weld entries of
 // the eight probe cells.
 struct Obj::WeldProbe {
   int32_t side[3][2];
   int32_t own[3];
-  std::size_t word[8];
-  std::size_t filterSize;  // the words are valid for this filter
+  std::size_t entry[8];
+  std::size_t tableSize;  // the entries are valid for a weld table of this size
 };
 
 void Obj::Probe(const Point3& pos, WeldProbe& p) const {
-  const CellFilter& f = mIndex->Filter;
+  const WeldTable& f = mIndex->Weld;
   const float s[3] = {pos.x * GridScale, pos.y * GridScale, pos.z * GridScale};
   for (int a = 0; a < 3; ++a) {
     p.side[a][0] = CellCoord(s[a], -0.5);
     p.side[a][1] = CellCoord(s[a], 0.5);
     p.own[a] = CellCoord(s[a], 0.0);
   }
-  p.filterSize = f.Size;
+  p.tableSize = f.Size;
   if (!f.Size) return;
   const uint64_t x[2] = {f.XTerm(p.side[0][0]), f.XTerm(p.side[0][1])};
   const uint64_t y[2] = {f.YTerm(p.side[1][0]), f.YTerm(p.side[1][1])};
   const uint64_t z[2] = {f.ZTerm(p.side[2][0]), f.ZTerm(p.side[2][1])};
-  for (int k = 0; k < 8; ++k) p.word[k] = f.Index(x[k >> 2] ^ y[(k >> 1) & 1] ^ z[k & 1]);
+  for (int k = 0; k < 8; ++k) p.entry[k] = f.Index(x[k >> 2] ^ y[(k >> 1) & 1] ^ z[k & 1]);
 }
 
 int Obj::AddSVs(const Point3* pos, int32_t count, int32_t* out) {
@@ -392,18 +394,17 @@ int Obj::AddSVs(const Point3* pos, int32_t count, int32_t* out) {
   if (!ix) return -1;
   if (count <= 0) return 0;
   if (ReserveSVs(count) < 0) return -1;
-  // The filter words and the cell-table slot of a position some calls ahead
-  // are fetched while the current one is welded.
+  // The weld entries of a position some calls ahead are fetched while the
+  // current one is welded.
   constexpr int32_t kAhead = 16;
   WeldProbe ring[kAhead];
   auto fetch = [&](int32_t i) {
     WeldProbe& p = ring[i % kAhead];
     Probe(pos[i], p);
-    // Most probes share one or two words.
-    __builtin_prefetch(&ix->Filter.Words[p.word[0]]);
+    // Most probes share one or two entries.
+    __builtin_prefetch(&ix->Weld.Entries[p.entry[0]]);
     for (int k = 1; k < 8; ++k)
-      if (p.word[k] != p.word[0]) __builtin_prefetch(&ix->Filter.Words[p.word[k]]);
-    __builtin_prefetch(&ix->Cells.Slots[CellHash({p.own[0], p.own[1], p.own[2]}) & ix->Cells.Mask]);
+      if (p.entry[k] != p.entry[0]) __builtin_prefetch(&ix->Weld.Entries[p.entry[k]]);
   };
   for (int32_t i = 0; i < count && i < kAhead; ++i) fetch(i);
   for (int32_t i = 0; i < count; ++i) {
@@ -425,20 +426,17 @@ int Obj::AddSVProbed(const Point3& pos, const WeldProbe& probe) {
   Index* ix = mIndex;
   const auto& side = probe.side;
   auto probeCell = [&](int k) { return GridCell{side[0][k >> 2], side[1][(k >> 1) & 1], side[2][k & 1]}; };
-  auto cellEq = [&](const GridCell& c) {
-    return [this, c](int32_t id) { return OwnCell(SVs[id].Pos, GridScale) == c; };
-  };
 
-  if (ix->Cells.Count) {
+  if (NumSVs) {
     const WeldProbe* p = &probe;
     WeldProbe fresh;
-    if (probe.filterSize != ix->Filter.Size) {
+    if (probe.tableSize != ix->Weld.Size) {
       Probe(pos, fresh);
       p = &fresh;
     }
     unsigned maybe = 0;
     for (int k = 0; k < 8; ++k)
-      maybe |= static_cast<unsigned>(ix->Filter.Words[p->word[k]] >> CellFilter::BitNo(probeCell(k)) & 1) << k;
+      maybe |= static_cast<unsigned>(ix->Weld.Entries[p->entry[k]].bits >> WeldTable::BitNo(probeCell(k)) & 1) << k;
     if (maybe) {
       uint32_t mixed[3][2];
       for (int a = 0; a < 3; ++a)
@@ -452,8 +450,9 @@ int Obj::AddSVProbed(const Point3& pos, const WeldProbe& probe) {
         hits[k] = -1;
         if (!(maybe >> k & 1)) continue;
         const GridCell c = probeCell(k);
-        for (int32_t id = *ix->Cells.Find(CellHash(c), cellEq(c)); id >= 0; id = ix->SVCellNext[id]) {
-          if (Length(SVs[id].Pos - pos) <= Tolerance) {
+        // The entry's chain holds other cells too; newest first within each.
+        for (int32_t id = ix->Weld.Entries[p->entry[k]].head; id >= 0; id = ix->SVBlockNext[id]) {
+          if (OwnCell(SVs[id].Pos, GridScale) == c && Length(SVs[id].Pos - pos) <= Tolerance) {
             hits[k] = id;
             any = true;
             break;
@@ -480,7 +479,7 @@ int Obj::AddSVProbed(const Point3& pos, const WeldProbe& probe) {
   {
     bool ok = true;
     if (ix->SVCap < MaxSVs) {
-      ok = Resize(ix->SVCellNext, MaxSVs) && Resize(ix->SVFirstHV, MaxSVs) && Resize(ix->SVHVCount, MaxSVs);
+      ok = Resize(ix->SVBlockNext, MaxSVs) && Resize(ix->SVFirstHV, MaxSVs) && Resize(ix->SVHVCount, MaxSVs);
       if (ok) ix->SVCap = MaxSVs;
     }
     ok = ok && ReserveSVIndex(1);
@@ -496,13 +495,7 @@ int Obj::AddSVProbed(const Point3& pos, const WeldProbe& probe) {
   SVs[n].Next = SVHash[bucket];
   SVHash[bucket] = n;
 
-  // A cell the filter has never seen holds no SV: any free slot will do.
-  int32_t* slot = ix->Filter.Has(own) ? ix->Cells.Find(CellHash(own), cellEq(own))
-                                      : ix->Cells.Find(CellHash(own), [](int32_t) { return false; });
-  if (*slot < 0) ++ix->Cells.Count;
-  ix->Filter.Add(own);
-  ix->SVCellNext[n] = *slot;
-  *slot = n;
+  ix->Weld.Add(own, n, ix->SVBlockNext);
   ix->SVFirstHV[n] = -1;
   ix->SVHVCount[n] = 0;
   NumSVs = n + 1;
