@@ -13,6 +13,7 @@
 #include "scene/scene.h"
 #include "tests/model/literal_obj.h"
 #include "tests/model/reports.h"
+#include "tests/model/rng.h"
 
 namespace {
 
@@ -60,19 +61,13 @@ void LiteralBuild(INode* node, TriObject* tobj, LitObj& obj) {
   }
 }
 
-struct Rng {
-  std::mt19937 g;
-  explicit Rng(uint32_t seed) : g(seed) {}
-  int Int(int n) { return static_cast<int>(g() % static_cast<uint32_t>(n)); }
-  bool Chance(int percent) { return Int(100) < percent; }
-  float Coord() {
-    static const float c[] = {0.0f, -0.0f, 0.25f, 0.5f, 1.0f, 0.125f, 3.0f};
-    return c[Int(7)];
-  }
-};
+float Coord(Rng& r) {
+  static const float c[] = {0.0f, -0.0f, 0.25f, 0.5f, 1.0f, 0.125f, 3.0f};
+  return r.Pick(c);
+}
 
 Matrix3 RandomMatrix(Rng& r) {
-  auto p = [&]() { return Point3(r.Coord() - 0.5f, r.Coord(), r.Chance(50) ? -r.Coord() : r.Coord()); };
+  auto p = [&]() { return Point3(Coord(r) - 0.5f, Coord(r), r.Chance(50) ? -Coord(r) : Coord(r)); };
   return Matrix3(p(), p(), p(), p());
 }
 
@@ -85,7 +80,7 @@ Mtl* RandomMaterial(scene::Scene& s, Rng& r, int i) {
   if (kind == 3) {
     auto& map = s.Make<scene::BitmapMap>();
     if (r.Chance(70)) map.uvTransform = RandomMatrix(r);
-    if (r.Chance(70)) map.SetCrop(r.Coord(), r.Coord(), r.Coord(), r.Coord());
+    if (r.Chance(70)) map.SetCrop(Coord(r), Coord(r), Coord(r), Coord(r));
     mat.slots[ID_DI].map = &map;
   } else if (kind == 4) {
     auto& map = s.Make<scene::OtherMap>(Class_ID(0x77, 0));
@@ -104,10 +99,10 @@ TEST(BuildRandom, MatchesLiteralExtraction) {
     auto& mo = s.Make<scene::MeshObject>();
     Mesh& m = mo.mesh;
     const int nv = 3 + r.Int(30), nt = 1 + r.Int(12), nf = r.Int(80);
-    for (int i = 0; i < nv; ++i) m.verts.push_back({r.Coord(), r.Coord(), r.Coord() * 1e-5f});
+    for (int i = 0; i < nv; ++i) m.verts.push_back({Coord(r), Coord(r), Coord(r) * 1e-5f});
     const bool textured = r.Chance(80);
     if (textured)
-      for (int i = 0; i < nt; ++i) m.tVerts.push_back({r.Coord(), r.Coord(), r.Coord()});
+      for (int i = 0; i < nt; ++i) m.tVerts.push_back({Coord(r), Coord(r), Coord(r)});
     for (int f = 0; f < nf; ++f) {
       Face face;
       for (int k = 0; k < 3; ++k) face.v[k] = r.Int(nv);

@@ -14,19 +14,9 @@
 #include "skin/bones.h"
 #include "tests/model/literal_obj.h"
 #include "tests/model/reports.h"
+#include "tests/model/rng.h"
 
 namespace {
-
-struct Rng {
-  std::mt19937 g;
-  explicit Rng(uint32_t seed) : g(seed) {}
-  int Int(int n) { return static_cast<int>(g() % static_cast<uint32_t>(n)); }
-  bool Chance(int percent) { return Int(100) < percent; }
-  template <class T, size_t N>
-  T Pick(const T (&a)[N]) {
-    return a[Int(N)];
-  }
-};
 
 // Positions in grid units (one cell = 4 tolerances): cells that wrap onto each
 // other (c, c + 65536), mirrored ones, and x == y cells, which all hash alike.

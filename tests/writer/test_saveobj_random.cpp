@@ -9,19 +9,13 @@
 
 #include "model/obj.h"
 #include "tests/model/reports.h"
+#include "tests/model/rng.h"
 #include "tests/writer/host_doubles.h"
 #include "tests/writer/literal_saveobj.h"
 #include "tests/writer/streams.h"
 #include "writer/saveobj.h"
 
 namespace {
-
-struct Rng {
-  std::mt19937 g;
-  explicit Rng(uint32_t seed) : g(seed) {}
-  int Int(int n) { return static_cast<int>(g() % static_cast<uint32_t>(n)); }
-  bool Chance(int percent) { return Int(100) < percent; }
-};
 
 struct Materials {
   FakeBitmap brick{"maps/brick.tga", ALPHA_NONE}, env{"C:\\env.png"};
