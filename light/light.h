@@ -3,12 +3,11 @@
 // cone, direction and target distance. Everything is read at time 0.
 #pragma once
 
-#include <cstdio>
-
+#include "context/record_writer.h"
 #include "host/scene_api.h"
 
 // Appends one light record for `node`, whose object is already converted to
 // the omni or spot class. Returns 1 when the whole record was written, -1 at
 // the first write that fails, and 0 after the report for a light type other
 // than omni or spot (only the lead byte is then written).
-int SaveLight(LightObject* light, INode* node, FILE* file);
+int SaveLight(LightObject* light, INode* node, RecordWriter& out);

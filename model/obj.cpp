@@ -7,17 +7,39 @@
 #include <cstring>
 #include <new>
 
-#include "plugin/assert.h"
+#include "context/report.h"
 #include "skin/bones.h"
 
 namespace {
 
-void* DefaultRealloc(void* old, std::size_t bytes) { return std::realloc(old, bytes ? bytes : 1); }
+constexpr const char* kSource = "model/obj.cpp";
+// Each report as users have seen it: the condition, and the line it names.
+constexpr report::Site kMatsNoMemory{"new_arr", kSource, 207};
+constexpr report::Site kNewNoMemory{"new_arr", kSource, 303};
+constexpr report::Site kReserveNoMemory{"new_arr", kSource, 362};
+constexpr report::Site kSVsNoMemory{"new_arr", kSource, 475};
+constexpr report::Site kSVIndexNoMemory{"new_arr", kSource, 487};
+constexpr report::Site kBadMaterial{"material < mMatLib.NumMats || mMatLib.NumMats == 0", kSource, 531};
+constexpr report::Site kRegroupNoMemory{"new_arr", kSource, 548};
+constexpr report::Site kHVsNoMemory{"new_arr", kSource, 579};
+constexpr report::Site kHVIndexNoMemory{"new_arr", kSource, 587};
+constexpr report::Site kGroupNoMemory{"new_arr", kSource, 622};
+constexpr report::Site kTriSetNoMemory{"new_arr", kSource, 669};
+constexpr report::Site kTriSetGrowNoMemory{"new_arr", kSource, 675};
+constexpr report::Site kTrisNoMemory{"new_arr", kSource, 682};
+constexpr report::Site kTriIndexNoMemory{"new_arr", kSource, 688};
+constexpr report::Site kNegativeHVCount{"HVs[hv].TriRefCount >= 0", kSource, 753};
+constexpr report::Site kTriNamesRemovedHV{"Tris[tri].Pts[pt] != hv", kSource, 757};
+constexpr report::Site kHVRemapNoMemory{"new_arr", kSource, 760};
+constexpr report::Site kNegativeSVCount{"SVs[sv].TriRefCount >= 0", kSource, 814};
+constexpr report::Site kSkinCount{"bones->NumVertices == NumSVs", kSource, 816};
+constexpr report::Site kHVNamesRemovedSV{"HVs[hv].SV != sv", kSource, 819};
+constexpr report::Site kSVRemapNoMemory{"new_arr", kSource, 824};
 
 // `arr` moved to room for `count` elements, or null with `arr` untouched.
 template <class T>
 T* Realloc(T* arr, std::size_t count) {
-  return static_cast<T*>(gObjRealloc(arr, count * sizeof(T)));
+  return alloc::Resize(arr, count);
 }
 
 // Grows `arr` in place; false (array untouched) without memory.
@@ -64,7 +86,7 @@ struct IdTable {
   std::size_t Mask = 0;
   std::size_t Count = 0;
 
-  ~IdTable() { std::free(Slots); }
+  ~IdTable() { alloc::Deallocate(Slots); }
 
   // The slot of the id whose key satisfies `eq`, or the empty slot for it.
   template <class Eq>
@@ -92,7 +114,7 @@ struct IdTable {
       while (slots[j] >= 0) j = (j + 1) & (cap - 1);
       slots[j] = id;
     }
-    std::free(Slots);
+    alloc::Deallocate(Slots);
     Slots = slots;
     Mask = cap - 1;
     return true;
@@ -132,7 +154,7 @@ struct WeldTable {
   int Shift = 64;  // 64 - log2(entry count)
   std::size_t Size = 0;
 
-  ~WeldTable() { std::free(Entries); }
+  ~WeldTable() { alloc::Deallocate(Entries); }
 
   // A block's entry index is the mix of one term per axis.
   static uint64_t XTerm(int32_t c) { return uint64_t{static_cast<uint32_t>(c >> 2)} * 0x9E3779B97F4A7C15ULL; }
@@ -152,8 +174,6 @@ struct WeldTable {
 };
 
 }  // namespace
-
-ObjReallocFn gObjRealloc = DefaultRealloc;
 
 // ---- Hashes and the weld grid ------------------------------------------------
 
@@ -191,7 +211,7 @@ int32_t TriBucket(int32_t a, int32_t b, int32_t c, int32_t e0, int32_t e1, int32
 
 // ---- Material library ---------------------------------------------------------
 
-MatLib::~MatLib() { std::free(Mats); }
+MatLib::~MatLib() { alloc::Deallocate(Mats); }
 
 int MatLib::Lookup(Mtl* mat) {
   if (mat == LastMat) return LastIndex;
@@ -203,9 +223,9 @@ int MatLib::Lookup(Mtl* mat) {
     }
   }
   // One more entry each time: a node has few materials.
-  Mtl** new_arr = Realloc(Mats, static_cast<std::size_t>(NumMats) + 1);
-  if (CHECK_FAILED(new_arr)) return -1;
-  Mats = new_arr;
+  Mtl** grown = Realloc(Mats, static_cast<std::size_t>(NumMats) + 1);
+  if (!report::Check(grown != nullptr, kMatsNoMemory)) return -1;
+  Mats = grown;
   Mats[NumMats] = mat;
   LastMat = mat;
   LastIndex = NumMats;
@@ -253,15 +273,17 @@ struct Obj::Index {
   bool AllGrouped = false;        // an HV named an SV that did not exist: every HV is hashed
   int32_t SVCap = 0, HVCap = 0, TriCap = 0;
 
+  TARN_SEAM_ALLOCATED
+
   ~Index() {
-    std::free(SVBlockNext);
-    std::free(SVFirstHV);
-    std::free(SVHVCount);
-    std::free(HVNext);
-    std::free(HVBucketOf);
-    std::free(HVFirstTri);
-    std::free(HVTriCount);
-    std::free(TriNext);
+    alloc::Deallocate(SVBlockNext);
+    alloc::Deallocate(SVFirstHV);
+    alloc::Deallocate(SVHVCount);
+    alloc::Deallocate(HVNext);
+    alloc::Deallocate(HVBucketOf);
+    alloc::Deallocate(HVFirstTri);
+    alloc::Deallocate(HVTriCount);
+    alloc::Deallocate(TriNext);
   }
 };
 
@@ -269,7 +291,7 @@ namespace {
 
 uint64_t GroupHash(int32_t sv, float u, float v, int32_t mat, uint32_t sg, int32_t bucket) {
   return HashKey(static_cast<uint32_t>(sv), CanonBits(u), CanonBits(v), static_cast<uint32_t>(mat),
-                 (sg >> 31) << 16 | static_cast<uint32_t>(bucket));
+                 ((sg & kBackSide) ? 1u : 0u) << 16 | static_cast<uint32_t>(bucket));
 }
 
 uint64_t TriKeyHash(int32_t a, int32_t b, int32_t c, int32_t bucket) {
@@ -292,45 +314,33 @@ GridCell OwnCell(const Point3& p, float gridScale) {
 // ---- Construction -------------------------------------------------------------
 
 Obj::Obj(float tolerance) : Tolerance(tolerance), GridScale(0.25f / tolerance) {
-  bool ok = Resize(HVs, 16) && Resize(SVs, 16) && Resize(Tris, 16) && Resize(HVHash, kHVBuckets) &&
-            Resize(TriHash, kTriBuckets) && Resize(SVHash, kSVBuckets);
+  bool ok = Resize(HVs, 16) && Resize(SVs, 16) && Resize(Tris, 16);
   Index* index = nullptr;
   if (ok) {
     index = new (std::nothrow) Index;
     ok = index != nullptr;
   }
-  void* new_arr = ok ? HVs : nullptr;
-  if (CHECK_FAILED(new_arr)) {
+  if (!report::Check(ok, kNewNoMemory)) {
     delete index;
-    std::free(HVs);
-    std::free(SVs);
-    std::free(Tris);
-    std::free(HVHash);
-    std::free(TriHash);
-    std::free(SVHash);
+    alloc::Deallocate(HVs);
+    alloc::Deallocate(SVs);
+    alloc::Deallocate(Tris);
     HVs = nullptr;
     SVs = nullptr;
     Tris = nullptr;
-    HVHash = TriHash = SVHash = nullptr;
     return;
   }
   mIndex = index;
   MaxHVs = MaxSVs = MaxTris = 16;
-  std::memset(HVHash, 0xFF, kHVBuckets * sizeof(int32_t));
-  std::memset(TriHash, 0xFF, kTriBuckets * sizeof(int32_t));
-  std::memset(SVHash, 0xFF, kSVBuckets * sizeof(int32_t));
   // New slots get TriRefCount 0 as they are appended, which is the only
   // time a slot past the count is written.
 }
 
 Obj::~Obj() {
   delete mIndex;
-  std::free(HVHash);
-  std::free(TriHash);
-  std::free(SVHash);
-  std::free(HVs);
-  std::free(SVs);
-  std::free(Tris);
+  alloc::Deallocate(HVs);
+  alloc::Deallocate(SVs);
+  alloc::Deallocate(Tris);
 }
 
 int Obj::GetMatIndex(Mtl* mat) { return mMatLib.Lookup(mat); }
@@ -348,7 +358,7 @@ bool Obj::ReserveSVIndex(int32_t more) {
   WeldTable::Entry* entries = nullptr;
   if (!Resize(entries, size)) return false;
   for (std::size_t i = 0; i < size; ++i) entries[i] = {0, -1, 0};
-  std::free(ix->Weld.Entries);
+  alloc::Deallocate(ix->Weld.Entries);
   ix->Weld.Entries = entries;
   ix->Weld.Size = size;
   ix->Weld.Shift = 64 - std::countr_zero(size);
@@ -358,8 +368,7 @@ bool Obj::ReserveSVIndex(int32_t more) {
 
 int Obj::ReserveSVs(int32_t count) {
   if (!mIndex) return -1;
-  void* new_arr = count <= 0 || ReserveSVIndex(count) ? SVs : nullptr;
-  if (CHECK_FAILED(new_arr)) return -1;
+  if (!report::Check(count <= 0 || ReserveSVIndex(count), kReserveNoMemory)) return -1;
   return 0;
 }
 
@@ -471,9 +480,9 @@ int Obj::AddSVProbed(const Point3& pos, const WeldProbe& probe) {
   }
 
   if (NumSVs == MaxSVs) {
-    SVert* new_arr = Doubled(SVs, MaxSVs);
-    if (CHECK_FAILED(new_arr)) return -1;
-    SVs = new_arr;
+    SVert* grown = Doubled(SVs, MaxSVs);
+    if (!report::Check(grown != nullptr, kSVsNoMemory)) return -1;
+    SVs = grown;
     MaxSVs *= 2;
   }
   {
@@ -483,17 +492,13 @@ int Obj::AddSVProbed(const Point3& pos, const WeldProbe& probe) {
       if (ok) ix->SVCap = MaxSVs;
     }
     ok = ok && ReserveSVIndex(1);
-    void* new_arr = ok ? SVs : nullptr;
-    if (CHECK_FAILED(new_arr)) return -1;
+    if (!report::Check(ok, kSVIndexNoMemory)) return -1;
   }
 
   const GridCell own = {probe.own[0], probe.own[1], probe.own[2]};
   const int32_t n = NumSVs;
-  const int32_t bucket = CellBucket(own);
   SVs[n].Pos = pos;
   SVs[n].TriRefCount = 0;
-  SVs[n].Next = SVHash[bucket];
-  SVHash[bucket] = n;
 
   ix->Weld.Add(own, n, ix->SVBlockNext);
   ix->SVFirstHV[n] = -1;
@@ -517,7 +522,7 @@ bool GroupHV(IdTable& groups, int32_t* next, const HVert* hvs, const uint16_t* b
   int32_t* slot = groups.Find(hashOf(id), [&](int32_t i) {
     const HVert& h = hvs[i];
     return h.SV == k.SV && h.Mat == k.Mat && h.UV[0] == k.UV[0] && h.UV[1] == k.UV[1] &&
-           ((h.SmoothGroups ^ k.SmoothGroups) >> 31) == 0 && bucketOf[i] == bucketOf[id];
+           ((h.SmoothGroups ^ k.SmoothGroups) & kBackSide) == 0 && bucketOf[i] == bucketOf[id];
   });
   next[id] = *slot;
   if (*slot < 0) ++groups.Count;
@@ -528,7 +533,7 @@ bool GroupHV(IdTable& groups, int32_t* next, const HVert* hvs, const uint16_t* b
 }  // namespace
 
 int Obj::AddHV(int sv, const Point3& uvw, int material, uint32_t smoothGroups) {
-  if (CHECK_FAILED(material < mMatLib.NumMats || mMatLib.NumMats == 0)) return -1;
+  if (!report::Check(material < mMatLib.NumMats || mMatLib.NumMats == 0, kBadMaterial)) return -1;
   Index* ix = mIndex;
   if (!ix) return -1;
   const float u = uvw.x, v = uvw.y;
@@ -539,13 +544,12 @@ int Obj::AddHV(int sv, const Point3& uvw, int material, uint32_t smoothGroups) {
   if (listed && !ix->AllGrouped && (sv < 0 || sv >= NumSVs)) {
     // The SV lists cannot hold an SV that may be made later: hash every HV.
     bool ok = true;
-    std::free(ix->Groups.Slots);
+    alloc::Deallocate(ix->Groups.Slots);
     ix->Groups.Slots = nullptr;
     ix->Groups.Count = 0;
     for (int32_t id = 0; id < NumHVs && ok; ++id)
       if (Listed(HVs[id])) ok = GroupHV(ix->Groups, ix->HVNext, HVs, ix->HVBucketOf, id);
-    void* new_arr = ok ? HVs : nullptr;
-    if (CHECK_FAILED(new_arr)) return -1;
+    if (!report::Check(ok, kRegroupNoMemory)) return -1;
     ix->AllGrouped = true;
   }
   const bool hashed = ix->AllGrouped || (listed && ix->SVHVCount[sv] == kHashed);
@@ -554,7 +558,7 @@ int Obj::AddHV(int sv, const Point3& uvw, int material, uint32_t smoothGroups) {
     auto match = [&](int32_t id) {
       const HVert& h = HVs[id];
       return (h.SmoothGroups & sg) != 0 && h.UV[0] == u && h.UV[1] == v && h.Mat == material &&
-             ((h.SmoothGroups ^ sg) >> 31) == 0 && ix->HVBucketOf[id] == bucket;
+             ((h.SmoothGroups ^ sg) & kBackSide) == 0 && ix->HVBucketOf[id] == bucket;
     };
     int32_t id = -1;
     if (!hashed) {
@@ -563,7 +567,7 @@ int Obj::AddHV(int sv, const Point3& uvw, int material, uint32_t smoothGroups) {
       id = *ix->Groups.Find(GroupHash(sv, u, v, material, sg, bucket), [&](int32_t i) {
         const HVert& h = HVs[i];
         return h.SV == sv && h.Mat == material && h.UV[0] == u && h.UV[1] == v &&
-               ((h.SmoothGroups ^ sg) >> 31) == 0 && ix->HVBucketOf[i] == bucket;
+               ((h.SmoothGroups ^ sg) & kBackSide) == 0 && ix->HVBucketOf[i] == bucket;
       });
     }
     for (; id >= 0; id = ix->HVNext[id]) {
@@ -575,22 +579,20 @@ int Obj::AddHV(int sv, const Point3& uvw, int material, uint32_t smoothGroups) {
   }
 
   if (NumHVs == MaxHVs) {
-    HVert* new_arr = Doubled(HVs, MaxHVs);
-    if (CHECK_FAILED(new_arr)) return -1;
-    HVs = new_arr;
+    HVert* grown = Doubled(HVs, MaxHVs);
+    if (!report::Check(grown != nullptr, kHVsNoMemory)) return -1;
+    HVs = grown;
     MaxHVs *= 2;
   }
   if (ix->HVCap < MaxHVs) {
     bool ok = Resize(ix->HVNext, MaxHVs) && Resize(ix->HVBucketOf, MaxHVs) && Resize(ix->HVFirstTri, MaxHVs) &&
               Resize(ix->HVTriCount, MaxHVs);
-    void* new_arr = ok ? HVs : nullptr;
-    if (CHECK_FAILED(new_arr)) return -1;
+    if (!report::Check(ok, kHVIndexNoMemory)) return -1;
     ix->HVCap = MaxHVs;
   }
 
   const int32_t n = NumHVs;
   HVert& h = HVs[n];
-  h.Next = HVHash[bucket];
   h.UV[0] = u;
   h.UV[1] = v;
   h.Mat = material;
@@ -618,10 +620,8 @@ int Obj::AddHV(int sv, const Point3& uvw, int material, uint32_t smoothGroups) {
       ix->SVFirstHV[sv] = n;
       ++ix->SVHVCount[sv];
     }
-    void* new_arr = ok ? HVs : nullptr;
-    if (CHECK_FAILED(new_arr)) return -1;
+    if (!report::Check(ok, kGroupNoMemory)) return -1;
   }
-  HVHash[bucket] = n;
   NumHVs = n + 1;
   return n;
 }
@@ -665,27 +665,24 @@ int Obj::AddTri(int a, int b, int c, uint32_t smoothGroups, int e0, int e1, int 
           ++ix->Tris.Count;
         }
       }
-      void* new_arr = ok ? Tris : nullptr;
-      if (CHECK_FAILED(new_arr)) return -1;
+      if (!report::Check(ok, kTriSetNoMemory)) return -1;
       ix->HVTriCount[a] = kHashed;
     }
   }
   if (ix->HVTriCount[a] == kHashed) {
-    void* new_arr = ix->Tris.Reserve(hashOf) ? Tris : nullptr;
-    if (CHECK_FAILED(new_arr)) return -1;
+    if (!report::Check(ix->Tris.Reserve(hashOf), kTriSetGrowNoMemory)) return -1;
     slot = ix->Tris.Find(TriKeyHash(a, b, c, bucket), sameKey(a, b, c, bucket));
     if (*slot >= 0) return 0;
   }
 
   if (NumTris == MaxTris) {
-    Tri* new_arr = Doubled(Tris, MaxTris);
-    if (CHECK_FAILED(new_arr)) return -1;
-    Tris = new_arr;
+    Tri* grown = Doubled(Tris, MaxTris);
+    if (!report::Check(grown != nullptr, kTrisNoMemory)) return -1;
+    Tris = grown;
     MaxTris *= 2;
   }
   if (ix->TriCap < MaxTris) {
-    void* new_arr = Resize(ix->TriNext, MaxTris) ? Tris : nullptr;
-    if (CHECK_FAILED(new_arr)) return -1;
+    if (!report::Check(Resize(ix->TriNext, MaxTris), kTriIndexNoMemory)) return -1;
     ix->TriCap = MaxTris;
   }
   const int32_t n = NumTris;
@@ -697,8 +694,6 @@ int Obj::AddTri(int a, int b, int c, uint32_t smoothGroups, int e0, int e1, int 
   t.EdgeVis[1] = e1;
   t.EdgeVis[2] = e2;
   t.SmoothGroups = smoothGroups;
-  t.Next = TriHash[bucket];
-  TriHash[bucket] = n;
   if (slot) {
     *slot = n;
     ++ix->Tris.Count;
@@ -727,13 +722,13 @@ int Obj::AddTri(int a, int b, int c, uint32_t smoothGroups, int e0, int e1, int 
 // would: negative ones stay, larger ones drop by the number removed.
 
 int Obj::RemoveUnused(Bones* bones) {
-  delete mIndex;  // the chains and heads go stale from here on
+  delete mIndex;  // nothing is looked up any more
   mIndex = nullptr;
 
   // HVs.
   {
     const int32_t n = NumHVs;
-    int32_t firstNeg = n, firstRef = n, refTri = -1, refPt = -1;
+    int32_t firstNeg = n, firstRef = n;
     for (int32_t i = 0; i < n; ++i)
       if (HVs[i].TriRefCount < 0) {
         firstNeg = i;
@@ -742,23 +737,12 @@ int Obj::RemoveUnused(Bones* bones) {
     for (int32_t t = 0; t < NumTris; ++t)
       for (int k = 0; k < 3; ++k) {
         int32_t p = Tris[t].Pts[k];
-        if (p >= 0 && p < firstRef && HVs[p].TriRefCount == 0) {
-          firstRef = p;
-          refTri = t;
-          refPt = k;
-        }
+        if (p >= 0 && p < firstRef && HVs[p].TriRefCount == 0) firstRef = p;
       }
-    if (firstNeg < firstRef) {
-      int32_t hv = firstNeg;
-      if (CHECK_FAILED(HVs[hv].TriRefCount >= 0)) return 0;
-    }
-    if (firstRef < n) {
-      int32_t hv = firstRef, tri = refTri, pt = refPt;
-      if (CHECK_FAILED(Tris[tri].Pts[pt] != hv)) return 0;
-    }
-    int32_t* new_arr = Realloc<int32_t>(nullptr, n);
-    if (CHECK_FAILED(new_arr)) return 0;
-    int32_t* remap = new_arr;
+    if (firstNeg < firstRef) return report::Check(false, kNegativeHVCount);
+    if (firstRef < n) return report::Check(false, kTriNamesRemovedHV);
+    alloc::Array<int32_t> remap = alloc::NewArray<int32_t>(n);
+    if (!report::Check(remap != nullptr, kHVRemapNoMemory)) return 0;
     int32_t kept = 0;
     for (int32_t i = 0; i < n; ++i) {
       if (HVs[i].TriRefCount == 0) {
@@ -780,15 +764,13 @@ int Obj::RemoveUnused(Bones* bones) {
             p = remap[p];
         }
     }
-    std::free(remap);
     NumHVs = kept;
   }
 
   // SVs, and with them the skin entries.
   {
     const int32_t n = NumSVs;
-    const bool skin = bones && bones->HasVertices();
-    int32_t firstNeg = n, firstZero = n, firstRef = n, refHV = -1;
+    int32_t firstNeg = n, firstZero = n, firstRef = n;
     for (int32_t s = 0; s < n; ++s) {
       if (SVs[s].TriRefCount < 0) {
         firstNeg = s;
@@ -798,57 +780,32 @@ int Obj::RemoveUnused(Bones* bones) {
     }
     for (int32_t h = 0; h < NumHVs; ++h) {
       int32_t s = HVs[h].SV;
-      if (s >= 0 && s < firstRef && SVs[s].TriRefCount == 0) {
-        firstRef = s;
-        refHV = h;
-      }
+      if (s >= 0 && s < firstRef && SVs[s].TriRefCount == 0) firstRef = s;
     }
     // At the first removal the skin count is checked before the HVs are
     // scanned for the removed SV.
-    int32_t at = n, failed = 0;
-    if (firstNeg < at) at = firstNeg, failed = 1;
-    if (bones && bones->NumVertices != NumSVs && firstZero < at) at = firstZero, failed = 2;
-    if (firstRef < at) at = firstRef, failed = 3;
-    if (failed == 1) {
-      int32_t sv = at;
-      if (CHECK_FAILED(SVs[sv].TriRefCount >= 0)) return 0;
-    } else if (failed == 2) {
-      if (CHECK_FAILED(bones->NumVertices == NumSVs)) return 0;
-    } else if (failed == 3) {
-      int32_t hv = refHV, sv = at;
-      if (CHECK_FAILED(HVs[hv].SV != sv)) return 0;
-    }
+    int32_t at = n;
+    const report::Site* failed = nullptr;
+    if (firstNeg < at) at = firstNeg, failed = &kNegativeSVCount;
+    if (bones && bones->NumVertices != NumSVs && firstZero < at) at = firstZero, failed = &kSkinCount;
+    if (firstRef < at) at = firstRef, failed = &kHVNamesRemovedSV;
+    if (failed) return report::Check(false, *failed);
     if (firstZero == n) return 1;
 
-    int32_t* new_arr = Realloc<int32_t>(nullptr, n);
-    if (CHECK_FAILED(new_arr)) return 0;
-    int32_t* remap = new_arr;
+    alloc::Array<int32_t> remap = alloc::NewArray<int32_t>(n);
+    if (!report::Check(remap != nullptr, kSVRemapNoMemory)) return 0;
     int32_t kept = 0;
     for (int32_t s = 0; s < n; ++s) {
       if (SVs[s].TriRefCount == 0) {
         remap[s] = -1;
-        if (skin) {
-          // As Bones::RemoveVertex: the removed entry's references go.
-          BoneVertex& dropped = bones->Vertices[s];
-          while (BoneRef* r = dropped.Refs) {
-            dropped.Refs = r->Next;
-            delete r;
-          }
-        }
         continue;
       }
       remap[s] = kept;
-      if (kept != s) {
-        SVs[kept] = SVs[s];
-        if (skin) {
-          bones->Vertices[kept].Refs = bones->Vertices[s].Refs;
-          bones->Vertices[s].Refs = nullptr;
-        }
-      }
+      if (kept != s) SVs[kept] = SVs[s];
       ++kept;
     }
+    if (bones) bones->Compact(remap.get(), n, kept);
     const int32_t removed = n - kept;
-    if (bones) bones->NumVertices -= removed;  // the count follows even without entries
     for (int32_t h = 0; h < NumHVs; ++h) {
       int32_t& s = HVs[h].SV;
       if (s >= n)
@@ -856,7 +813,6 @@ int Obj::RemoveUnused(Bones* bones) {
       else if (s >= 0)
         s = remap[s];
     }
-    std::free(remap);
     NumSVs = kept;
   }
   return 1;

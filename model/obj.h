@@ -1,13 +1,15 @@
 // The mesh of one exported node: welded positions (SV), corner variants (HV)
 // and triangles, plus the node's material library. Elements link each other by
-// index. The bucket-head tables and Next chains are kept exactly as the weld,
-// corner and triangle rules define them; the lookups themselves go through
-// private indexes that give the same first match in constant time per element.
+// index. The weld, corner and triangle rules are defined over fixed tables of
+// hash buckets walked newest first; the lookups go through private indexes
+// that find the same first match in constant time per element, so only the
+// bucket numbers, not the chains, need to exist.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
+#include "context/alloc.h"
 #include "host/geom.h"
 #include "host/scene_api.h"
 
@@ -16,11 +18,9 @@ class Bones;
 struct SVert {
   Point3 Pos;           // as first handed to AddSV
   int32_t TriRefCount;  // corners whose HV names this SV
-  int32_t Next;         // next SV of the same SVHash bucket, -1 ends
 };
 
 struct HVert {
-  int32_t Next;           // next HV of the same HVHash bucket, -1 ends
   float UV[2];            // u, v
   int32_t Mat;            // index into mMatLib
   int32_t SV;             // index into SVs
@@ -32,10 +32,13 @@ struct Tri {
   int32_t Pts[3];         // HV indices in winding order
   int32_t EdgeVis[3];     // nonzero = edge visible, one per corner
   uint32_t SmoothGroups;  // as the face's corners
-  int32_t Next;           // next triangle of the same TriHash bucket, -1 ends
 };
 
-static_assert(sizeof(SVert) == 20 && sizeof(HVert) == 28 && sizeof(Tri) == 32);
+// The smoothing-group bit that marks the back copy of a two-sided face; bits
+// 0-30 are the host face's smoothing groups.
+constexpr uint32_t kBackSide = 0x80000000u;
+
+static_assert(sizeof(SVert) == 16 && sizeof(HVert) == 24 && sizeof(Tri) == 28);
 
 // The cache key before any lookup: no material handle has this value.
 inline Mtl* NoMtl() { return reinterpret_cast<Mtl*>(~uintptr_t{0}); }
@@ -79,11 +82,6 @@ extern const double kProbeOffsets[8][3];
 int32_t HVBucket(float u, float v, int32_t mat, int32_t sv, uint32_t smoothGroups);
 int32_t TriBucket(int32_t a, int32_t b, int32_t c, int32_t e0, int32_t e1, int32_t e2, uint32_t smoothGroups);
 
-// Allocation behind every array of an Obj (element arrays, bucket heads,
-// materials, indexes). Replaceable so that running out of memory can be tried.
-using ObjReallocFn = void* (*)(void* old, std::size_t bytes);
-extern ObjReallocFn gObjRealloc;
-
 class Obj {
  public:
   HVert* HVs = nullptr;
@@ -98,9 +96,8 @@ class Obj {
   int32_t MaxTris = 0;
   float Tolerance;
   float GridScale;
-  int32_t* HVHash = nullptr;   // kHVBuckets heads
-  int32_t* TriHash = nullptr;  // kTriBuckets heads
-  int32_t* SVHash = nullptr;   // kSVBuckets heads
+
+  TARN_SEAM_ALLOCATED
 
   // Reports "new_arr" when the first arrays cannot be had; every Add then returns -1.
   explicit Obj(float tolerance);

@@ -260,15 +260,4 @@ int Scene::EnumTree(ITreeEnumProc* proc) {
   return aborted;
 }
 
-// ---- Reports -------------------------------------------------------------------
-
-ReportRecorder::ReportRecorder() {
-  previous_ = SetMessageBoxSink([this](const MessageBoxRecord& r) {
-    records.push_back(r);
-    return IDOK;
-  });
-}
-
-ReportRecorder::~ReportRecorder() { SetMessageBoxSink(std::move(previous_)); }
-
 }  // namespace scene

@@ -338,18 +338,4 @@ class Scene final : public IScene, public ExpInterface, public ::Interface {
   Node* current_ = nullptr;
 };
 
-// Records every message box while alive (tests, batch hosts); restores the
-// previous sink when destroyed.
-class ReportRecorder {
- public:
-  ReportRecorder();
-  ~ReportRecorder();
-  ReportRecorder(const ReportRecorder&) = delete;
-  ReportRecorder& operator=(const ReportRecorder&) = delete;
-  std::vector<MessageBoxRecord> records;
-
- private:
-  MessageBoxSink previous_;
-};
-
 }  // namespace scene

@@ -2,39 +2,42 @@
 
 #include <climits>
 #include <cstring>
-#include <memory>
 #include <new>
 
-#include "plugin/assert.h"
+#include "context/report.h"
+#include "format/thm_format.h"
 #include "skin/notes.h"
 
 namespace {
 
-// Every number of the block is written little-endian, one write per field.
-bool PutBytes(FILE* file, const void* data, size_t size) { return std::fwrite(data, 1, size, file) == size; }
+constexpr const char* kSource = "skin/bones.cpp";
+// Each report as users have seen it: the condition, and the line it names.
+constexpr report::Site kBuiltTwice{"!Vertices", kSource, 98};
+constexpr report::Site kNoSVs{"num_svs", kSource, 100};
+constexpr report::Site kEntriesNoMemory{"!\"Out of memory\"", kSource, 106};
+constexpr report::Site kBadCounts{"wa->nb >= 0 && wa->nv >= 0", kSource, 118};
+constexpr report::Site kRowCount{"wa->nv == num_orig_vs", kSource, 119};
+constexpr report::Site kTableTooLarge{"int64_t{wa->nv} * wa->nb <= INT32_MAX", kSource, 120};
+constexpr report::Site kLookupRange{"lookup[i] >= 0 && lookup[i] < NumVertices", kSource, 126};
+constexpr report::Site kRefNoMemory{"ref", kSource, 134};
+constexpr report::Site kDefaultRefNoMemory{"ref", kSource, 139};
+constexpr report::Site kNoBoneNode{"node && \"Bone node not found\"", kSource, 148};
+constexpr report::Site kTableNoMemory{"!\"Out of memory\"", kSource, 167};
+constexpr report::Site kTooManyFrames{"numframes <= INT32_MAX", kSource, 186};
+constexpr report::Site kFrameCount{"numframes == 0", kSource, 196};
+constexpr report::Site kNoRefs{"Vertices[i].Refs && \"There must be at least one ref per vertex\"", kSource, 199};
+constexpr report::Site kUnsetBone{"ref->BoneID != -1", kSource, 201};
+constexpr report::Site kNotesFailed{"!\"Couldn't save remaining notes\"", kSource, 209};
 
-void Store32(unsigned char* out, uint32_t v) {
-  for (int k = 0; k < 4; ++k) out[k] = static_cast<unsigned char>(v >> (8 * k));
+// Shows the report after the bytes before it reached the file; a write that
+// failed there is the failure instead, as it came first.
+int Fail(RecordWriter& out, const report::Site& site) {
+  if (out.Flush()) report::Show(site);
+  return -1;
 }
 
-uint32_t FloatBits(float f) {
-  uint32_t bits;
-  std::memcpy(&bits, &f, 4);
-  return bits;
-}
-
-bool PutU32(FILE* file, uint32_t v) {
-  unsigned char b[4];
-  Store32(b, v);
-  return PutBytes(file, b, 4);
-}
-bool PutI32(FILE* file, int32_t v) { return PutU32(file, static_cast<uint32_t>(v)); }
-bool PutF32(FILE* file, float f) { return PutU32(file, FloatBits(f)); }
-
-bool PutExtra(FILE* file, const BoneInfo& info) {
-  unsigned char b[12];
-  for (int k = 0; k < 3; ++k) Store32(b + 4 * k, info.Extra[k]);
-  return PutBytes(file, b, 12);
+bool PutExtra(RecordWriter& out, const BoneInfo& info) {
+  return out.U32(info.Extra[0]) && out.U32(info.Extra[1]) && out.U32(info.Extra[2]);
 }
 
 // A record as the exporter hands it to the modifier: links unset.
@@ -94,18 +97,28 @@ void Bones::RemoveVertex(int k) {
   FreeRefs(dropped);
 }
 
+void Bones::Compact(const int32_t* remap, int32_t count, int32_t kept) {
+  NumVertices -= count - kept;  // the count follows even without entries
+  if (!Vertices) return;
+  for (int32_t s = 0; s < count; ++s) {
+    BoneRef* refs = Vertices[s].Refs;
+    Vertices[s].Refs = nullptr;
+    if (remap[s] < 0)
+      FreeRefs(refs);
+    else
+      Vertices[remap[s]].Refs = refs;
+  }
+}
+
 int Bones::BuildRefs(int num_svs, int num_orig_vs, const int* lookup) {
-  if (CHECK_FAILED(!Vertices)) return 0;
+  if (!report::Check(!Vertices, kBuiltTwice)) return 0;
   if (num_svs <= 0) {  // a negative count cannot size the array either
-    REPORT_FAILED("num_svs");
+    report::Show(kNoSVs);
     return 0;
   }
   NumVertices = num_svs;
   Vertices = new (std::nothrow) BoneVertex[static_cast<size_t>(num_svs)];
-  if (!Vertices) {
-    REPORT_FAILED("!\"Out of memory\"");
-    return 0;
-  }
+  if (!report::Check(Vertices != nullptr, kEntriesNoMemory)) return 0;
 
   WeightArray* wa = nullptr;
   Modifier->Command(SKIN_CMD_WEIGHTS, &wa);
@@ -115,15 +128,15 @@ int Bones::BuildRefs(int num_svs, int num_orig_vs, const int* lookup) {
     return 1;
   }
   // The table's size comes from the modifier: never index past what its counts allow.
-  if (CHECK_FAILED(wa->nb >= 0 && wa->nv >= 0)) return 0;
-  if (CHECK_FAILED(wa->nv == num_orig_vs)) return 0;
-  if (CHECK_FAILED(int64_t{wa->nv} * wa->nb <= INT32_MAX)) return 0;
+  if (!report::Check(wa->nb >= 0 && wa->nv >= 0, kBadCounts)) return 0;
+  if (!report::Check(wa->nv == num_orig_vs, kRowCount)) return 0;
+  if (!report::Check(int64_t{wa->nv} * wa->nb <= INT32_MAX, kTableTooLarge)) return 0;
   NumBones = wa->nb;
 
   const int32_t nb = wa->nb;
   const float* weights = wa->weights();
   for (int i = 0; i < num_orig_vs; ++i) {
-    if (CHECK_FAILED(lookup[i] >= 0 && lookup[i] < NumVertices)) return 0;
+    if (!report::Check(lookup[i] >= 0 && lookup[i] < NumVertices, kLookupRange)) return 0;
     BoneVertex& entry = Vertices[lookup[i]];
     if (entry.Refs) continue;  // the lowest host vertex of an SV decides its references
     const float* row = weights + static_cast<size_t>(i) * static_cast<size_t>(nb);
@@ -131,50 +144,43 @@ int Bones::BuildRefs(int num_svs, int num_orig_vs, const int* lookup) {
       const float w = row[j];
       if (!(w < 0.0f || w > 0.0f)) continue;  // 0.0 of either sign, or not a number
       BoneRef* ref = new (std::nothrow) BoneRef{j, w, entry.Refs};
-      if (CHECK_FAILED(ref)) return 0;
+      if (!report::Check(ref != nullptr, kRefNoMemory)) return 0;
       entry.Refs = ref;
     }
     if (!entry.Refs) {
       BoneRef* ref = new (std::nothrow) BoneRef{0, 1.0f, nullptr};
-      if (CHECK_FAILED(ref)) return 0;
+      if (!report::Check(ref != nullptr, kDefaultRefNoMemory)) return 0;
       entry.Refs = ref;
     }
   }
   return 1;
 }
 
-int WriteMatrix(FILE* file, const BoneInfo& record) {
+int WriteMatrix(RecordWriter& out, const BoneInfo& record) {
   INode* node = GetINodeByHandle(record.Node);
-  if (CHECK_FAILED(node && "Bone node not found")) return -1;
+  if (!node) return Fail(out, kNoBoneNode);
   Matrix3 m = node->GetNodeTM(record.Time, nullptr);
   if (m.Parity()) m.SetRow(2, -m.GetRow(2));
-  for (int r = 0; r < 4; ++r) {
-    const Point3 row = m.GetRow(r);
-    unsigned char b[12];
-    for (int k = 0; k < 3; ++k) Store32(b + 4 * k, FloatBits(row[k]));
-    if (!PutBytes(file, b, 12)) return -1;
-  }
+  for (int r = 0; r < 4; ++r)
+    if (!out.P3(m.GetRow(r))) return -1;
   return 1;
 }
 
-int Bones::Write(FILE* file) {
-  if (!PutI32(file, NumBones)) return -1;
+int Bones::Write(RecordWriter& out) {
+  if (!out.I32(NumBones)) return -1;
 
   // Skeleton: every bone asked at tick 0 before the tree is rebuilt.
   if (NumBones > 0) {
-    std::unique_ptr<BoneInfo[]> info(new (std::nothrow) BoneInfo[static_cast<size_t>(NumBones)]);
-    if (!info) {
-      REPORT_FAILED("!\"Out of memory\"");
-      return -1;
-    }
+    alloc::Array<BoneInfo> info = alloc::NewArray<BoneInfo>(static_cast<size_t>(NumBones));
+    if (!info) return Fail(out, kTableNoMemory);
     for (int32_t b = 0; b < NumBones; ++b) info[b] = Query(Modifier, 0, b);
     RebuildTree(info.get(), NumBones);
     for (int32_t b = 0; b < NumBones; ++b) {
       const BoneInfo& bone = info[b];
       // A name that fills its field without a zero ends at the field's end.
-      if (!PutBytes(file, bone.Name, strnlen(bone.Name, sizeof bone.Name)) || std::fputc(0, file) == EOF) return -1;
-      if (WriteMatrix(file, bone) != 1 || !PutExtra(file, bone)) return -1;
-      if (!PutI32(file, bone.Sibling) || !PutI32(file, bone.Parent) || !PutI32(file, bone.Child)) return -1;
+      if (!out.StrN(bone.Name, sizeof bone.Name)) return -1;
+      if (WriteMatrix(out, bone) != 1 || !PutExtra(out, bone)) return -1;
+      if (!out.I32(bone.Sibling) || !out.I32(bone.Parent) || !out.I32(bone.Child)) return -1;
     }
   }
 
@@ -183,30 +189,32 @@ int Bones::Write(FILE* file) {
   const int64_t tpf = GetTicksPerFrame();
   const int64_t start = AnimStart, end = AnimEnd;
   int64_t numframes = end < start ? 0 : (end - start) / tpf + 1;
-  if (CHECK_FAILED(numframes <= INT32_MAX)) return -1;
-  if (!PutI32(file, static_cast<int32_t>(numframes))) return -1;
-  if (!PutF32(file, static_cast<float>(4800.0 / static_cast<double>(tpf)))) return -1;
+  if (numframes > INT32_MAX) return Fail(out, kTooManyFrames);
+  if (!out.I32(static_cast<int32_t>(numframes))) return -1;
+  if (!out.F32(static_cast<float>(4800.0 / static_cast<double>(tpf)))) return -1;
   for (int64_t t = start; t <= end; t += tpf) {
     for (int32_t b = 0; b < NumBones; ++b) {
       const BoneInfo sample = Query(Modifier, static_cast<int32_t>(t), b);
-      if (WriteMatrix(file, sample) != 1 || !PutExtra(file, sample)) return -1;
+      if (WriteMatrix(out, sample) != 1 || !PutExtra(out, sample)) return -1;
     }
     --numframes;
   }
-  if (CHECK_FAILED(numframes == 0)) return -1;
+  if (numframes != 0) return Fail(out, kFrameCount);
 
   for (int32_t i = 0; Vertices && i < NumVertices; ++i) {
-    if (CHECK_FAILED(Vertices[i].Refs && "There must be at least one ref per vertex")) return -1;
+    if (!Vertices[i].Refs) return Fail(out, kNoRefs);
     for (const BoneRef* ref = Vertices[i].Refs; ref; ref = ref->Next) {
-      if (CHECK_FAILED(ref->BoneID != -1)) return -1;
-      if (!PutI32(file, ref->BoneID) || !PutF32(file, ref->Weight)) return -1;
+      if (ref->BoneID == thm_format::kRefListEnd) return Fail(out, kUnsetBone);
+      if (!out.I32(ref->BoneID) || !out.F32(ref->Weight)) return -1;
     }
-    if (!PutI32(file, -1)) return -1;
+    if (!out.I32(thm_format::kRefListEnd)) return -1;
   }
-  if (!PutI32(file, -14)) return -1;
+  if (!out.I32(thm_format::kSkinEndMark)) return -1;
 
-  if (WriteNotes(file) != 1) {
-    REPORT_FAILED("!\"Couldn't save remaining notes\"");
+  // The notes answer for their own writes.
+  if (!out.Flush()) return -1;
+  if (WriteNotes(out) != 1) {
+    report::Show(kNotesFailed);
     return -1;
   }
   return 1;
@@ -232,6 +240,6 @@ Bones* CreateBones(INode* node) {
   if (!modifier) return nullptr;
   Bones* bones = new (std::nothrow) Bones(modifier, node);
   // No memory: the node goes out as an ordinary mesh, but the file lacks its skin.
-  if (!bones) MarkExportFailed();
+  if (!bones) report::MarkExportFailed();
   return bones;
 }

@@ -57,21 +57,21 @@ void AddNote(TimeValue time, const char* text) {
   *at = note;
 }
 
-int WriteNotes(FILE* file) {
+int WriteNotes(RecordWriter& out) {
   Note* list = NoteList;
   NoteList = nullptr;
-  int result = 1;
+  bool ok = true;
   const int tpf = GetTicksPerFrame();
   while (list) {
     Note* note = list;
     list = list->Next;
-    if (result == 1 && note->Text[0] != '\0') {
-      size_t len = std::strlen(note->Text) + 1;
-      int32_t frame = static_cast<int32_t>((int64_t(note->Time) - AnimStart) / tpf);
-      if (std::fwrite(note->Text, 1, len, file) != len || std::fwrite(&frame, 4, 1, file) != 1) result = -1;
+    // Empty texts would read as the end of the list.
+    if (ok && note->Text[0] != '\0') {
+      const int32_t frame = static_cast<int32_t>((int64_t(note->Time) - AnimStart) / tpf);
+      ok = out.Str(note->Text) && out.I32(frame);
     }
     delete note;
   }
-  if (result == 1 && std::fputc(0, file) == EOF) result = -1;
-  return result;
+  ok = ok && out.U8(0) && out.Flush();
+  return ok ? 1 : -1;
 }

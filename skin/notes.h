@@ -5,14 +5,17 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 
+#include "context/alloc.h"
+#include "context/record_writer.h"
 #include "host/types.h"
 
 struct Note {
   char Text[256];  // zero-terminated within the field
   int32_t Time;    // host ticks
   Note* Next;
+
+  TARN_SEAM_ALLOCATED
 };
 
 extern Note* NoteList;
@@ -22,4 +25,4 @@ extern int32_t AnimEnd;
 void SetAnimRange(Interval range);
 void AddNote(TimeValue time, const char* text);
 // Writes and empties the list; 1, or -1 when a write fails.
-int WriteNotes(FILE* file);
+int WriteNotes(RecordWriter& out);

@@ -4,13 +4,13 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
-#include <memory>
 #include <new>
 
 #include "host/scene_api.h"
 #include "host/types.h"
 #include "model/obj.h"
-#include "plugin/assert.h"
+#include "context/report.h"
+#include "format/thm_format.h"
 #include "skin/bones.h"
 
 static_assert(std::endian::native == std::endian::little, "the record is little-endian");
@@ -18,43 +18,17 @@ static_assert(sizeof(Point3) == 12, "a point is written as its three floats");
 
 namespace {
 
+constexpr const char* kSource = "writer/saveobj.cpp";
+// Each report as users have seen it: the condition, and the line it names.
+constexpr report::Site kBrokenObject{"0", kSource, 185};
+constexpr report::Site kUnusedHV{"0", kSource, 240};
+constexpr report::Site kSecondCornerSection{"mObj->HVs[t.Pts[1]].Mat == i", kSource, 335};
+constexpr report::Site kThirdCornerSection{"mObj->HVs[t.Pts[2]].Mat == i", kSource, 336};
+
 template <class T>
-std::unique_ptr<T[]> Alloc(std::size_t n) {
-  return std::unique_ptr<T[]>(new (std::nothrow) T[n ? n : 1]);
+alloc::Array<T> Alloc(std::size_t n) {
+  return alloc::NewArray<T>(n);
 }
-
-// Gathers small writes into one buffer; every flush is one checked fwrite,
-// so a short write still leaves the bytes before it in the file.
-class Out {
- public:
-  explicit Out(FILE* file) : file_(file) {}
-
-  bool Bytes(const void* p, std::size_t n) {
-    if (used_ + n > sizeof(buf_)) {
-      if (!Flush()) return false;
-      if (n > sizeof(buf_)) return std::fwrite(p, 1, n, file_) == n;
-    }
-    std::memcpy(buf_ + used_, p, n);
-    used_ += n;
-    return true;
-  }
-  bool U8(uint8_t v) { return Bytes(&v, 1); }
-  bool I32(int32_t v) { return Bytes(&v, 4); }
-  bool U32(uint32_t v) { return Bytes(&v, 4); }
-  bool F32(float v) { return Bytes(&v, 4); }
-  bool P3(const Point3& p) { return F32(p.x) && F32(p.y) && F32(p.z); }
-  bool Str(const char* s) { return Bytes(s, std::strlen(s) + 1); }
-  bool Flush() {
-    const std::size_t n = used_;
-    used_ = 0;
-    return n == 0 || std::fwrite(buf_, 1, n, file_) == n;
-  }
-
- private:
-  FILE* file_;
-  std::size_t used_ = 0;
-  unsigned char buf_[16384];
-};
 
 BitmapTex* BitmapIn(StdMat* mtl, int slot) {
   Texmap* map = mtl->GetSubTexmap(slot);
@@ -70,9 +44,9 @@ CStr MapFile(BitmapTex* map) {
 
 // A map field: the file name, or the byte 1 for no bitmap. A bitmap without
 // a file name also writes 1: a lone zero byte would read as a short header.
-bool WriteMap(Out& out, BitmapTex* map, bool amount, StdMat* mtl, int slot) {
+bool WriteMap(RecordWriter& out, BitmapTex* map, bool amount, StdMat* mtl, int slot) {
   const CStr file = map ? MapFile(map) : CStr();
-  if (file.Length() == 0) return out.U8(1);
+  if (file.Length() == 0) return out.U8(thm_format::kAbsentName);
   return out.Str(file.data()) && (!amount || out.F32(mtl->GetTexmapAmt(slot, 0)));
 }
 
@@ -83,26 +57,29 @@ bool EndsWithVR(const char* name) {
   return e[0] == '_' && (e[1] == 'v' || e[1] == 'V') && (e[2] == 'r' || e[2] == 'R');
 }
 
-bool WriteHeader(Out& out, Mtl* mtl) {
-  if (!mtl || mtl->ClassID() != DMTL_CLASS_ID) return out.U8(0);
+bool WriteHeader(RecordWriter& out, Mtl* mtl) {
+  namespace f = thm_format;
+  if (!mtl || mtl->ClassID() != DMTL_CLASS_ID) return out.U8(f::kShortHeader);
   StdMat* std = static_cast<StdMat*>(mtl);
   uint8_t flags = 0;
   const int transparency = std->GetTransparencyType();
   if (transparency == TRANSP_ADDITIVE)
-    flags = 2;
+    flags = f::kAdditive;
   else if (transparency == TRANSP_FILTER)
-    flags = 1;
+    flags = f::kFilter;
   const char* name = std->GetName();
   if (!name) name = "";
-  if (EndsWithVR(name)) flags |= 8;
+  if (EndsWithVR(name)) flags |= f::kVrName;
 
   BitmapTex* diffuse = BitmapIn(std, ID_DI);
   if (!WriteMap(out, diffuse, false, std, ID_DI)) return false;
-  if ((flags & 3) == 1 && diffuse && diffuse->GetAlphaSource() == ALPHA_NONE) flags &= ~3;
+  // Filter transparency needs the diffuse map's alpha.
+  if ((flags & f::kTransparencyMask) == f::kFilter && diffuse && diffuse->GetAlphaSource() == ALPHA_NONE)
+    flags &= ~f::kTransparencyMask;
   if (!out.Str(name)) return false;
   if (!WriteMap(out, BitmapIn(std, ID_RL), true, std, ID_RL)) return false;
   if (!WriteMap(out, BitmapIn(std, ID_SI), true, std, ID_SI)) return false;
-  if (std->GetTwoSided()) flags |= 4;
+  if (std->GetTwoSided()) flags |= f::kTwoSided;
   return out.U8(flags) && out.F32(std->GetOpacity(0));
 }
 
@@ -117,8 +94,7 @@ void ShiftBack(int32_t* start, int32_t n) {
 // start gets numKeys + 1 entries, order the items of key k at start[k]..start[k+1]-1
 // in ascending item order.
 template <class KeyOf>
-bool Bucket(int32_t n, int32_t numKeys, KeyOf keyOf, std::unique_ptr<int32_t[]>& start,
-            std::unique_ptr<int32_t[]>& order) {
+bool Bucket(int32_t n, int32_t numKeys, KeyOf keyOf, alloc::Array<int32_t>& start, alloc::Array<int32_t>& order) {
   start = Alloc<int32_t>(static_cast<std::size_t>(numKeys) + 1);
   order = Alloc<int32_t>(n);
   if (!start || !order) return false;
@@ -164,7 +140,7 @@ int SaveObj::Init(Obj* obj, Bones* bones) {
   const ::Tri* tris = obj->Tris;
   const SVert* svs = obj->SVs;
 
-  std::unique_ptr<int32_t[]> svStart = Alloc<int32_t>(static_cast<std::size_t>(numSVs) + 1);
+  alloc::Array<int32_t> svStart = Alloc<int32_t>(static_cast<std::size_t>(numSVs) + 1);
   if (!svStart) return 0;
   std::fill_n(svStart.get(), numSVs + 1, 0);
 
@@ -182,11 +158,11 @@ int SaveObj::Init(Obj* obj, Bones* bones) {
     }
   }
   if (!inRange) {
-    REPORT_FAILED("0");
+    report::Show(kBrokenObject);
     return 0;
   }
   for (int32_t s = 0; s < numSVs; ++s) svStart[s + 1] += svStart[s];
-  std::unique_ptr<uint32_t[]> svCorners = Alloc<uint32_t>(svStart[numSVs]);  // t * 3 + k
+  alloc::Array<uint32_t> svCorners = Alloc<uint32_t>(svStart[numSVs]);  // t * 3 + k
   if (!svCorners) return 0;
 
   // Face normals, and the corners by SV: filling moves each start to the
@@ -222,7 +198,7 @@ int SaveObj::Init(Obj* obj, Bones* bones) {
         if (t == last) continue;  // a triangle counts once
         const int32_t h = tris[t].Pts[svCorners[e] % 3];
         const uint32_t tg = tris[t].SmoothGroups;
-        if (h == i || ((tg & g) != 0 && ((tg ^ g) & 0x80000000u) == 0)) {
+        if (h == i || ((tg & g) != 0 && ((tg ^ g) & kBackSide) == 0)) {
           last = t;
           take(t, h);
         }
@@ -237,7 +213,7 @@ int SaveObj::Init(Obj* obj, Bones* bones) {
     const float len = Length(sum);
     if (len == 0.0f || std::isnan(len)) {
       if (!found) {
-        REPORT_FAILED("0");  // an HVert that no triangle uses
+        report::Show(kUnusedHV);  // an HVert that no triangle uses
         return 0;
       }
       sum = Point3(0, 0, 1);
@@ -249,7 +225,8 @@ int SaveObj::Init(Obj* obj, Bones* bones) {
   return 1;
 }
 
-int SaveObj::FWrite(FILE* file) {
+int SaveObj::FWrite(RecordWriter& out) {
+  namespace f = thm_format;
   if (!mObj || mObj->NumSVs == 0) return 0;
   const Obj& obj = *mObj;
   if (!mHVs || !mTris) return -1;  // not initialised
@@ -257,8 +234,8 @@ int SaveObj::FWrite(FILE* file) {
   // The section of each vertex and triangle. With few materials a byte per
   // element is scanned once per section; otherwise they are bucketed.
   const bool fewMats = numMats <= 16;
-  std::unique_ptr<uint8_t[]> hvMat, triMat;
-  std::unique_ptr<int32_t[]> hvStart, hvOrder, triStart, triOrder;
+  alloc::Array<uint8_t> hvMat, triMat;
+  alloc::Array<int32_t> hvStart, hvOrder, triStart, triOrder;
   auto section = [](int32_t mat) { return static_cast<uint32_t>(mat) < 16u ? static_cast<uint8_t>(mat) : uint8_t{0xFF}; };
   if (fewMats) {
     hvMat = Alloc<uint8_t>(numHVs);
@@ -297,14 +274,13 @@ int SaveObj::FWrite(FILE* file) {
     return c;
   };
 
-  Out out(file);
-  if (!out.U8(8) || !out.U8(0) || !out.I32(obj.NumSVs)) return -1;
+  if (!out.U8(f::kRecordLead) || !out.U8(f::kMeshRecord) || !out.I32(obj.NumSVs)) return -1;
   for (int32_t s = 0; s < obj.NumSVs; ++s)
-    if (!out.Bytes(&obj.SVs[s].Pos, 12)) return -1;
+    if (!out.Bytes(&obj.SVs[s].Pos, f::kVec3Size)) return -1;
 
   const bool skin = mBones && mBones->HasVertices();
-  if (!out.U8(skin ? 1 : 0)) return -1;
-  if (skin && (!out.Flush() || mBones->Write(file) == -1)) return -1;
+  if (!out.U8(skin ? f::kSkin : f::kNoSkin)) return -1;
+  if (skin && mBones->Write(out) == -1) return -1;
 
   if (!out.I32(numMats)) return -1;
 
@@ -332,12 +308,12 @@ int SaveObj::FWrite(FILE* file) {
       if (obj.HVs[t.Pts[1]].Mat != i || obj.HVs[t.Pts[2]].Mat != i) {
         // What went before the bad triangle stays in the file.
         if (!out.Flush()) return false;
-        if (CHECK_FAILED(mObj->HVs[t.Pts[1]].Mat == i)) return false;
-        if (CHECK_FAILED(mObj->HVs[t.Pts[2]].Mat == i)) return false;
+        if (!report::Check(obj.HVs[t.Pts[1]].Mat == i, kSecondCornerSection)) return false;
+        if (!report::Check(obj.HVs[t.Pts[2]].Mat == i, kThirdCornerSection)) return false;
       }
       uint32_t rec[6];
       for (int k = 0; k < 3; ++k)
-        rec[k] = static_cast<uint32_t>(mHVs[t.Pts[k]].LocalIndex) | (t.EdgeVis[k] ? 0x80000000u : 0u);
+        rec[k] = static_cast<uint32_t>(mHVs[t.Pts[k]].LocalIndex) | (t.EdgeVis[k] ? f::kEdgeVisible : 0u);
       std::memcpy(&rec[3], &mTris[ti].Normal, 12);
       return out.Bytes(rec, sizeof rec);
     });

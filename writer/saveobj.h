@@ -4,8 +4,9 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 
+#include "context/alloc.h"
+#include "context/record_writer.h"
 #include "host/geom.h"
 
 class Obj;
@@ -16,15 +17,19 @@ class SaveObj {
   struct HV {
     int32_t LocalIndex;  // number within its material section, set by FWrite
     Point3 Normal;       // (0, 0, 0) until computed
+    TARN_SEAM_ALLOCATED
   };
   struct Tri {
     Point3 Normal;  // unit face normal; (0, 0, 0) for a triangle without area
+    TARN_SEAM_ALLOCATED
   };
 
   HV* mHVs = nullptr;
   Tri* mTris = nullptr;
   Obj* mObj = nullptr;
   Bones* mBones = nullptr;  // may be null
+
+  TARN_SEAM_ALLOCATED
 
   SaveObj() = default;
   SaveObj(const SaveObj&) = delete;
@@ -36,5 +41,5 @@ class SaveObj {
   int Init(Obj* obj, Bones* bones);
   // Appends the object record: 1 written, 0 nothing to write (no positions),
   // -1 at the first failed write or check.
-  int FWrite(FILE* file);
+  int FWrite(RecordWriter& out);
 };

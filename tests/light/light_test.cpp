@@ -3,9 +3,15 @@
 #include <gtest/gtest.h>
 
 #include "scene/scene.h"
-#include "tests/plugin/support.h"
+#include "tests/support/bytes.h"
+#include "tests/support/reports.h"
+#include "tests/support/streams.h"
 
 namespace {
+
+using tarntest::Bytes;
+using tarntest::IsReport;
+using tarntest::Sink;
 
 using scene::LightObj;
 using scene::Node;
@@ -13,11 +19,11 @@ using scene::Scene;
 
 // Writes the node's light record through SaveLight into memory.
 std::string Save(Node& node, int expectResult = 1) {
-  Sink sink;
-  FILE* f = sink.Open();
-  EXPECT_EQ(SaveLight(static_cast<LightObject*>(node.BaseObject()), &node, f), expectResult);
-  std::fclose(f);
-  return sink.bytes;
+  int result = 0;
+  const std::string bytes = tarntest::Written(
+      [&](RecordWriter& out) { return SaveLight(static_cast<LightObject*>(node.BaseObject()), &node, out); }, &result);
+  EXPECT_EQ(result, expectResult);
+  return bytes;
 }
 
 LightObj& AddLight(Scene& s, Node& node, int type) {
@@ -45,7 +51,7 @@ TEST(LightRecord, OmniAndSpotByteForByte) {
   o.state.attenEnd = 200;
   // Unit axes give the scale 3 * 0x3EAAAAAA = 0x3F7FFFFF, so 80 and 200 come out one unit low.
   const std::string omniRecord = Bytes().u8(8).u8(1).str("Omni01").u8(1).f32(1, 2, 3).u32(0x429FFFFF)
-                                     .u32(0x4347FFFF).f32(0.5f, 0.25f, 1.0f).f32(1.5f).i32(1).s;
+                                     .u32(0x4347FFFF).f32(0.5f, 0.25f, 1.0f).f32(1.5f).i32(1).str();
   EXPECT_EQ(Save(omni), omniRecord);
   EXPECT_EQ(omniRecord.size() - 2 - 7 - 1, 40u);
 
@@ -68,7 +74,7 @@ TEST(LightRecord, OmniAndSpotByteForByte) {
   // doubled and one unit low. Direction: row 2 as it stands, scaled, not normalised.
   const std::string spotRecord = Bytes().u8(8).u8(2).str("Spot01").str("Dummy01").f32(11, 1, 3).u32(0x431FFFFF)
                                      .u32(0x43C7FFFF).f32(0.1f, 0.2f, 0.3f).f32(2.0f).i32(1)
-                                     .f32(30).f32(50).f32(0, -2, 0).f32(123.5f).s;
+                                     .f32(30).f32(50).f32(0, -2, 0).f32(123.5f).str();
   EXPECT_EQ(Save(spot), spotRecord);
   EXPECT_EQ(spotRecord.size() - 2 - 7 - 8, 64u);
 }
@@ -120,7 +126,7 @@ TEST(LightRecord, SwitchedOffKindFromEvaluatedTypeAndNullNames) {
 }
 
 TEST(LightRecord, UnknownTypeReportsAfterTheLeadByte) {
-  scene::ReportRecorder reports;
+  tarntest::ReportLog reports;
   HWND owner = reinterpret_cast<HWND>(0x1234);
   HWND before = SetActiveWindow(owner);
   Scene s;
@@ -128,9 +134,9 @@ TEST(LightRecord, UnknownTypeReportsAfterTheLeadByte) {
   AddLight(s, n, DIRECT_LIGHT);
   EXPECT_EQ(Save(n, 0), "\x08");
   SetActiveWindow(before);
-  ASSERT_EQ(reports.records.size(), 1u);
-  EXPECT_TRUE(IsReport(reports.records[0], "!\"Unknown light type\"", "light/light.cpp")) << reports.records[0].text;
-  EXPECT_EQ(reports.records[0].owner, owner);
+  ASSERT_EQ(reports.boxes.size(), 1u);
+  EXPECT_TRUE(IsReport(reports.boxes[0], "!\"Unknown light type\"", "light/light.cpp")) << reports.boxes[0].text;
+  EXPECT_EQ(reports.boxes[0].owner, owner);
 }
 
 }  // namespace

@@ -5,8 +5,11 @@
 #include <cmath>
 #include <cstring>
 
-#include "plugin/assert.h"
+#include "context/report.h"
 #include "skin/bones.h"
+
+// The literal model reports with the object model's texts.
+#define CHECK_FAILED(cond) (!(cond) && (report::Show({#cond, "model/obj.cpp", 0}), true))
 
 int32_t LitCellCoord(float scaled, double offset) {
   double c = std::fmod(std::floor(offset + static_cast<double>(scaled)), 65536.0);
@@ -47,9 +50,9 @@ static int32_t LitTriBucket(int32_t a, int32_t b, int32_t c, int32_t e0, int32_t
 }
 
 LitObj::LitObj(float tolerance) : Tolerance(tolerance), GridScale(0.25f / tolerance) {
-  HVs = new HVert[16]();
-  SVs = new SVert[16]();
-  Tris = new Tri[16];
+  HVs = new LitHVert[16]();
+  SVs = new LitSVert[16]();
+  Tris = new LitTri[16];
   HVHash = new int32_t[kHVBuckets];
   TriHash = new int32_t[kTriBuckets];
   SVHash = new int32_t[kSVBuckets];
@@ -84,7 +87,7 @@ int LitObj::AddSV(const Point3& pos) {
   }
   if (NumSVs == MaxSVs) Grow(SVs, MaxSVs, NumSVs);
   int32_t bucket = LitCellBucket(LitCellOf(pos, GridScale, 0, 0, 0));
-  SVert& sv = SVs[NumSVs];
+  LitSVert& sv = SVs[NumSVs];
   sv.Pos = pos;
   sv.TriRefCount = 0;
   sv.Next = SVHash[bucket];
@@ -97,7 +100,7 @@ int LitObj::AddHV(int sv, const Point3& uvw, int material, uint32_t smoothGroups
   float u = uvw.x, v = uvw.y;
   int32_t bucket = LitHVBucket(u, v, material, sv, smoothGroups);
   for (int32_t h = HVHash[bucket]; h != -1; h = HVs[h].Next) {
-    HVert& hv = HVs[h];
+    LitHVert& hv = HVs[h];
     if (hv.UV[0] == u && hv.UV[1] == v && hv.SV == sv && hv.Mat == material && (hv.SmoothGroups & smoothGroups) != 0 &&
         (hv.SmoothGroups & 0x80000000u) == (smoothGroups & 0x80000000u)) {
       hv.SmoothGroups |= smoothGroups;
@@ -105,7 +108,7 @@ int LitObj::AddHV(int sv, const Point3& uvw, int material, uint32_t smoothGroups
     }
   }
   if (NumHVs == MaxHVs) Grow(HVs, MaxHVs, NumHVs);
-  HVert& hv = HVs[NumHVs];
+  LitHVert& hv = HVs[NumHVs];
   hv.Next = HVHash[bucket];
   hv.UV[0] = u;
   hv.UV[1] = v;
@@ -124,7 +127,7 @@ void LitObj::AddTri(int a, int b, int c, uint32_t smoothGroups, int e0, int e1, 
   for (int32_t t = TriHash[bucket]; t != -1; t = Tris[t].Next)
     if (Tris[t].Pts[0] == a && Tris[t].Pts[1] == b && Tris[t].Pts[2] == c) return;
   if (NumTris == MaxTris) Grow(Tris, MaxTris, NumTris);
-  Tri& t = Tris[NumTris];
+  LitTri& t = Tris[NumTris];
   t.Pts[0] = a;
   t.Pts[1] = b;
   t.Pts[2] = c;
@@ -151,7 +154,7 @@ int LitObj::RemoveUnused(Bones* bones) {
       ++hv;
       continue;
     }
-    std::memmove(&HVs[hv], &HVs[hv + 1], sizeof(HVert) * (NumHVs - hv - 1));
+    std::memmove(&HVs[hv], &HVs[hv + 1], sizeof(LitHVert) * (NumHVs - hv - 1));
     --NumHVs;
     for (int32_t tri = 0; tri < NumTris; ++tri)
       for (int pt = 0; pt < 3; ++pt) {
@@ -166,7 +169,7 @@ int LitObj::RemoveUnused(Bones* bones) {
       ++sv;
       continue;
     }
-    std::memmove(&SVs[sv], &SVs[sv + 1], sizeof(SVert) * (NumSVs - sv - 1));
+    std::memmove(&SVs[sv], &SVs[sv + 1], sizeof(LitSVert) * (NumSVs - sv - 1));
     if (bones) {
       if (CHECK_FAILED(bones->NumVertices == NumSVs)) return 0;
       bones->RemoveVertex(sv);

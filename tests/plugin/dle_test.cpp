@@ -10,9 +10,15 @@
 
 #include "host/plugin_api.h"
 #include "scene/scene.h"
-#include "tests/plugin/support.h"
+#include "tests/support/bytes.h"
+#include "tests/support/reports.h"
+#include "tests/support/streams.h"
 
 namespace {
+
+using tarntest::Bytes;
+using tarntest::IsReport;
+using tarntest::Sink;
 
 struct Library {
   void* handle = dlopen(TARN_BIN_DIR "/tarnexport.dle", RTLD_NOW | RTLD_LOCAL);
@@ -81,7 +87,7 @@ TEST_F(PluginLibrary, HostLoadsChecksCreatesAndExports) {
   char dir[] = "/tmp/tarn_dle_XXXXXX";
   ASSERT_NE(mkdtemp(dir), nullptr);
   const std::string path = std::string(dir) + "/scene.thm";
-  scene::ReportRecorder reports;
+  tarntest::ReportLog reports;
   EXPECT_EQ(exporter->DoExport(path.c_str(), &s, &s, 1), 1);
   delete exporter;
 
@@ -89,8 +95,8 @@ TEST_F(PluginLibrary, HostLoadsChecksCreatesAndExports) {
   const std::string bytes{std::istreambuf_iterator<char>(in), {}};
   // The default light state has far attenuation off: 1e13 for both range values.
   EXPECT_EQ(bytes, Bytes().u8(8).u8(1).str("Omni01").u8(1).f32(1, 2, 3).u32(0x551184E7).u32(0x551184E7)
-                       .f32(1, 1, 1).f32(1).i32(1).s);
-  EXPECT_TRUE(reports.records.empty());
+                       .f32(1, 1, 1).f32(1).i32(1).str());
+  EXPECT_TRUE(reports.boxes.empty());
   std::remove(path.c_str());
   rmdir(dir);
 }
@@ -101,7 +107,7 @@ TEST_F(PluginLibrary, EntryAndDescriptorEdgeCases) {
   EXPECT_EQ(classDesc(1), nullptr);
   EXPECT_EQ(classDesc(-1), nullptr);
 
-  scene::ReportRecorder reports;
+  tarntest::ReportLog reports;
   HWND owner = reinterpret_cast<HWND>(0x5678);
   HWND before = SetActiveWindow(owner);
   SceneExport* a = Create();
@@ -116,7 +122,7 @@ TEST_F(PluginLibrary, EntryAndDescriptorEdgeCases) {
     EXPECT_STREQ(e->OtherMessage2(), "");
     e->ShowAbout(owner);
   }
-  EXPECT_TRUE(reports.records.empty());  // the about box shows nothing
+  EXPECT_TRUE(reports.boxes.empty());  // the about box shows nothing
   for (auto op : {&SceneExport::LongDesc, &SceneExport::ShortDesc, &SceneExport::AuthorName,
                   &SceneExport::CopyrightMessage, &SceneExport::OtherMessage1, &SceneExport::OtherMessage2}) {
     ASSERT_NE((a->*op)(), nullptr);
@@ -128,9 +134,9 @@ TEST_F(PluginLibrary, EntryAndDescriptorEdgeCases) {
 
   EXPECT_EQ(a->Ext(1), nullptr);
   SetActiveWindow(before);
-  ASSERT_EQ(reports.records.size(), 1u);
-  EXPECT_TRUE(IsReport(reports.records[0], "0", "plugin/DLLMain.cpp")) << reports.records[0].text;
-  EXPECT_EQ(reports.records[0].owner, owner);
+  ASSERT_EQ(reports.boxes.size(), 1u);
+  EXPECT_TRUE(IsReport(reports.boxes[0], "0", "plugin/DLLMain.cpp")) << reports.boxes[0].text;
+  EXPECT_EQ(reports.boxes[0].owner, owner);
 
   // The report marked no export: the next one starts clean.
   scene::Scene empty;

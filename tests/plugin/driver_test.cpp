@@ -9,12 +9,18 @@
 
 #include "light/light.h"
 #include "plugin/DLLMain.h"
-#include "plugin/assert.h"
+#include "plugin/driver.h"
 #include "scene/scene.h"
 #include "skin/notes.h"
-#include "tests/plugin/support.h"
+#include "tests/support/bytes.h"
+#include "tests/support/reports.h"
+#include "tests/support/streams.h"
 
 namespace {
+
+using tarntest::Bytes;
+using tarntest::IsReport;
+using tarntest::Sink;
 
 using scene::GenericObject;
 using scene::LightObj;
@@ -24,19 +30,17 @@ using scene::Scene;
 std::vector<std::pair<int, std::string>> TakeNotes() {
   std::vector<std::pair<int, std::string>> out;
   for (Note* n = NoteList; n; n = n->Next) out.emplace_back(n->Time, n->Text);
-  Sink sink;
-  FILE* f = sink.Open();
-  WriteNotes(f);
-  std::fclose(f);
+  int result = 0;
+  tarntest::Written([](RecordWriter& w) { return WriteNotes(w); }, &result);
   return out;
 }
 
 std::string Record(Node& node) {
-  Sink sink;
-  FILE* f = sink.Open();
-  EXPECT_EQ(SaveLight(static_cast<LightObject*>(node.BaseObject()), &node, f), 1);
-  std::fclose(f);
-  return sink.bytes;
+  int result = 0;
+  const std::string bytes = tarntest::Written(
+      [&](RecordWriter& out) { return SaveLight(static_cast<LightObject*>(node.BaseObject()), &node, out); }, &result);
+  EXPECT_EQ(result, 1);
+  return bytes;
 }
 
 Node& AddLight(Scene& s, const std::string& name, int type, Node* parent = nullptr) {
@@ -78,10 +82,10 @@ TEST_F(Driver, ScenesWithoutExportedNodesLeaveAnEmptyFile) {
   others.AddNode("Empty01");  // no object at all
   for (Scene* s : {&hidden, &others}) {
     { std::ofstream(path) << "old contents"; }
-    scene::ReportRecorder reports;
+    tarntest::ReportLog reports;
     EXPECT_EQ(ExportScene(path.c_str(), s, s, 0), 1);
     EXPECT_EQ(Read(path), "");  // created anew, truncated
-    EXPECT_TRUE(reports.records.empty());
+    EXPECT_TRUE(reports.boxes.empty());
   }
 }
 
@@ -92,13 +96,13 @@ TEST_F(Driver, UnopenableFileGivesZeroAndTouchesNothing) {
   int visits = 0;
   s.onVisit = [&](int, int, Node*) { ++visits; };
   SetAnimRange(Interval(7, 9));
-  scene::ReportRecorder reports;
+  tarntest::ReportLog reports;
   const std::string missing = dir + "/missing";
   EXPECT_EQ(ExportScene((missing + "/out.thm").c_str(), &s, &s, 0), 0);
   EXPECT_EQ(visits, 0);
   EXPECT_EQ(AnimStart, 7);
   EXPECT_EQ(AnimEnd, 9);
-  EXPECT_TRUE(reports.records.empty());
+  EXPECT_TRUE(reports.boxes.empty());
   EXPECT_EQ(NoteList, nullptr);
   struct stat st;
   EXPECT_NE(stat(missing.c_str(), &st), 0);
@@ -149,14 +153,14 @@ TEST_F(Driver, LightTestsComeFirstAndRecordsFollowTheWalk) {
   refBoth.SetObject(&asOmni);
   Node& refEither = ref.AddNode("Either");
   refEither.SetObject(&asOmni);
-  scene::ReportRecorder reports;
+  tarntest::ReportLog reports;
   const std::string want = Record(refBoth) + Record(refEither) + Record(spot);
   ASSERT_EQ(want[1], 1);
 
   Sink sink;
   EXPECT_EQ(ExportTo(sink, s), 1);
   EXPECT_EQ(sink.bytes, want);
-  EXPECT_TRUE(reports.records.empty());
+  EXPECT_TRUE(reports.boxes.empty());
 }
 
 TEST_F(Driver, EveryFailedLightWriteReportsStopsTheWalkAndKeepsTheBytesBefore) {
@@ -169,17 +173,20 @@ TEST_F(Driver, EveryFailedLightWriteReportsStopsTheWalkAndKeepsTheBytesBefore) {
   const std::string full = Record(spot);
   ASSERT_EQ(full.size(), 2u + 7u + 8u + 64u);
 
-  scene::ReportRecorder reports;
+  tarntest::ReportLog reports;
   for (size_t n = 0; n < full.size(); ++n) {
     Sink direct;
     direct.limit = n;
     direct.recover = true;
     FILE* f = direct.Open();
-    EXPECT_EQ(SaveLight(static_cast<LightObject*>(spot.BaseObject()), &spot, f), -1) << n;
+    {
+      RecordWriter out(f);
+      EXPECT_EQ(SaveLight(static_cast<LightObject*>(spot.BaseObject()), &spot, out), -1) << n;
+    }
     std::fclose(f);
     EXPECT_EQ(direct.bytes, full.substr(0, n));
 
-    reports.records.clear();
+    reports.boxes.clear();
     visits = 0;
     Sink sink;
     sink.limit = n;
@@ -187,35 +194,35 @@ TEST_F(Driver, EveryFailedLightWriteReportsStopsTheWalkAndKeepsTheBytesBefore) {
     EXPECT_EQ(ExportTo(sink, s), 0) << n;
     EXPECT_EQ(sink.bytes, full.substr(0, n));
     EXPECT_EQ(visits, 2);  // Dummy01, Spot01; Omni01 is never reached
-    ASSERT_EQ(reports.records.size(), 1u) << n;
-    EXPECT_TRUE(IsReport(reports.records[0], "!\"Light save failed\"", "plugin/DLLMain.cpp"))
-        << reports.records[0].text;
+    ASSERT_EQ(reports.boxes.size(), 1u) << n;
+    EXPECT_TRUE(IsReport(reports.boxes[0], "!\"Light save failed\"", "plugin/DLLMain.cpp"))
+        << reports.boxes[0].text;
   }
   // The failure does not outlive its export.
-  reports.records.clear();
+  reports.boxes.clear();
   Sink sink;
   EXPECT_EQ(ExportTo(sink, s), 1);
   EXPECT_EQ(sink.bytes.substr(0, full.size()), full);
-  EXPECT_TRUE(reports.records.empty());
+  EXPECT_TRUE(reports.boxes.empty());
 }
 
 TEST_F(Driver, UnknownLightTypeEndsTheExportAfterItsLeadByte) {
   Scene s;
   AddLight(s, "Sun", DIRECT_LIGHT);  // of the omni class, but of another type
   AddLight(s, "Omni01", OMNI_LIGHT);
-  scene::ReportRecorder reports;
+  tarntest::ReportLog reports;
   Sink sink;
   EXPECT_EQ(ExportTo(sink, s), 0);
   EXPECT_EQ(sink.bytes, "\x08");
-  ASSERT_EQ(reports.records.size(), 1u);  // no second report: no write failed
-  EXPECT_TRUE(IsReport(reports.records[0], "!\"Unknown light type\"", "light/light.cpp")) << reports.records[0].text;
+  ASSERT_EQ(reports.boxes.size(), 1u);  // no second report: no write failed
+  EXPECT_TRUE(IsReport(reports.boxes[0], "!\"Unknown light type\"", "light/light.cpp")) << reports.boxes[0].text;
 }
 
 TEST_F(Driver, BytesLostAtTheFlushOrCloseGiveZero) {
   Scene lit;
   AddLight(lit, "Omni01", OMNI_LIGHT);
   Scene empty;
-  scene::ReportRecorder reports;
+  tarntest::ReportLog reports;
 
   Sink fine;
   EXPECT_EQ(ExportTo(fine, lit, _IOFBF), 1);
@@ -237,7 +244,7 @@ TEST_F(Driver, BytesLostAtTheFlushOrCloseGiveZero) {
   Sink nothingLost;  // an empty export loses nothing on a full disk
   nothingLost.limit = 0;
   EXPECT_EQ(ExportTo(nothingLost, empty, _IOFBF), 1);
-  EXPECT_TRUE(reports.records.empty());
+  EXPECT_TRUE(reports.boxes.empty());
 }
 
 }  // namespace

@@ -4,13 +4,20 @@
 #include <span>
 
 #include "model/obj.h"
-#include "plugin/DLLMain.h"
-#include "plugin/assert.h"
+#include "context/report.h"
+#include "plugin/driver.h"
+#include "plugin/extract.h"
 #include "scene/scene.h"
-#include "tests/plugin/support.h"
+#include "tests/support/bytes.h"
+#include "tests/support/reports.h"
+#include "tests/support/streams.h"
 #include "thm/reader.h"
 
 namespace {
+
+using tarntest::Bytes;
+using tarntest::IsReport;
+using tarntest::Sink;
 
 using scene::Node;
 using scene::Scene;
@@ -58,29 +65,29 @@ TEST(ExtractTexCoords, WithoutTextureFacesEveryCornerIsZeroAndNoWarning) {
   Fixture fx(false);
   auto& other = fx.s.Make<scene::OtherMaterial>("Ink", Class_ID(0x1234, 0));
   fx.node->material = &other;
-  scene::ReportRecorder reports;
+  tarntest::ReportLog reports;
   Obj obj(0.00001f);
   ASSERT_EQ(fx.Build(obj), 1);
   for (int i = 0; i < obj.NumHVs; ++i) EXPECT_EQ(obj.HVs[i].UV[0] + obj.HVs[i].UV[1], 0.0f);
-  EXPECT_TRUE(reports.records.empty());
+  EXPECT_TRUE(reports.boxes.empty());
 }
 
 TEST(ExtractTexCoords, NonStandardMaterialWarnsOnceAfterTheFacesAndKeepsHostCoordinates) {
   Fixture fx;
   auto& other = fx.s.Make<scene::OtherMaterial>("Ink", Class_ID(0x1234, 0));
   fx.node->material = &other;
-  scene::ReportRecorder reports;
-  ResetExportFailure();
+  tarntest::ReportLog reports;
+  report::ExportStatus status;
   Obj obj(0.00001f);
   ASSERT_EQ(fx.Build(obj), 1);
-  ASSERT_EQ(reports.records.size(), 1u);
-  EXPECT_EQ(reports.records[0].caption, "Ink");
-  EXPECT_EQ(reports.records[0].text, "This material is not a max standard material.\nBut I'll export anyway");
-  EXPECT_EQ(reports.records[0].owner, nullptr);
-  EXPECT_EQ(reports.records[0].type, MB_OK);
+  ASSERT_EQ(reports.boxes.size(), 1u);
+  EXPECT_EQ(reports.boxes[0].caption, "Ink");
+  EXPECT_EQ(reports.boxes[0].text, "This material is not a max standard material.\nBut I'll export anyway");
+  EXPECT_EQ(reports.boxes[0].owner, nullptr);
+  EXPECT_EQ(reports.boxes[0].type, MB_OK);
   EXPECT_EQ(obj.HVs[0].UV[0], 0.25f);
   EXPECT_EQ(obj.HVs[0].UV[1], 0.125f);  // not flipped
-  EXPECT_FALSE(ExportFailed());           // a warning, not a failure
+  EXPECT_FALSE(status.Failed());          // a warning, not a failure
 }
 
 TEST(ExtractTexCoords, DiffuseMapFlipsVThenCrops) {
@@ -260,40 +267,40 @@ TEST(ExtractFailures, BadFaceIndicesAreReportedNeverRead) {
   {
     Fixture fx;
     fx.mesh.mesh.faces[0].v[2] = 4;
-    scene::ReportRecorder reports;
+    tarntest::ReportLog reports;
     Obj obj(0.00001f);
     EXPECT_EQ(fx.Build(obj), 0);
-    ASSERT_EQ(reports.records.size(), 1u);
-    EXPECT_TRUE(IsReport(reports.records[0], "face.v[k] >= 0 && face.v[k] < num_verts", "plugin/DLLMain.cpp"));
+    ASSERT_EQ(reports.boxes.size(), 1u);
+    EXPECT_TRUE(IsReport(reports.boxes[0], "face.v[k] >= 0 && face.v[k] < num_verts", "plugin/DLLMain.cpp"));
   }
   {
     Fixture fx;
     fx.mesh.mesh.tvFace[0].t[1] = -1;
-    scene::ReportRecorder reports;
+    tarntest::ReportLog reports;
     Obj obj(0.00001f);
     EXPECT_EQ(fx.Build(obj), 0);
-    ASSERT_EQ(reports.records.size(), 1u);
-    EXPECT_TRUE(IsReport(reports.records[0], "tf.t[k] >= 0 && tf.t[k] < num_tverts", "plugin/DLLMain.cpp"));
+    ASSERT_EQ(reports.boxes.size(), 1u);
+    EXPECT_TRUE(IsReport(reports.boxes[0], "tf.t[k] >= 0 && tf.t[k] < num_tverts", "plugin/DLLMain.cpp"));
   }
   {
     Fixture fx;
     fx.mesh.mesh.faces.resize(2);  // one texture face for two faces
-    scene::ReportRecorder reports;
+    tarntest::ReportLog reports;
     Sink sink;
     EXPECT_EQ(ExportToStream(sink.Open(), &fx.s, &fx.s), 0);
-    ASSERT_EQ(reports.records.size(), 1u);
-    EXPECT_TRUE(IsReport(reports.records[0], "num_tvfaces >= num_faces", "plugin/DLLMain.cpp"));
+    ASSERT_EQ(reports.boxes.size(), 1u);
+    EXPECT_TRUE(IsReport(reports.boxes[0], "num_tvfaces >= num_faces", "plugin/DLLMain.cpp"));
   }
 }
 
 TEST(ExtractFailures, ConversionThatYieldsNothingIsReported) {
   Fixture fx;
   fx.mesh.conversions.fail = true;
-  scene::ReportRecorder reports;
+  tarntest::ReportLog reports;
   Sink sink;
   EXPECT_EQ(ExportToStream(sink.Open(), &fx.s, &fx.s), 0);
-  ASSERT_EQ(reports.records.size(), 1u);
-  EXPECT_TRUE(IsReport(reports.records[0],
+  ASSERT_EQ(reports.boxes.size(), 1u);
+  EXPECT_TRUE(IsReport(reports.boxes[0],
                        "tobj && \"Couldn't convert node to a triobject even though it said it could\"",
                        "plugin/DLLMain.cpp"));
   EXPECT_TRUE(sink.bytes.empty());
@@ -306,16 +313,16 @@ TEST(ExtractFailures, EveryFailedWriteEndsTheExportWithItsReport) {
   const size_t names = whole.size() - 7;  // "Box01\0" then the empty parent name
   for (size_t n = 0; n < whole.size(); ++n) {
     Fixture fx;
-    scene::ReportRecorder reports;
+    tarntest::ReportLog reports;
     Sink sink;
     sink.limit = n;
     EXPECT_EQ(ExportToStream(sink.Open(), &fx.s, &fx.s), 0) << n;
     EXPECT_EQ(sink.bytes, whole.substr(0, n)) << n;
-    ASSERT_EQ(reports.records.size(), 1u) << n;
+    ASSERT_EQ(reports.boxes.size(), 1u) << n;
     const char* expected = n < names       ? "!\"sobj->FWrite failed\""
                            : n < names + 6 ? "!\"Couldn't write node name\""
                                            : "!\"Couldn't write node parent name\"";
-    EXPECT_TRUE(IsReport(reports.records[0], expected, "plugin/DLLMain.cpp")) << n << reports.records[0].text;
+    EXPECT_TRUE(IsReport(reports.boxes[0], expected, "plugin/DLLMain.cpp")) << n << reports.boxes[0].text;
   }
 }
 

@@ -5,20 +5,25 @@
 
 #include <cstdlib>
 
-#include "plugin/DLLMain.h"
+#include "plugin/driver.h"
 #include "scene/scene.h"
-#include "tests/plugin/support.h"
+#include "tests/support/bytes.h"
+#include "tests/support/reports.h"
+#include "tests/support/streams.h"
 
 namespace {
 
+using tarntest::Bytes;
+using tarntest::IsReport;
+using tarntest::Sink;
+
 // Writes and empties the note list.
 std::string Written(int expectResult = 1) {
-  Sink sink;
-  FILE* f = sink.Open();
-  EXPECT_EQ(WriteNotes(f), expectResult);
-  std::fclose(f);
+  int result = 0;
+  const std::string bytes = tarntest::Written([](RecordWriter& out) { return WriteNotes(out); }, &result);
+  EXPECT_EQ(result, expectResult);
   EXPECT_EQ(NoteList, nullptr);
-  return sink.bytes;
+  return bytes;
 }
 
 class Notes : public testing::Test {
@@ -34,22 +39,22 @@ TEST_F(Notes, TimeOrderWithLastAddedFirstAmongEqualTimes) {
   AddNote(320, "c");
   AddNote(0, "a");
   AddNote(160, "b");
-  EXPECT_EQ(Written(), Bytes().str("a").i32(0).str("b").i32(1).str("c").i32(2).u8(0).s);
+  EXPECT_EQ(Written(), Bytes().str("a").i32(0).str("b").i32(1).str("c").i32(2).u8(0).str());
 
   AddNote(160, "A");
   AddNote(160, "B");
-  EXPECT_EQ(Written(), Bytes().str("B").i32(1).str("A").i32(1).u8(0).s);
+  EXPECT_EQ(Written(), Bytes().str("B").i32(1).str("A").i32(1).u8(0).str());
 }
 
 TEST_F(Notes, FrameNumbersTruncateTowardZeroFromTheWritingExportsStart) {
   AddNote(480, "x");
   AddNote(500, "y");
-  EXPECT_EQ(Written(), Bytes().str("x").i32(3).str("y").i32(3).u8(0).s);
+  EXPECT_EQ(Written(), Bytes().str("x").i32(3).str("y").i32(3).u8(0).str());
 
   AddNote(0, "early");
   AddNote(200, "late");
   SetAnimRange(Interval(320, 2000));  // -320/160 = -2, -120/160 = 0
-  EXPECT_EQ(Written(), Bytes().str("early").i32(-2).str("late").i32(0).u8(0).s);
+  EXPECT_EQ(Written(), Bytes().str("early").i32(-2).str("late").i32(0).u8(0).str());
 }
 
 TEST_F(Notes, EmptyTextsWriteNothingAndAnEmptyListOneZeroByte) {
@@ -57,7 +62,7 @@ TEST_F(Notes, EmptyTextsWriteNothingAndAnEmptyListOneZeroByte) {
   AddNote(10, "");
   AddNote(20, nullptr);
   AddNote(30, "kept");
-  EXPECT_EQ(Written(), Bytes().str("kept").i32(0).u8(0).s);
+  EXPECT_EQ(Written(), Bytes().str("kept").i32(0).u8(0).str());
 }
 
 TEST_F(Notes, LongTextsAreCutTo255BytesAtASequenceBoundary) {
@@ -80,12 +85,12 @@ TEST_F(Notes, LongTextsAreCutTo255BytesAtASequenceBoundary) {
     AddNote(0, c.text.c_str());
     ASSERT_NE(NoteList, nullptr);
     EXPECT_EQ(std::string(NoteList->Text), c.text.substr(0, c.kept)) << c.text.size();
-    EXPECT_EQ(Written(), Bytes().str(c.text.substr(0, c.kept)).i32(0).u8(0).s);
+    EXPECT_EQ(Written(), Bytes().str(c.text.substr(0, c.kept)).i32(0).u8(0).str());
   }
 }
 
 TEST_F(Notes, FailedWriteGivesMinusOneAndStillEmptiesTheList) {
-  const std::string full = Bytes().str("a").i32(0).str("b").i32(1).u8(0).s;
+  const std::string full = Bytes().str("a").i32(0).str("b").i32(1).u8(0).str();
   for (size_t n = 0; n < full.size(); ++n) {
     AddNote(0, "a");
     AddNote(160, "b");
@@ -93,7 +98,10 @@ TEST_F(Notes, FailedWriteGivesMinusOneAndStillEmptiesTheList) {
     sink.limit = n;
     sink.recover = true;
     FILE* f = sink.Open();
-    EXPECT_EQ(WriteNotes(f), -1) << n;
+    {
+      RecordWriter out(f);
+      EXPECT_EQ(WriteNotes(out), -1) << n;
+    }
     std::fclose(f);
     EXPECT_EQ(sink.bytes, full.substr(0, n));
     EXPECT_EQ(NoteList, nullptr);
@@ -120,7 +128,7 @@ TEST_F(Notes, GatheredNotesOutliveExportsWhileTheLibraryIsLoaded) {
   EXPECT_EQ(AnimStart, 160);
   EXPECT_EQ(AnimEnd, 2000);
 
-  EXPECT_EQ(Written(), Bytes().str("early").i32(-1).str("late").i32(1).u8(0).s);
+  EXPECT_EQ(Written(), Bytes().str("early").i32(-1).str("late").i32(1).u8(0).str());
   std::remove(path.c_str());
   rmdir(dir);
 }

@@ -1,5 +1,8 @@
 #include "tests/writer/literal_saveobj.h"
 
+// The literal writer reports with the writer's texts.
+#define CHECK_FAILED(cond) (!(cond) && (report::Show({#cond, "writer/saveobj.cpp", 0}), true))
+
 #include <cctype>
 #include <cmath>
 #include <cstring>
@@ -7,7 +10,7 @@
 
 #include "host/scene_api.h"
 #include "model/obj.h"
-#include "plugin/assert.h"
+#include "context/report.h"
 #include "skin/bones.h"
 
 int LitSaveObj::Init(Obj* obj, Bones* bones) {
@@ -94,7 +97,10 @@ int LitSaveObj::FWrite(FILE* f) {
     if (!PutF32(f, o->SVs[s].Pos.x) || !PutF32(f, o->SVs[s].Pos.y) || !PutF32(f, o->SVs[s].Pos.z)) return -1;
   int skin = mBones && mBones->HasVertices();
   if (!PutU8(f, skin)) return -1;
-  if (skin && mBones->Write(f) == -1) return -1;
+  if (skin) {
+    RecordWriter out(f);
+    if (mBones->Write(out) == -1 || !out.Flush()) return -1;
+  }
   if (!PutI32(f, o->mMatLib.NumMats)) return -1;
   for (int i = 0; i < o->mMatLib.NumMats; ++i) {
     Mtl* m = o->mMatLib.Mats[i];

@@ -4,13 +4,17 @@
 
 #include "model/obj.h"
 #include "skin/bones.h"
-#include "tests/model/reports.h"
-#include "tests/writer/host_doubles.h"
+#include "tests/support/reports.h"
+#include "tests/support/host_doubles.h"
 #include "tests/writer/literal_saveobj.h"
-#include "tests/writer/streams.h"
+#include "tests/support/bytes.h"
+#include "tests/support/streams.h"
 #include "writer/saveobj.h"
 
 namespace {
+
+using tarntest::Bytes;
+using tarntest::ReportLog;
 
 Point3 Unit(const Point3& p) { return p / Length(p); }
 Point3 FaceNormal(const Point3& a, const Point3& b, const Point3& c) { return Unit(CrossProd(b - a, c - a)); }
@@ -37,14 +41,14 @@ struct Mesh {
 };
 
 std::string Write(SaveObj& so, int* result) {
-  return Capture([&](FILE* f) { return so.FWrite(f); }, result);
+  return tarntest::Written([&](RecordWriter& out) { return so.FWrite(out); }, result);
 }
 
 Bytes Head(const std::vector<Point3>& pos, int numMats) {
   Bytes b;
-  b.U8(8).U8(0).I32(static_cast<int32_t>(pos.size()));
-  for (const Point3& p : pos) b.P3(p);
-  return b.U8(0).I32(numMats);
+  b.u8(8).u8(0).i32(static_cast<int32_t>(pos.size()));
+  for (const Point3& p : pos) b.p3(p);
+  return b.u8(0).i32(numMats);
 }
 
 TEST(SaveObjRecord, EmptyObjectWritesNothing) {
@@ -68,11 +72,11 @@ TEST(SaveObjRecord, OneTriangleByteForByte) {
   const std::string got = Write(so, &result);
   EXPECT_EQ(result, 1);
   Bytes want = Head(pos, 1);
-  want.U8(0).I32(3);  // short header: no material
+  want.u8(0).i32(3);  // short header: no material
   const Point3 up(0, 0, 1);
-  want.I32(0).F32(0).F32(0).P3(up).I32(1).F32(1).F32(0).P3(up).I32(2).F32(0).F32(1).P3(up);
-  want.I32(1).U32(0x80000000u).U32(1).U32(0x80000002u).P3(up);
-  EXPECT_EQ(got, want.s);
+  want.i32(0).f32(0).f32(0).p3(up).i32(1).f32(1).f32(0).p3(up).i32(2).f32(0).f32(1).p3(up);
+  want.i32(1).u32(0x80000000u).u32(1).u32(0x80000002u).p3(up);
+  EXPECT_EQ(got, want.str());
   for (int h = 0; h < 3; ++h) EXPECT_EQ(so.mHVs[h].LocalIndex, h);
 }
 
@@ -103,15 +107,15 @@ TEST(SaveObjRecord, SectionsNumberTheirOwnVerticesAndEmptyOnesStay) {
   const Point3 na = FaceNormal(pos[0], pos[1], pos[2]), nb = FaceNormal(pos[0], pos[2], pos[3]);
   const Point3 shared = Unit(na + nb);
   Bytes want = Head(pos, 3);
-  want.U8(1).Str("A").U8(1).U8(1).U8(0).F32(1);
-  want.I32(3).I32(0).F32(0.5f).F32(0.5f).P3(shared).I32(1).F32(0.5f).F32(0.5f).P3(Unit(na));
-  want.I32(2).F32(0.5f).F32(0.5f).P3(shared);
-  want.I32(1).U32(0).U32(0x80000001u).U32(2).P3(na);
-  want.U8(0).I32(3).I32(0).F32(0.5f).F32(0.5f).P3(shared).I32(2).F32(0.5f).F32(0.5f).P3(shared);
-  want.I32(3).F32(0.5f).F32(0.5f).P3(Unit(nb));
-  want.I32(1).U32(0x80000000u).U32(1).U32(0x80000002u).P3(nb);
-  want.U8(1).Str("U").U8(1).U8(1).U8(0).F32(1).I32(0).I32(0);
-  EXPECT_EQ(got, want.s);
+  want.u8(1).str("A").u8(1).u8(1).u8(0).f32(1);
+  want.i32(3).i32(0).f32(0.5f).f32(0.5f).p3(shared).i32(1).f32(0.5f).f32(0.5f).p3(Unit(na));
+  want.i32(2).f32(0.5f).f32(0.5f).p3(shared);
+  want.i32(1).u32(0).u32(0x80000001u).u32(2).p3(na);
+  want.u8(0).i32(3).i32(0).f32(0.5f).f32(0.5f).p3(shared).i32(2).f32(0.5f).f32(0.5f).p3(shared);
+  want.i32(3).f32(0.5f).f32(0.5f).p3(Unit(nb));
+  want.i32(1).u32(0x80000000u).u32(1).u32(0x80000002u).p3(nb);
+  want.u8(1).str("U").u8(1).u8(1).u8(0).f32(1).i32(0).i32(0);
+  EXPECT_EQ(got, want.str());
 }
 
 TEST(SaveObjRecord, SkinBlockSitsBetweenPositionsAndMaterials) {
@@ -119,12 +123,12 @@ TEST(SaveObjRecord, SkinBlockSitsBetweenPositionsAndMaterials) {
   Mesh m(pos);
   m.Face(nullptr, 1, {0}, {1}, {2});
   Bones bones(nullptr, nullptr);
-  bones.Vertices = new BoneVertex[3];
+  bones.Vertices = new (std::nothrow) BoneVertex[3];
   bones.NumVertices = 3;
-  for (int i = 0; i < 3; ++i) bones.Vertices[i].Refs = new BoneRef{0, 1.0f, nullptr};
+  for (int i = 0; i < 3; ++i) bones.Vertices[i].Refs = new (std::nothrow) BoneRef{0, 1.0f, nullptr};
   ASSERT_EQ(m.obj.RemoveUnused(&bones), 1);
   int result = 0;
-  const std::string block = Capture([&](FILE* f) { return bones.Write(f); }, &result);
+  const std::string block = tarntest::Written([&](RecordWriter& out) { return bones.Write(out); }, &result);
   ASSERT_EQ(result, 1);
   SaveObj plain, skinned;
   ASSERT_EQ(plain.Init(&m.obj, nullptr), 1);
@@ -158,7 +162,7 @@ TEST(SaveObjHeader, ShortAndLongForms) {
   EXPECT_EQ(Header(&multi), std::string(1, '\0'));
 
   FakeStdMat plain("Plain");
-  EXPECT_EQ(Header(&plain), Bytes().U8(1).Str("Plain").U8(1).U8(1).U8(0).F32(1).s);
+  EXPECT_EQ(Header(&plain), Bytes().u8(1).str("Plain").u8(1).u8(1).u8(0).f32(1).str());
 
   FakeBitmap brick("C:\\maps\\brick.tga"), env("/tex/env.png"), glow("glow.bmp");
   FakeStdMat full("wall_vr");
@@ -172,9 +176,9 @@ TEST(SaveObjHeader, ShortAndLongForms) {
   full.twoSided = 1;
   full.opacity = 0.75f;
   EXPECT_EQ(Header(&full),
-            Bytes().Str("brick.tga").Str("wall_vr").Str("env.png").F32(0.5f).Str("glow.bmp").F32(0.25f).U8(1 | 4 | 8)
-                .F32(0.75f)
-                .s);
+            Bytes().str("brick.tga").str("wall_vr").str("env.png").f32(0.5f).str("glow.bmp").f32(0.25f).u8(1 | 4 | 8)
+                .f32(0.75f)
+                .str());
 }
 
 TEST(SaveObjHeader, FlagsByte) {
@@ -213,10 +217,10 @@ TEST(SaveObjHeader, MapsWithoutFileNameReadAsNoBitmap) {
   m.maps[ID_RL] = &folderOnly;
   m.amounts[ID_RL] = 0.5f;
   m.maps[ID_SI] = &none;
-  EXPECT_EQ(Header(&m), Bytes().U8(1).Str("n").U8(1).U8(1).U8(0).F32(1).s);
+  EXPECT_EQ(Header(&m), Bytes().u8(1).str("n").u8(1).u8(1).u8(0).f32(1).str());
   m.maps[ID_DI] = &checker;
   m.noName = true;
-  EXPECT_EQ(Header(&m), Bytes().U8(1).U8(0).U8(1).U8(1).U8(0).F32(1).s);
+  EXPECT_EQ(Header(&m), Bytes().u8(1).u8(0).u8(1).u8(1).u8(0).f32(1).str());
 }
 
 // Vertex normals: per-vertex values written, against face normals.
@@ -299,7 +303,7 @@ TEST(SaveObjWrite, CornerInAnotherSectionIsReportedAfterWhatWentBefore) {
     ASSERT_EQ(lit.Init(&m.obj, nullptr), 1);
     int r1 = 0, r2 = 0;
     const std::string got = Write(so, &r1);
-    const std::string want = Capture([&](FILE* f) { return lit.FWrite(f); }, &r2);
+    const std::string want = tarntest::WrittenToFile([&](FILE* f) { return lit.FWrite(f); }, &r2);
     EXPECT_EQ(r1, -1);
     EXPECT_EQ(r2, -1);
     EXPECT_EQ(got, want);
@@ -326,7 +330,7 @@ TEST(SaveObjWrite, ShortWriteAtEveryOffsetKeepsTheBytesBefore) {
   ASSERT_EQ(result, 1);
   ASSERT_GT(full.size(), 300u);
   for (size_t n = 0; n <= full.size(); ++n) {
-    const std::string kept = CaptureLimited([&](FILE* f) { return so.FWrite(f); }, n, &result);
+    const std::string kept = tarntest::Written([&](RecordWriter& out) { return so.FWrite(out); }, &result, n);
     EXPECT_EQ(result, n == full.size() ? 1 : -1) << n;
     EXPECT_EQ(kept, full.substr(0, n)) << n;
   }

@@ -8,14 +8,19 @@
 #include <vector>
 
 #include "model/obj.h"
-#include "tests/model/reports.h"
-#include "tests/model/rng.h"
-#include "tests/writer/host_doubles.h"
+#include "tests/support/reports.h"
+#include "tests/support/rng.h"
+#include "tests/support/host_doubles.h"
 #include "tests/writer/literal_saveobj.h"
-#include "tests/writer/streams.h"
+#include "tests/support/bytes.h"
+#include "tests/support/streams.h"
 #include "writer/saveobj.h"
 
 namespace {
+
+using tarntest::Bytes;
+using tarntest::ReportLog;
+using tarntest::Rng;
 
 struct Materials {
   FakeBitmap brick{"maps/brick.tga", ALPHA_NONE}, env{"C:\\env.png"};
@@ -134,8 +139,8 @@ TEST(SaveObjRandom, MatchesLiteralWriter) {
         shared += obj.HVs[g].SV == obj.HVs[h].SV && fast.mHVs[g].Normal == fast.mHVs[h].Normal;
     int r1 = 0, r2 = 0;
     const size_t reports = log.boxes.size();
-    const std::string a = Capture([&](FILE* f) { return fast.FWrite(f); }, &r1);
-    const std::string b = Capture([&](FILE* f) { return lit.FWrite(f); }, &r2);
+    const std::string a = tarntest::Written([&](RecordWriter& out) { return fast.FWrite(out); }, &r1);
+    const std::string b = tarntest::WrittenToFile([&](FILE* f) { return lit.FWrite(f); }, &r2);
     ASSERT_EQ(r1, r2);
     EXPECT_EQ(a, b);
     if (r1 == 1) {

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <random>
 
+namespace tarntest {
+
 struct Rng {
   std::mt19937 g;
   explicit Rng(uint32_t seed) : g(seed) {}
@@ -15,3 +17,5 @@ struct Rng {
     return a[Int(N)];
   }
 };
+
+}  // namespace tarntest
