@@ -3,6 +3,8 @@
 #include <cstring>
 #include <new>
 
+#include "context/report.h"
+
 Note* NoteList = nullptr;
 int32_t AnimStart = 0;
 int32_t AnimEnd = 0;
@@ -44,7 +46,11 @@ void SetAnimRange(Interval range) {
 
 void AddNote(TimeValue time, const char* text) {
   Note* note = new (std::nothrow) Note;
-  if (!note) return;  // dropped without a message
+  if (!note) {
+    // Dropped without a message; the file that lacks it must not pass as whole.
+    report::MarkExportFailed();
+    return;
+  }
   if (!text) text = "";
   // The field keeps its terminating zero: at most 255 bytes of text.
   size_t n = Utf8Prefix(text, sizeof note->Text - 1);

@@ -1,5 +1,7 @@
 #include "thm/check.h"
 
+#include "format/thm_format.h"
+
 #include <cmath>
 #include <cstdio>
 #include <string>
@@ -43,7 +45,7 @@ Found CheckSkin(const Skin& k, std::size_t position_count) {
     const std::size_t nb = k.bones.size();
     for (std::size_t i = 0; i < nb; ++i) {
         const Bone& b = k.bones[i];
-        const std::size_t links = b.offset + b.name.size() + 1 + 48 + 12;
+        const std::size_t links = b.offset + b.name.size() + 1 + thm_format::kMatrixSize + thm_format::kExtraSize;
         const std::string who = "bone " + std::to_string(i) + " ";
         if (!LinkInRange(b.sibling, nb)) return At(links, who + "sibling " + std::to_string(b.sibling) + " out of range");
         if (!LinkInRange(b.parent, nb)) return At(links + 4, who + "parent " + std::to_string(b.parent) + " out of range");
@@ -69,7 +71,7 @@ Found CheckSkin(const Skin& k, std::size_t position_count) {
                                                     std::to_string(r.bone) + " of " + std::to_string(nb));
         }
     }
-    if (k.end_mark != -14)
+    if (k.end_mark != thm_format::kSkinEndMark)
         return At(k.end_mark_offset, "expected end mark -14, found " + std::to_string(k.end_mark));
     for (const Note& n : k.notes)
         if (n.text.size() > 255) return At(n.offset, "note text longer than 255 bytes");

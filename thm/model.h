@@ -9,6 +9,8 @@
 #include <variant>
 #include <vector>
 
+#include "format/thm_format.h"
+
 namespace thm {
 
 struct Vec3 {
@@ -91,9 +93,9 @@ struct MaterialHeader {
     float opacity = 0;
 
     // 0 none, 1 filter, 2 additive.
-    int transparency_mode() const { return flags & 3; }
-    bool two_sided() const { return (flags & 4) != 0; }
-    bool vr() const { return (flags & 8) != 0; }
+    int transparency_mode() const { return flags & thm_format::kTransparencyMask; }
+    bool two_sided() const { return (flags & thm_format::kTwoSided) != 0; }
+    bool vr() const { return (flags & thm_format::kVrName) != 0; }
 };
 
 struct Vertex {
@@ -106,8 +108,8 @@ struct Triangle {
     std::array<std::uint32_t, 3> corners{};
     Vec3 normal;
 
-    std::uint32_t index(int k) const { return corners[k] & 0x7FFFFFFFu; }
-    bool edge(int k) const { return (corners[k] & 0x80000000u) != 0; }
+    std::uint32_t index(int k) const { return corners[k] & thm_format::kCornerIndexMask; }
+    bool edge(int k) const { return (corners[k] & thm_format::kEdgeVisible) != 0; }
 };
 
 struct MaterialSection {

@@ -5,11 +5,13 @@
 #include <cstring>
 #include <memory>
 
+#include "format/thm_format.h"
 #include "thm/cursor.h"
 
 namespace thm {
 
 using detail::Cursor;
+namespace f = thm_format;
 
 ParseError::ParseError(std::size_t offset, const std::string& what)
     : std::runtime_error("offset " + std::to_string(offset) + ": " + what),
@@ -19,18 +21,18 @@ ParseError::ParseError(std::size_t offset, const std::string& what)
 namespace {
 
 // Smallest encodings, used to refuse counts the remaining bytes cannot hold.
-constexpr std::size_t kPositionSize = 12;
-constexpr std::size_t kMinBoneSize = 1 + 48 + 12 + 12;
-constexpr std::size_t kSampleSize = 60;
+constexpr std::size_t kPositionSize = f::kVec3Size;
+constexpr std::size_t kMinBoneSize = 1 + f::kMatrixSize + f::kExtraSize + 12;
+constexpr std::size_t kSampleSize = f::kSampleSize;
 constexpr std::size_t kMinRefListSize = 4;
 constexpr std::size_t kMinSectionSize = 1 + 4 + 4;
-constexpr std::size_t kVertexSize = 24;
-constexpr std::size_t kTriangleSize = 24;
+constexpr std::size_t kVertexSize = f::kVertexSize;
+constexpr std::size_t kTriangleSize = f::kTriangleSize;
 
 // A field that is either the byte 1 (absent) or a zero-terminated string. A
 // string that itself begins with byte 1 cannot be told apart; it reads as absent.
 std::optional<std::string> OptionalName(Cursor& c, const char* what) {
-    if (c.peek(what) == 1) {
+    if (c.peek(what) == f::kAbsentName) {
         c.u8(what);
         return std::nullopt;
     }
@@ -48,7 +50,7 @@ std::optional<MapRef> OptionalMap(Cursor& c, const char* name_what, const char* 
 
 MaterialHeader ReadHeader(Cursor& c) {
     MaterialHeader h;
-    if (c.peek("material header") == 0) {
+    if (c.peek("material header") == f::kShortHeader) {
         c.u8("material header");
         return h;
     }
@@ -133,7 +135,7 @@ Skin ReadSkin(Cursor& c, std::size_t position_count) {
         list.offset = c.pos();
         for (;;) {
             const std::int32_t bone = c.i32("bone id or -1");
-            if (bone == -1) break;
+            if (bone == f::kRefListEnd) break;
             list.refs.push_back({bone, c.f32("bone weight")});
         }
         k.vertex_refs.push_back(std::move(list));
@@ -163,9 +165,9 @@ MeshRecord ReadMesh(Cursor& c) {
 
     const std::size_t flag_at = c.pos();
     m.skin_flag = c.u8("skin flag");
-    if (m.skin_flag > 1)
+    if (m.skin_flag > f::kSkin)
         c.fail(flag_at, "expected skin flag 0 or 1, found " + std::to_string(m.skin_flag));
-    if (m.skin_flag == 1) m.skin = ReadSkin(c, np);
+    if (m.skin_flag == f::kSkin) m.skin = ReadSkin(c, np);
 
     m.materials_offset = c.pos();
     const std::size_t nm = c.count("material count", kMinSectionSize);
@@ -204,12 +206,12 @@ Record ReadRecord(Cursor& c) {
     Record r;
     r.offset = c.pos();
     const std::uint8_t lead = c.u8("record lead byte 8");
-    if (lead != 8) c.fail(r.offset, "expected record lead byte 8, found " + std::to_string(lead));
+    if (lead != f::kRecordLead) c.fail(r.offset, "expected record lead byte 8, found " + std::to_string(lead));
     const std::uint8_t kind = c.u8("record kind");
     switch (kind) {
-    case 0: r.body = ReadMesh(c); break;
-    case 1: r.body = ReadLight(c, LightKind::Omni); break;
-    case 2: r.body = ReadLight(c, LightKind::Spot); break;
+    case f::kMeshRecord: r.body = ReadMesh(c); break;
+    case f::kOmniRecord: r.body = ReadLight(c, LightKind::Omni); break;
+    case f::kSpotRecord: r.body = ReadLight(c, LightKind::Spot); break;
     default:
         c.fail(r.offset + 1, "expected record kind 0, 1 or 2, found " + std::to_string(kind));
     }

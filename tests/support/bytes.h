@@ -12,6 +12,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "host/geom.h"
 
@@ -86,6 +87,7 @@ class Bytes {
   Bytes& put_f32(std::size_t offset, float v) { return put_u32(offset, std::bit_cast<std::uint32_t>(v)); }
 
   std::size_t size() const { return s_.size(); }
+  std::vector<std::uint8_t> data() const { return {s_.begin(), s_.end()}; }
   const std::string& str() const { return s_; }
   operator const std::string&() const { return s_; }
   std::span<const std::uint8_t> span() const {

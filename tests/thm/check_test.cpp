@@ -7,6 +7,7 @@
 #include "thm/check.h"
 
 using namespace thmtest;
+using tarntest::Bytes;
 
 TEST(Check, ValidSamplesPass) {
     for (const Bytes& b : {OmniLight(), SpotLight(), TwoMaterialMesh(), SkinnedMesh(), WorkedSkinMesh(), AllRecords()}) {

@@ -4,6 +4,7 @@
 #include "thm/reader.h"
 
 using namespace thmtest;
+using tarntest::Bytes;
 
 namespace {
 

@@ -7,6 +7,7 @@
 #include "thm/reader.h"
 
 using namespace thmtest;
+using tarntest::Bytes;
 
 namespace {
 
@@ -34,7 +35,8 @@ TEST(Robustness, TruncatedFileKeepsEarlierRecords) {
     const Bytes all = AllRecords();
     const std::size_t last = all.at("worked");
     for (std::size_t n = last + 1; n < all.size(); ++n) {
-        const std::vector<std::uint8_t> cut(all.data().begin(), all.data().begin() + n);
+        const std::vector<std::uint8_t> bytes = all.data();
+        const std::vector<std::uint8_t> cut(bytes.begin(), bytes.begin() + n);
         const thm::ParseResult r = thm::Parse(cut);
         ASSERT_TRUE(r.error.has_value());
         EXPECT_EQ(r.file.records.size(), 4u);

@@ -1,9 +1,11 @@
 // Hand-assembled .thm records shared by the tests. Marks name the offsets tests patch.
 #pragma once
 
-#include "tests/thm/byte_writer.h"
+#include "tests/support/bytes.h"
 
 namespace thmtest {
+
+using tarntest::Bytes;
 
 // "Omni01", no parent, far attenuation off.
 Bytes OmniLight();

@@ -9,6 +9,7 @@
 #include "tests/thm/samples.h"
 
 using namespace thmtest;
+using tarntest::Bytes;
 namespace fs = std::filesystem;
 
 namespace {
@@ -41,7 +42,7 @@ protected:
 
     std::string Write(const std::string& name, const Bytes& b) {
         const fs::path p = dir_ / name;
-        std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char*>(b.data().data()), b.size());
+        std::ofstream(p, std::ios::binary).write(b.str().data(), b.size());
         return p.string();
     }
 
@@ -63,7 +64,8 @@ TEST_F(ThmdumpTest, CheckExitCodesAndOffsets) {
     EXPECT_NE(r.out.find("end mark"), std::string::npos);
 
     const Bytes omni = OmniLight();
-    const std::vector<std::uint8_t> half(omni.data().begin(), omni.data().begin() + 20);
+    const std::vector<std::uint8_t> bytes = omni.data();
+    const std::vector<std::uint8_t> half(bytes.begin(), bytes.begin() + 20);
     Bytes cut;
     cut.append(half);
     const Outcome t = Thmdump("--check " + Write("cut.thm", cut));
