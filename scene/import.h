@@ -46,8 +46,4 @@ class ImportError : public std::runtime_error {
 std::unique_ptr<Scene> ImportScene(const std::string& path, const ImportOptions& options,
                                    std::vector<std::string>* warnings);
 
-// A readable summary of what the file holds: nodes, meshes, materials,
-// lights, animations. Throws ImportError.
-std::string DescribeFile(const std::string& path);
-
 }  // namespace scene

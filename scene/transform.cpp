@@ -86,4 +86,67 @@ TRS Interpolate(const TRS& a, const TRS& b, double t) {
   return TRS{lerp(a.position, b.position), Slerp(a.rotation, b.rotation, t), lerp(a.scale, b.scale)};
 }
 
+// ---- Matrices in double precision ------------------------------------------
+
+Matrix3 Affine(const double r[4][3]) {
+  return Matrix3(Point3(float(r[0][0]), float(r[0][1]), float(r[0][2])),
+                 Point3(float(r[1][0]), float(r[1][1]), float(r[1][2])),
+                 Point3(float(r[2][0]), float(r[2][1]), float(r[2][2])),
+                 Point3(float(r[3][0]), float(r[3][1]), float(r[3][2])));
+}
+
+void Apply(const Matrix3& m, const double p[3], double out[3]) {
+  for (int k = 0; k < 3; ++k)
+    out[k] = p[0] * m[0][k] + p[1] * m[1][k] + p[2] * m[2][k] + m[3][k];
+}
+
+Matrix3 Inverse(const Matrix3& m) {
+  double a[3][3];
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j) a[i][j] = m[i][j];
+  double c00 = a[1][1] * a[2][2] - a[1][2] * a[2][1], c01 = a[1][2] * a[2][0] - a[1][0] * a[2][2],
+         c02 = a[1][0] * a[2][1] - a[1][1] * a[2][0];
+  double det = a[0][0] * c00 + a[0][1] * c01 + a[0][2] * c02;
+  if (det == 0 || !std::isfinite(det)) return Matrix3();
+  double inv[4][3];
+  inv[0][0] = c00 / det;
+  inv[0][1] = (a[0][2] * a[2][1] - a[0][1] * a[2][2]) / det;
+  inv[0][2] = (a[0][1] * a[1][2] - a[0][2] * a[1][1]) / det;
+  inv[1][0] = c01 / det;
+  inv[1][1] = (a[0][0] * a[2][2] - a[0][2] * a[2][0]) / det;
+  inv[1][2] = (a[0][2] * a[1][0] - a[0][0] * a[1][2]) / det;
+  inv[2][0] = c02 / det;
+  inv[2][1] = (a[0][1] * a[2][0] - a[0][0] * a[2][1]) / det;
+  inv[2][2] = (a[0][0] * a[1][1] - a[0][1] * a[1][0]) / det;
+  for (int k = 0; k < 3; ++k)
+    inv[3][k] = -(m[3][0] * inv[0][k] + m[3][1] * inv[1][k] + m[3][2] * inv[2][k]);
+  return Affine(inv);
+}
+
+Matrix3 AxisConversion(char up, int sign) {
+  const float s = sign < 0 ? -1.0f : 1.0f;
+  switch (up) {
+    case 'x':  // +x -> +z, z -> -x
+      return Matrix3({0, 0, s}, {0, 1, 0}, {-s, 0, 0}, {0, 0, 0});
+    case 'y':  // +y -> +z, +z -> -y (a quarter turn about x)
+      return Matrix3({1, 0, 0}, {0, 0, s}, {0, -s, 0}, {0, 0, 0});
+    default:
+      if (sign < 0) return Matrix3({1, 0, 0}, {0, -1, 0}, {0, 0, -1}, {0, 0, 0});
+      return Matrix3();
+  }
+}
+
+Matrix3 UVTransform(float tu, float tv, float su, float sv, float rot) {
+  // Assimp's meaning, as it bakes a transform into coordinates: translate,
+  // rotate counter-clockwise about the map's centre (0.5, 0.5), then scale
+  // about that centre: uv' = S R (uv + t - h) + h.
+  const double c = std::cos(rot), s = std::sin(rot);
+  const double x = tu - 0.5, y = tv - 0.5;
+  const double r[4][3] = {{su * c, sv * s, 0},
+                          {-su * s, sv * c, 0},
+                          {0, 0, 1},
+                          {su * (c * x - s * y) + 0.5, sv * (s * x + c * y) + 0.5, 0}};
+  return Affine(r);
+}
+
 }  // namespace scene

@@ -30,4 +30,20 @@ TRS Decompose(const Matrix3& m);
 // Linear position and scale, spherical rotation.
 TRS Interpolate(const TRS& a, const TRS& b, double t);
 
+// ---- Matrices in double precision, for the importer's mappings.
+
+// A host matrix from four rows of doubles (each rounded to float once).
+Matrix3 Affine(const double rows[4][3]);
+// p mapped by m, in double precision.
+void Apply(const Matrix3& m, const double p[3], double out[3]);
+// The inverse of an affine matrix; the identity when it has none.
+Matrix3 Inverse(const Matrix3& m);
+
+// Turns a scene whose up axis is `up` ('x', 'y' or 'z', `sign` its direction)
+// into the host's Z-up frame, right-handed throughout.
+Matrix3 AxisConversion(char up, int sign);
+
+// A texture-coordinate transform as Assimp bakes one, as the host's UV matrix.
+Matrix3 UVTransform(float tu, float tv, float su, float sv, float rotation);
+
 }  // namespace scene

@@ -7,8 +7,8 @@ BASE and NEW are folders holding thmexport (and the plug-in beside it), or git r
 built in a worktree under build/compare/. NEW defaults to build/release/bin.
 
 The inputs: the examples, the broken documents of the tests, random documents (scripts/gen_scenes.py),
-and every file of assimp-testmodels, the models once more with import options. For each input the exit
-status, the messages (standard error, with the output folder's path made neutral) and the bytes written
+and every file of assimp-testmodels, some models once more with import options and with --list. For each
+input the exit status, what was printed (with the output folder's path made neutral) and the bytes written
 must be the same. A refactor or a speed-up must pass this unchanged.
 """
 import argparse
@@ -68,6 +68,7 @@ def corpus(tmp, quick):
         models = models[::7]
     jobs += [(m, []) for m in models]
     jobs += [(m, MODEL_OPTIONS) for m in models[::3]]
+    jobs += [(m, ["--list"]) for m in models[1::5]]
     return jobs
 
 
@@ -79,7 +80,7 @@ def run(binary, job, outdir):
     p = subprocess.run([os.path.join(binary, "thmexport"), path, "-o", out] + options,
                        capture_output=True, timeout=600)
     data = open(out, "rb").read() if os.path.exists(out) else None
-    err = p.stderr.replace(outdir.encode(), b"OUT")
+    err = (p.stdout + p.stderr).replace(outdir.encode(), b"OUT")
     return p.returncode, err, hashlib.sha256(data).hexdigest() if data is not None else None, len(data or b"")
 
 

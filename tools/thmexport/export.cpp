@@ -1,5 +1,7 @@
 #include "tools/thmexport/export.h"
 
+#include "tools/thmexport/paths.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -41,17 +43,6 @@ class TempGuard {
   static int Index(int sig) { return sig == SIGINT ? 0 : sig == SIGTERM ? 1 : 2; }
   void (*previous_[3])(int) = {};
 };
-
-std::string Folder(const std::string& path) {
-  size_t cut = path.rfind('/');
-  if (cut == std::string::npos) return ".";
-  return cut == 0 ? "/" : path.substr(0, cut);
-}
-
-std::string FileName(const std::string& path) {
-  size_t cut = path.rfind('/');
-  return cut == std::string::npos ? path : path.substr(cut + 1);
-}
 
 std::string NodeLabel(const scene::Node* node) {
   if (!node) return "";
@@ -115,7 +106,7 @@ std::string FormatReport(const std::string& label, const MessageBoxRecord& box, 
   return out;
 }
 
-ExportOutcome ExportScene(const ExporterClass& exporter, scene::Scene& scene, const std::string& output,
+ExportOutcome RunExport(const ExporterClass& exporter, scene::Scene& scene, const std::string& output,
                           const ExportOptions& options) {
   ExportOutcome out;
   struct stat st;
@@ -130,10 +121,10 @@ ExportOutcome ExportScene(const ExporterClass& exporter, scene::Scene& scene, co
   std::string target = output;
   std::unique_ptr<TempGuard> guard;
   if (!direct) {
-    std::string tmpl = Folder(output) + "/." + FileName(output) + ".XXXXXX";
+    std::string tmpl = ParentFolder(output) + "/." + FileName(output) + ".XXXXXX";
     int fd = mkstemp(tmpl.data());
     if (fd < 0) {
-      out.problem = "cannot create a temporary file in " + Folder(output) + ": " + Errno(errno);
+      out.problem = "cannot create a temporary file in " + ParentFolder(output) + ": " + Errno(errno);
       return out;
     }
     // The finished file gets the mode an ordinary new (or the replaced) file would have.

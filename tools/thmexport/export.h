@@ -26,7 +26,7 @@ struct ExportOutcome {
 
 // Runs `exporter` on `scene` into `output`. An existing regular file at
 // `output` is replaced only on success; a device or pipe is written directly.
-ExportOutcome ExportScene(const ExporterClass& exporter, scene::Scene& scene, const std::string& output,
+ExportOutcome RunExport(const ExporterClass& exporter, scene::Scene& scene, const std::string& output,
                           const ExportOptions& options);
 
 // A message box as the console shows it: caption, node and text, several lines.

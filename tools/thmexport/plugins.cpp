@@ -1,5 +1,7 @@
 #include "tools/thmexport/plugins.h"
 
+#include "tools/thmexport/paths.h"
+
 #include <dirent.h>
 #include <dlfcn.h>
 #include <unistd.h>
@@ -15,14 +17,8 @@ namespace thmexport {
 
 namespace {
 
-bool EqualNoCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-         });
-}
-
 bool HasDleSuffix(const std::string& name) {
-  return name.size() > 4 && EqualNoCase(std::string_view(name).substr(name.size() - 4), ".dle");
+  return name.size() > 4 && EndsWithNoCase(name, ".dle");
 }
 
 std::string HexWord(uint32_t v) {

@@ -1,0 +1,48 @@
+// Reading a model through Assimp: the post-processing the mapping relies on,
+// Assimp's log caught per file, and the checks made before Assimp is trusted
+// with a file. Used by the importer and by the summary of --list.
+#pragma once
+
+#include <assimp/matrix4x4.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "host/geom.h"
+
+struct aiScene;
+struct aiMetadata;
+struct aiString;
+namespace Assimp {
+class Importer;
+}
+
+namespace scene::assimp {
+
+// One line: line breaks become spaces.
+std::string OneLine(std::string s);
+// Throws ImportError "file: what".
+[[noreturn]] void Fail(const std::string& file, const std::string& what);
+std::string Str(const aiString& s);
+
+struct Loaded {
+  std::unique_ptr<Assimp::Importer> importer;
+  const aiScene* scene = nullptr;
+  std::vector<std::string> errors;  // what Assimp logged as errors, one line each
+  Loaded();
+  Loaded(Loaded&&) noexcept;
+  ~Loaded();
+};
+
+// Loads with triangles only, one primitive type per mesh and Assimp's own
+// consistency checks. Throws ImportError for files it cannot or must not map.
+Loaded Load(const std::string& path);
+
+// A number of the file's (or a node's) metadata; *found tells whether it is there.
+double MetaNumber(const aiMetadata* md, const char* key, bool* found);
+
+// An Assimp node matrix (column vectors) as a host matrix (rows are the axes).
+Matrix3 ToHost(const aiMatrix4x4& m);
+
+}  // namespace scene::assimp

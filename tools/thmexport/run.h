@@ -1,0 +1,28 @@
+// One run of thmexport, once the command line is read: where each input goes,
+// the exporter chosen by the output's extension, and the exports in order.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "scene/import.h"
+
+namespace thmexport {
+
+constexpr int kOk = 0, kExportFailed = 1, kBadInput = 2;
+
+struct Options {
+  std::vector<std::string> inputs;
+  std::string output;
+  std::string pluginDir;
+  bool listFormats = false;
+  bool listContents = false;
+  bool quiet = false;
+  bool extractTextures = false;
+  scene::ImportOptions import;
+};
+
+// The exit status: kOk, kExportFailed or kBadInput.
+int Run(Options options);
+
+}  // namespace thmexport
