@@ -37,21 +37,31 @@ void* operator new(std::size_t n) {
   Track(static_cast<long long>(malloc_usable_size(p)));
   return p;
 }
-void* operator new[](std::size_t n) { return operator new(n); }
+void* operator new[](std::size_t n) {
+  return operator new(n);
+}
 void* operator new(std::size_t n, const std::nothrow_t&) noexcept {
   void* p = std::malloc(n ? n : 1);
   if (p) Track(static_cast<long long>(malloc_usable_size(p)));
   return p;
 }
-void* operator new[](std::size_t n, const std::nothrow_t& t) noexcept { return operator new(n, t); }
+void* operator new[](std::size_t n, const std::nothrow_t& t) noexcept {
+  return operator new(n, t);
+}
 void operator delete(void* p) noexcept {
   if (!p) return;
   Track(-static_cast<long long>(malloc_usable_size(p)));
   std::free(p);
 }
-void operator delete[](void* p) noexcept { operator delete(p); }
-void operator delete(void* p, std::size_t) noexcept { operator delete(p); }
-void operator delete[](void* p, std::size_t) noexcept { operator delete(p); }
+void operator delete[](void* p) noexcept {
+  operator delete(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+  operator delete(p);
+}
+void operator delete[](void* p, std::size_t) noexcept {
+  operator delete(p);
+}
 
 // Arrays of the object model may be allocated with realloc: count those too.
 namespace {
@@ -142,7 +152,12 @@ void BM_MeshPath(benchmark::State& state) {
 
 }  // namespace
 
-BENCHMARK(BM_MeshPath)->Arg(10'000)->Arg(100'000)->Arg(1'000'000)->Arg(4'000'000)->Unit(benchmark::kMillisecond)
+BENCHMARK(BM_MeshPath)
+    ->Arg(10'000)
+    ->Arg(100'000)
+    ->Arg(1'000'000)
+    ->Arg(4'000'000)
+    ->Unit(benchmark::kMillisecond)
     ->MinTime(0.5);
 
 BENCHMARK_MAIN();

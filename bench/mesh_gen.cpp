@@ -19,7 +19,8 @@ scene::Node& MakeTorus(scene::Scene& s, int triangles, int materials) {
     for (int j = 0; j <= v_segs; ++j) {
       double a = 2 * M_PI * (i % u_segs) / u_segs, b = 2 * M_PI * (j % v_segs) / v_segs;
       m.verts.push_back({static_cast<float>((R + r * std::cos(b)) * std::cos(a)),
-                         static_cast<float>((R + r * std::cos(b)) * std::sin(a)), static_cast<float>(r * std::sin(b))});
+                         static_cast<float>((R + r * std::cos(b)) * std::sin(a)),
+                         static_cast<float>(r * std::sin(b))});
       m.tVerts.push_back({static_cast<float>(i) / u_segs, static_cast<float>(j) / v_segs, 0.0f});
     }
   auto idx = [&](int i, int j) { return i * (v_segs + 1) + j; };

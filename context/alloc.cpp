@@ -5,8 +5,12 @@
 namespace alloc {
 
 namespace {
-void* CRealloc(void* old, std::size_t bytes) { return std::realloc(old, bytes); }
-void CFree(void* block) { std::free(block); }
+void* CRealloc(void* old, std::size_t bytes) {
+  return std::realloc(old, bytes);
+}
+void CFree(void* block) {
+  std::free(block);
+}
 
 ReallocateFn g_reallocate = CRealloc;
 DeallocateFn g_deallocate = CFree;
@@ -17,12 +21,16 @@ void SetAllocator(ReallocateFn reallocate, DeallocateFn deallocate) {
   g_deallocate = deallocate ? deallocate : CFree;
 }
 
-void* Reallocate(void* old, std::size_t bytes) { return g_reallocate(old, bytes ? bytes : 1); }
+void* Reallocate(void* old, std::size_t bytes) {
+  return g_reallocate(old, bytes ? bytes : 1);
+}
 
 void Deallocate(void* block) {
   if (block) g_deallocate(block);
 }
 
-void* New(std::size_t bytes) noexcept { return Reallocate(nullptr, bytes); }
+void* New(std::size_t bytes) noexcept {
+  return Reallocate(nullptr, bytes);
+}
 
 }  // namespace alloc

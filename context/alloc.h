@@ -48,10 +48,22 @@ void* New(std::size_t bytes) noexcept;
 // Routes `new (std::nothrow) T` and `new (std::nothrow) T[n]` of a class (and
 // its delete) through the seam. Plain `new T` does not compile for it, so
 // that no allocation can throw past the host.
-#define TARN_SEAM_ALLOCATED                                                                              \
-  static void* operator new(std::size_t n, const std::nothrow_t&) noexcept { return alloc::New(n); }   \
-  static void* operator new[](std::size_t n, const std::nothrow_t&) noexcept { return alloc::New(n); } \
-  static void operator delete(void* p) noexcept { alloc::Deallocate(p); }                             \
-  static void operator delete[](void* p) noexcept { alloc::Deallocate(p); }                           \
-  static void operator delete(void* p, const std::nothrow_t&) noexcept { alloc::Deallocate(p); }      \
-  static void operator delete[](void* p, const std::nothrow_t&) noexcept { alloc::Deallocate(p); }
+#define TARN_SEAM_ALLOCATED                                                    \
+  static void* operator new(std::size_t n, const std::nothrow_t&) noexcept {   \
+    return alloc::New(n);                                                      \
+  }                                                                            \
+  static void* operator new[](std::size_t n, const std::nothrow_t&) noexcept { \
+    return alloc::New(n);                                                      \
+  }                                                                            \
+  static void operator delete(void* p) noexcept {                              \
+    alloc::Deallocate(p);                                                      \
+  }                                                                            \
+  static void operator delete[](void* p) noexcept {                            \
+    alloc::Deallocate(p);                                                      \
+  }                                                                            \
+  static void operator delete(void* p, const std::nothrow_t&) noexcept {       \
+    alloc::Deallocate(p);                                                      \
+  }                                                                            \
+  static void operator delete[](void* p, const std::nothrow_t&) noexcept {     \
+    alloc::Deallocate(p);                                                      \
+  }

@@ -31,11 +31,15 @@ bool RecordWriter::U32(std::uint32_t v) {
   return Bytes(b, 4);
 }
 
-bool RecordWriter::F32(float v) { return U32(std::bit_cast<std::uint32_t>(v)); }
+bool RecordWriter::F32(float v) {
+  return U32(std::bit_cast<std::uint32_t>(v));
+}
 
 bool RecordWriter::Str(const char* text) {
   if (!text) text = "";
   return Bytes(text, std::strlen(text) + 1);
 }
 
-bool RecordWriter::StrN(const char* text, std::size_t limit) { return Bytes(text, strnlen(text, limit)) && U8(0); }
+bool RecordWriter::StrN(const char* text, std::size_t limit) {
+  return Bytes(text, strnlen(text, limit)) && U8(0);
+}

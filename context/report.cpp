@@ -11,8 +11,12 @@ namespace {
 ExportStatus* g_running = nullptr;
 }  // namespace
 
-ExportStatus::ExportStatus() : previous_(g_running) { g_running = this; }
-ExportStatus::~ExportStatus() { g_running = previous_; }
+ExportStatus::ExportStatus() : previous_(g_running) {
+  g_running = this;
+}
+ExportStatus::~ExportStatus() {
+  g_running = previous_;
+}
 
 void MarkExportFailed() {
   if (g_running) g_running->MarkFailed();

@@ -2,13 +2,17 @@
 
 #include <cmath>
 
-float Length(const Point3& p) { return std::sqrt(p.x * p.x + p.y * p.y + p.z * p.z); }
+float Length(const Point3& p) {
+  return std::sqrt(p.x * p.x + p.y * p.y + p.z * p.z);
+}
 
 Point3 CrossProd(const Point3& a, const Point3& b) {
   return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
 }
 
-float DotProd(const Point3& a, const Point3& b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
+float DotProd(const Point3& a, const Point3& b) {
+  return a.x * b.x + a.y * b.y + a.z * b.z;
+}
 
 Matrix3::Matrix3() : m{{1, 0, 0}, {0, 1, 0}, {0, 0, 1}, {0, 0, 0}} {}
 
@@ -28,13 +32,16 @@ Point3 operator*(const Matrix3& m, const Point3& p) {
           p.x * a.z + p.y * b.z + p.z * c.z + t.z};
 }
 
-Point3 operator*(const Point3& p, const Matrix3& m) { return m * p; }
+Point3 operator*(const Point3& p, const Matrix3& m) {
+  return m * p;
+}
 
 Matrix3 Matrix3::operator*(const Matrix3& b) const {
   Matrix3 r;
   for (int i = 0; i < 3; ++i) {
     const Point3& a = m[i];
-    r.m[i] = {a.x * b.m[0].x + a.y * b.m[1].x + a.z * b.m[2].x, a.x * b.m[0].y + a.y * b.m[1].y + a.z * b.m[2].y,
+    r.m[i] = {a.x * b.m[0].x + a.y * b.m[1].x + a.z * b.m[2].x,
+              a.x * b.m[0].y + a.y * b.m[1].y + a.z * b.m[2].y,
               a.x * b.m[0].z + a.y * b.m[1].z + a.z * b.m[2].z};
   }
   r.m[3] = b * m[3];

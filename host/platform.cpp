@@ -18,8 +18,14 @@ int MessageBoxA(HWND owner, const char* text, const char* caption, unsigned type
   return g_sink ? g_sink(r) : PrintToStderr(r);
 }
 
-HWND GetActiveWindow() { return g_active; }
+HWND GetActiveWindow() {
+  return g_active;
+}
 
-MessageBoxSink SetMessageBoxSink(MessageBoxSink sink) { return std::exchange(g_sink, std::move(sink)); }
+MessageBoxSink SetMessageBoxSink(MessageBoxSink sink) {
+  return std::exchange(g_sink, std::move(sink));
+}
 
-HWND SetActiveWindow(HWND window) { return std::exchange(g_active, window); }
+HWND SetActiveWindow(HWND window) {
+  return std::exchange(g_active, window);
+}

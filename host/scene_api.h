@@ -84,15 +84,15 @@ struct ObjectState {
 class INode : public Animatable {
  public:
   virtual int IsNodeHidden(int checkLayer = 0, int forRenderer = 0) = 0;
-  virtual const char* GetName() = 0;     // may be null
-  virtual INode* GetParentNode() = 0;    // null for a top-level node
+  virtual const char* GetName() = 0;   // may be null
+  virtual INode* GetParentNode() = 0;  // null for a top-level node
   virtual ObjectState EvalWorldState(TimeValue t, int evalHidden = 1) = 0;
   // Object space to world: the object offset, then the node's world transform.
   virtual Matrix3 GetObjectTM(TimeValue t, Interval* valid = nullptr) = 0;
   // The node's own world transform (pivot), used for bones.
   virtual Matrix3 GetNodeTM(TimeValue t, Interval* valid = nullptr) = 0;
-  virtual Mtl* GetMtl() = 0;             // may be null
-  virtual Object* GetObjectRef() = 0;    // top of the object reference; may be null
+  virtual Mtl* GetMtl() = 0;           // may be null
+  virtual Object* GetObjectRef() = 0;  // top of the object reference; may be null
   // A 32-bit handle that identifies the node in the scene (see GetINodeByHandle).
   virtual uint32_t GetHandle() = 0;
 

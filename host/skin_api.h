@@ -24,19 +24,21 @@ constexpr uint32_t SKIN_CMD_BONE = 0x10101;
 struct WeightArray {
   int32_t nb;
   int32_t nv;
-  const float* weights() const { return reinterpret_cast<const float*>(reinterpret_cast<const char*>(this) + 8); }
+  const float* weights() const {
+    return reinterpret_cast<const float*>(reinterpret_cast<const char*>(this) + 8);
+  }
 };
 static_assert(sizeof(WeightArray) == 8);
 
 struct BoneInfo {
-  int32_t Time;          // set by the caller, left unchanged by the modifier
-  int32_t Index;         // set by the caller, left unchanged by the modifier
-  char Name[256];        // zero-terminated within the field
-  uint32_t Node;         // node handle of the bone
+  int32_t Time;    // set by the caller, left unchanged by the modifier
+  int32_t Index;   // set by the caller, left unchanged by the modifier
+  char Name[256];  // zero-terminated within the field
+  uint32_t Node;   // node handle of the bone
   uint8_t Reserved1[48];
-  uint32_t Extra[3];     // three 32-bit values copied to the file unchanged
+  uint32_t Extra[3];  // three 32-bit values copied to the file unchanged
   uint8_t Reserved2[12];
-  int32_t Parent;        // the caller's; the modifier never touches them
+  int32_t Parent;  // the caller's; the modifier never touches them
   int32_t Sibling;
   int32_t Child;
 };

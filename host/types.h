@@ -22,7 +22,9 @@ struct Interval {
   TimeValue End() const { return end; }
 };
 // A validity interval that callers never ask for.
-inline Interval FOREVER() { return Interval(TIME_NegInfinity, TIME_PosInfinity); }
+inline Interval FOREVER() {
+  return Interval(TIME_NegInfinity, TIME_PosInfinity);
+}
 
 using SClass_ID = uint32_t;
 

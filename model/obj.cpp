@@ -77,7 +77,9 @@ uint64_t HashKey(uint32_t a, uint32_t b, uint32_t c, uint32_t d = 0, uint32_t e 
 }
 
 // -0.0 and +0.0 compare equal, so they must share an index key.
-uint32_t CanonBits(float f) { return f == 0.0f ? 0u : std::bit_cast<uint32_t>(f); }
+uint32_t CanonBits(float f) {
+  return f == 0.0f ? 0u : std::bit_cast<uint32_t>(f);
+}
 
 // Open addressing over element ids (-1 = empty); a slot's key is read from
 // the element it names, so a slot costs four bytes.
@@ -160,7 +162,9 @@ struct WeldTable {
   static uint64_t XTerm(int32_t c) { return uint64_t{static_cast<uint32_t>(c >> 2)} * 0x9E3779B97F4A7C15ULL; }
   static uint64_t YTerm(int32_t c) { return uint64_t{static_cast<uint32_t>(c >> 2)} * 0xC2B2AE3D27D4EB4FULL; }
   static uint64_t ZTerm(int32_t c) { return uint64_t{static_cast<uint32_t>(c >> 2)} * 0x165667B19E3779F9ULL; }
-  std::size_t Index(uint64_t terms) const { return static_cast<std::size_t>((terms * 0xD6E8FEB86659FD93ULL) >> Shift); }
+  std::size_t Index(uint64_t terms) const {
+    return static_cast<std::size_t>((terms * 0xD6E8FEB86659FD93ULL) >> Shift);
+  }
   std::size_t IndexOf(const GridCell& c) const { return Index(XTerm(c.x) ^ YTerm(c.y) ^ ZTerm(c.z)); }
   static int BitNo(const GridCell& c) { return (c.x & 3) | (c.y & 3) << 2 | (c.z & 3) << 4; }
 
@@ -183,18 +187,23 @@ uint32_t MixHash(const uint32_t* words, int count) {
   return h;
 }
 
-const double kProbeOffsets[8][3] = {{-0.5, -0.5, -0.5}, {-0.5, -0.5, 0.5}, {-0.5, 0.5, -0.5}, {-0.5, 0.5, 0.5},
-                                    {0.5, -0.5, -0.5},  {0.5, -0.5, 0.5},  {0.5, 0.5, -0.5},  {0.5, 0.5, 0.5}};
+const double kProbeOffsets[8][3] = {{-0.5, -0.5, -0.5}, {-0.5, -0.5, 0.5}, {-0.5, 0.5, -0.5},
+                                    {-0.5, 0.5, 0.5},   {0.5, -0.5, -0.5}, {0.5, -0.5, 0.5},
+                                    {0.5, 0.5, -0.5},   {0.5, 0.5, 0.5}};
 
-int32_t CellCoord(float scaled, double offset) { return WrapFloor(offset + static_cast<double>(scaled)); }
+int32_t CellCoord(float scaled, double offset) {
+  return WrapFloor(offset + static_cast<double>(scaled));
+}
 
 GridCell CellOf(const Point3& pos, float gridScale, double ox, double oy, double oz) {
-  return {CellCoord(pos.x * gridScale, ox), CellCoord(pos.y * gridScale, oy), CellCoord(pos.z * gridScale, oz)};
+  return {CellCoord(pos.x * gridScale, ox), CellCoord(pos.y * gridScale, oy),
+          CellCoord(pos.z * gridScale, oz)};
 }
 
 // MixHash is XOR-linear, so a bucket is the mix of the XOR of its words.
 int32_t CellBucket(const GridCell& cell) {
-  const uint32_t w = static_cast<uint32_t>(cell.x) ^ static_cast<uint32_t>(cell.y) ^ static_cast<uint32_t>(cell.z);
+  const uint32_t w =
+      static_cast<uint32_t>(cell.x) ^ static_cast<uint32_t>(cell.y) ^ static_cast<uint32_t>(cell.z);
   return static_cast<int32_t>(MixWord(w) & (kSVBuckets - 1));
 }
 
@@ -204,14 +213,17 @@ int32_t HVBucket(float u, float v, int32_t mat, int32_t sv, uint32_t smoothGroup
   return static_cast<int32_t>(MixWord(w) & (kHVBuckets - 1));
 }
 
-int32_t TriBucket(int32_t a, int32_t b, int32_t c, int32_t e0, int32_t e1, int32_t e2, uint32_t smoothGroups) {
+int32_t TriBucket(int32_t a, int32_t b, int32_t c, int32_t e0, int32_t e1, int32_t e2,
+                  uint32_t smoothGroups) {
   const uint32_t w = static_cast<uint32_t>(a ^ b ^ c ^ e0 ^ e1 ^ e2) ^ smoothGroups;
   return static_cast<int32_t>(MixWord(w) & (kTriBuckets - 1));
 }
 
 // ---- Material library ---------------------------------------------------------
 
-MatLib::~MatLib() { alloc::Deallocate(Mats); }
+MatLib::~MatLib() {
+  alloc::Deallocate(Mats);
+}
 
 int MatLib::Lookup(Mtl* mat) {
   if (mat == LastMat) return LastIndex;
@@ -261,16 +273,16 @@ constexpr int kListMax = 16;
 struct Obj::Index {
   WeldTable Weld;
   int32_t* SVBlockNext = nullptr;  // older SV of the same weld entry
-  int32_t* SVFirstHV = nullptr;   // newest listed HV of the SV
-  uint8_t* SVHVCount = nullptr;   // listed HVs of the SV, or kHashed
-  int32_t* HVNext = nullptr;      // older listed HV of the SV, or of the group when hashed
+  int32_t* SVFirstHV = nullptr;    // newest listed HV of the SV
+  uint8_t* SVHVCount = nullptr;    // listed HVs of the SV, or kHashed
+  int32_t* HVNext = nullptr;       // older listed HV of the SV, or of the group when hashed
   uint16_t* HVBucketOf = nullptr;  // bucket of the key an HV was created with
-  int32_t* HVFirstTri = nullptr;  // newest stored triangle with the HV as Pts[0]
-  uint8_t* HVTriCount = nullptr;  // triangles listed there, or kHashed
-  int32_t* TriNext = nullptr;     // older triangle of the same first corner
-  IdTable Groups;                 // HVs of hashed SVs by group
-  IdTable Tris;                   // triangles of hashed first corners by (Pts, bucket)
-  bool AllGrouped = false;        // an HV named an SV that did not exist: every HV is hashed
+  int32_t* HVFirstTri = nullptr;   // newest stored triangle with the HV as Pts[0]
+  uint8_t* HVTriCount = nullptr;   // triangles listed there, or kHashed
+  int32_t* TriNext = nullptr;      // older triangle of the same first corner
+  IdTable Groups;                  // HVs of hashed SVs by group
+  IdTable Tris;                    // triangles of hashed first corners by (Pts, bucket)
+  bool AllGrouped = false;         // an HV named an SV that did not exist: every HV is hashed
   int32_t SVCap = 0, HVCap = 0, TriCap = 0;
 
   TARN_SEAM_ALLOCATED
@@ -303,7 +315,9 @@ int32_t BucketOf(const Tri& t) {
   return TriBucket(t.Pts[0], t.Pts[1], t.Pts[2], t.EdgeVis[0], t.EdgeVis[1], t.EdgeVis[2], t.SmoothGroups);
 }
 
-bool Listed(const HVert& h) { return h.SmoothGroups != 0 && !std::isnan(h.UV[0]) && !std::isnan(h.UV[1]); }
+bool Listed(const HVert& h) {
+  return h.SmoothGroups != 0 && !std::isnan(h.UV[0]) && !std::isnan(h.UV[1]);
+}
 
 GridCell OwnCell(const Point3& p, float gridScale) {
   return {CellCoord(p.x * gridScale, 0.0), CellCoord(p.y * gridScale, 0.0), CellCoord(p.z * gridScale, 0.0)};
@@ -343,7 +357,9 @@ Obj::~Obj() {
   alloc::Deallocate(Tris);
 }
 
-int Obj::GetMatIndex(Mtl* mat) { return mMatLib.Lookup(mat); }
+int Obj::GetMatIndex(Mtl* mat) {
+  return mMatLib.Lookup(mat);
+}
 
 // ---- AddSV ----------------------------------------------------------------------
 
@@ -445,7 +461,8 @@ int Obj::AddSVProbed(const Point3& pos, const WeldProbe& probe) {
     }
     unsigned maybe = 0;
     for (int k = 0; k < 8; ++k)
-      maybe |= static_cast<unsigned>(ix->Weld.Entries[p->entry[k]].bits >> WeldTable::BitNo(probeCell(k)) & 1) << k;
+      maybe |= static_cast<unsigned>(ix->Weld.Entries[p->entry[k]].bits >> WeldTable::BitNo(probeCell(k)) & 1)
+               << k;
     if (maybe) {
       uint32_t mixed[3][2];
       for (int a = 0; a < 3; ++a)
@@ -585,8 +602,8 @@ int Obj::AddHV(int sv, const Point3& uvw, int material, uint32_t smoothGroups) {
     MaxHVs *= 2;
   }
   if (ix->HVCap < MaxHVs) {
-    bool ok = Resize(ix->HVNext, MaxHVs) && Resize(ix->HVBucketOf, MaxHVs) && Resize(ix->HVFirstTri, MaxHVs) &&
-              Resize(ix->HVTriCount, MaxHVs);
+    bool ok = Resize(ix->HVNext, MaxHVs) && Resize(ix->HVBucketOf, MaxHVs) &&
+              Resize(ix->HVFirstTri, MaxHVs) && Resize(ix->HVTriCount, MaxHVs);
     if (!report::Check(ok, kHVIndexNoMemory)) return -1;
     ix->HVCap = MaxHVs;
   }

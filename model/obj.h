@@ -41,7 +41,9 @@ constexpr uint32_t kBackSide = 0x80000000u;
 static_assert(sizeof(SVert) == 16 && sizeof(HVert) == 24 && sizeof(Tri) == 28);
 
 // The cache key before any lookup: no material handle has this value.
-inline Mtl* NoMtl() { return reinterpret_cast<Mtl*>(~uintptr_t{0}); }
+inline Mtl* NoMtl() {
+  return reinterpret_cast<Mtl*>(~uintptr_t{0});
+}
 
 // Distinct materials in the order first met; compared by identity only.
 struct MatLib {

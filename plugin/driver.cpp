@@ -17,8 +17,8 @@ constexpr const char* kSource = "plugin/DLLMain.cpp";
 constexpr report::Site kLightFailed{"!\"Light save failed\"", kSource, 114};
 constexpr report::Site kNodeNameFailed{"!\"Couldn't write node name\"", kSource, 337};
 constexpr report::Site kParentNameFailed{"!\"Couldn't write node parent name\"", kSource, 346};
-constexpr report::Site kNoTriObject{"tobj && \"Couldn't convert node to a triobject even though it said it could\"",
-                                    kSource, 353};
+constexpr report::Site kNoTriObject{
+    "tobj && \"Couldn't convert node to a triobject even though it said it could\"", kSource, 353};
 constexpr report::Site kObjectFailed{"!\"sobj->FWrite failed\"", kSource, 378};
 constexpr report::Site kUnknownResult{"0", kSource, 381};
 

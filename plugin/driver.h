@@ -14,7 +14,7 @@
 class ExportTreeProc : public ITreeEnumProc {
  public:
   ExportTreeProc(RecordWriter& out, const report::ExportStatus& status) : Out(&out), Status(&status) {}
-  RecordWriter* Out;                    // the export's file
+  RecordWriter* Out;                   // the export's file
   const report::ExportStatus* Status;  // the export's failure state
   // TREE_CONTINUE, or TREE_ABORT once the export has failed.
   int VisitNode(INode* node) override;

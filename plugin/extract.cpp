@@ -95,18 +95,26 @@ Point3 Map(const Point3& t, const FaceMtl& e) {
 // coordinates during one BuildObj; the text belongs to the host.
 const char* NonStdMtlName = nullptr;
 
-int IsMultiMtl(Mtl* m) { return m && m->ClassID() == MULTI_CLASS_ID ? 1 : 0; }
+int IsMultiMtl(Mtl* m) {
+  return m && m->ClassID() == MULTI_CLASS_ID ? 1 : 0;
+}
 
-Mtl* GetFaceMtl(Mtl* multi, int index) { return index < multi->NumSubMtls() ? multi->GetSubMtl(index) : nullptr; }
+Mtl* GetFaceMtl(Mtl* multi, int index) {
+  return index < multi->NumSubMtls() ? multi->GetSubMtl(index) : nullptr;
+}
 
-StdMat* AsStdMat(Mtl* m) { return m->ClassID() == DMTL_CLASS_ID ? static_cast<StdMat*>(m) : nullptr; }
+StdMat* AsStdMat(Mtl* m) {
+  return m->ClassID() == DMTL_CLASS_ID ? static_cast<StdMat*>(m) : nullptr;
+}
 
 void NegateYZ(Point3& p) {
   p.y = -p.y;
   p.z = -p.z;
 }
 
-Point3 MapTexCoord(const Point3& t, Mtl* fm) { return Map(t, Resolve(fm)); }
+Point3 MapTexCoord(const Point3& t, Mtl* fm) {
+  return Map(t, Resolve(fm));
+}
 
 int BuildObj(INode* node, TriObject* tobj, Obj* obj, Bones* bones) {
   NonStdMtlName = nullptr;
@@ -201,6 +209,7 @@ int BuildObj(INode* node, TriObject* tobj, Obj* obj, Bones* bones) {
   sv_lookup.reset();
 
   if (NonStdMtlName)
-    MessageBoxA(nullptr, "This material is not a max standard material.\nBut I'll export anyway", NonStdMtlName, MB_OK);
+    MessageBoxA(nullptr, "This material is not a max standard material.\nBut I'll export anyway",
+                NonStdMtlName, MB_OK);
   return 1;
 }

@@ -1,12 +1,12 @@
 #include "scene/assimp_load.h"
 
-#include <assimp/DefaultLogger.hpp>
-#include <assimp/Importer.hpp>
-#include <assimp/LogStream.hpp>
 #include <assimp/postprocess.h>
 #include <assimp/scene.h>
 
 #include <algorithm>
+#include <assimp/DefaultLogger.hpp>
+#include <assimp/Importer.hpp>
+#include <assimp/LogStream.hpp>
 #include <cctype>
 #include <cstring>
 #include <filesystem>
@@ -93,9 +93,13 @@ std::string OneLine(std::string s) {
   return s;
 }
 
-void Fail(const std::string& file, const std::string& what) { throw ImportError(OneLine(file + ": " + what)); }
+void Fail(const std::string& file, const std::string& what) {
+  throw ImportError(OneLine(file + ": " + what));
+}
 
-std::string Str(const aiString& s) { return std::string(s.C_Str(), s.length); }
+std::string Str(const aiString& s) {
+  return std::string(s.C_Str(), s.length);
+}
 
 Loaded::Loaded() = default;
 Loaded::Loaded(Loaded&&) noexcept = default;
@@ -110,7 +114,8 @@ Loaded Load(const std::string& path) {
   // One node per source node: FBX pivots are folded into the node transform.
   l.importer->SetPropertyBool(AI_CONFIG_IMPORT_FBX_PRESERVE_PIVOTS, false);
   AssimpLog log;
-  l.scene = l.importer->ReadFile(path, aiProcess_Triangulate | aiProcess_SortByPType | aiProcess_ValidateDataStructure);
+  l.scene = l.importer->ReadFile(
+      path, aiProcess_Triangulate | aiProcess_SortByPType | aiProcess_ValidateDataStructure);
   l.errors = log.Errors();
   if (!l.scene) {
     std::string why = l.importer->GetErrorString();
@@ -131,12 +136,19 @@ double MetaNumber(const aiMetadata* md, const char* key, bool* found) {
     if (!e.mData) return 0;
     *found = true;
     switch (e.mType) {
-      case AI_BOOL: return *static_cast<bool*>(e.mData) ? 1 : 0;
-      case AI_INT32: return *static_cast<int32_t*>(e.mData);
-      case AI_UINT64: return double(*static_cast<uint64_t*>(e.mData));
-      case AI_FLOAT: return *static_cast<float*>(e.mData);
-      case AI_DOUBLE: return *static_cast<double*>(e.mData);
-      default: *found = false; return 0;
+      case AI_BOOL:
+        return *static_cast<bool*>(e.mData) ? 1 : 0;
+      case AI_INT32:
+        return *static_cast<int32_t*>(e.mData);
+      case AI_UINT64:
+        return double(*static_cast<uint64_t*>(e.mData));
+      case AI_FLOAT:
+        return *static_cast<float*>(e.mData);
+      case AI_DOUBLE:
+        return *static_cast<double*>(e.mData);
+      default:
+        *found = false;
+        return 0;
     }
   }
   return 0;

@@ -4,8 +4,8 @@
 #include <cerrno>
 #include <cfloat>
 #include <cmath>
-#include <cstring>
 #include <cstdio>
+#include <cstring>
 #include <initializer_list>
 #include <map>
 #include <nlohmann/json.hpp>
@@ -15,7 +15,8 @@
 namespace scene {
 
 DocumentError::DocumentError(std::string file, std::string pointer, std::string message)
-    : std::runtime_error(file + ": " + (pointer.empty() ? std::string("(document)") : pointer) + ": " + message),
+    : std::runtime_error(file + ": " + (pointer.empty() ? std::string("(document)") : pointer) + ": " +
+                         message),
       file_(std::move(file)),
       pointer_(std::move(pointer)),
       message_(std::move(message)) {}
@@ -38,8 +39,12 @@ std::string EscapeKey(std::string_view key) {
   return out;
 }
 
-std::string Child(const std::string& path, std::string_view key) { return path + "/" + EscapeKey(key); }
-std::string Child(const std::string& path, size_t index) { return path + "/" + std::to_string(index); }
+std::string Child(const std::string& path, std::string_view key) {
+  return path + "/" + EscapeKey(key);
+}
+std::string Child(const std::string& path, size_t index) {
+  return path + "/" + std::to_string(index);
+}
 
 std::string Quote(std::string_view s) {
   std::string out = "\"";
@@ -146,8 +151,8 @@ Json ParseJson(std::string_view text, const std::string& file) {
     // Drop the library's "[json.exception.parse_error.101] parse error at line 1, column 2: " prefix.
     if (auto p = what.find(": "); p != std::string::npos) what = what.substr(p + 2);
     throw DocumentError(file, tracker.Where(true),
-                        "not valid JSON at line " + std::to_string(line) + ", column " + std::to_string(column) +
-                            ": " + what);
+                        "not valid JSON at line " + std::to_string(line) + ", column " +
+                            std::to_string(column) + ": " + what);
   } catch (const nlohmann::json::out_of_range& e) {
     // The parser rejects a number too large for a double.
     std::string what = e.what();
@@ -164,8 +169,8 @@ Json ParseJson(std::string_view text, const std::string& file) {
 // ---- The loader --------------------------------------------------------------
 
 constexpr const char* kSlotNames[STD_NUM_SLOTS] = {
-    "ambient", "diffuse", "specular", "shininess",  "shininessStrength", "selfIllum",
-    "opacity", "filterColor", "bump", "reflection", "refraction",        "displacement"};
+    "ambient", "diffuse",     "specular", "shininess",  "shininessStrength", "selfIllum",
+    "opacity", "filterColor", "bump",     "reflection", "refraction",        "displacement"};
 
 class Loader {
  public:
@@ -192,7 +197,8 @@ class Loader {
   }
 
   // `v` as an object with only the `allowed` keys.
-  const Json& Fields(const Json& v, const std::string& path, std::initializer_list<std::string_view> allowed) const {
+  const Json& Fields(const Json& v, const std::string& path,
+                     std::initializer_list<std::string_view> allowed) const {
     Expect(v, path, v.is_object(), "an object");
     for (auto& [key, value] : v.items()) {
       if (std::find(allowed.begin(), allowed.end(), key) == allowed.end()) {
@@ -315,12 +321,14 @@ class Loader {
 
   Matrix3 Transform(const Json& v, const std::string& path) const {
     if (v.is_array()) {
-      if (v.size() != 4) Fail(path, "a matrix has 4 rows of 3 numbers, got " + std::to_string(v.size()) + " rows");
+      if (v.size() != 4)
+        Fail(path, "a matrix has 4 rows of 3 numbers, got " + std::to_string(v.size()) + " rows");
       Matrix3 m;
       for (size_t r = 0; r < 4; ++r) m.SetRow(static_cast<int>(r), Vec3(v[r], Child(path, r)));
       return m;
     }
-    Expect(v, path, v.is_object(), "a matrix (4 rows of 3 numbers) or an object with position, rotation, scale");
+    Expect(v, path, v.is_object(),
+           "a matrix (4 rows of 3 numbers) or an object with position, rotation, scale");
     Fields(v, path, {"position", "rotation", "scale"});
     TRS trs;
     if (auto* p = Opt(v, "position")) trs.position = Vec3(*p, Child(path, "position"));
@@ -332,7 +340,8 @@ class Loader {
              Float((*r)[3], Child(rp, 3))};
       double len = std::sqrt(double(q.x) * q.x + double(q.y) * q.y + double(q.z) * q.z + double(q.w) * q.w);
       if (std::fabs(len - 1.0) > 1e-3)
-        Fail(rp, "rotation is not a unit quaternion [x, y, z, w] (its length is " + std::to_string(len) + ")");
+        Fail(rp,
+             "rotation is not a unit quaternion [x, y, z, w] (its length is " + std::to_string(len) + ")");
       trs.rotation = q;
     }
     return Compose(trs);
@@ -360,7 +369,8 @@ class Loader {
 void Loader::Load(const Json& doc) {
   const std::string root;
   Fields(doc, root,
-         {"$schema", "format", "version", "ticksPerFrame", "animationRange", "masterScale", "materials", "nodes"});
+         {"$schema", "format", "version", "ticksPerFrame", "animationRange", "masterScale", "materials",
+          "nodes"});
   if (auto* s = Opt(doc, "$schema")) String(*s, "/$schema");
   const Json& format = Required(doc, root, "format");
   if (!format.is_string() || format.get<std::string>() != "thm-scene")
@@ -369,7 +379,8 @@ void Loader::Load(const Json& doc) {
   if (Int(version, "/version", INT64_MIN, INT64_MAX) != 1)
     Fail("/version", "unsupported version " + version.dump() + " (this host reads version 1)");
 
-  if (auto* t = Opt(doc, "ticksPerFrame")) scene_.ticksPerFrame = static_cast<int>(Int(*t, "/ticksPerFrame", 1, INT32_MAX));
+  if (auto* t = Opt(doc, "ticksPerFrame"))
+    scene_.ticksPerFrame = static_cast<int>(Int(*t, "/ticksPerFrame", 1, INT32_MAX));
   if (auto* r = Opt(doc, "animationRange")) {
     Expect(*r, "/animationRange", r->is_array() && r->size() == 2, "[start, end] in ticks");
     TimeValue a = Int32((*r)[0], "/animationRange/0"), b = Int32((*r)[1], "/animationRange/1");
@@ -411,7 +422,8 @@ void Loader::ReadMaterials(const Json& v, const std::string& path) {
         }
         std::string ref = String(s, Child(sp, i));
         auto it = materials_.find(ref);
-        if (it == materials_.end()) Fail(Child(sp, i), "material " + Quote(ref) + " is not defined in /materials");
+        if (it == materials_.end())
+          Fail(Child(sp, i), "material " + Quote(ref) + " is not defined in /materials");
         multi->subs.push_back(it->second);
         edges[multi].push_back(it->second);
       }
@@ -550,7 +562,8 @@ Texmap* Loader::ReadMap(const Json& v, const std::string& path) {
   if (cls == "other") {
     Fields(v, path, {"class", "classId", "uvTransform"});
     Class_ID cid = ClassId(Required(v, path, "classId"), Child(path, "classId"));
-    if (cid == BMTEX_CLASS_ID) Fail(Child(path, "classId"), "this is the bitmap class id; use class \"bitmap\"");
+    if (cid == BMTEX_CLASS_ID)
+      Fail(Child(path, "classId"), "this is the bitmap class id; use class \"bitmap\"");
     auto& m = scene_.Make<OtherMap>(cid);
     if (auto* t = Opt(v, "uvTransform")) m.uvTransform = Transform(*t, Child(path, "uvTransform"));
     return &m;
@@ -561,7 +574,8 @@ Texmap* Loader::ReadMap(const Json& v, const std::string& path) {
 // ---- Nodes -------------------------------------------------------------------
 
 void Loader::ReadNode(const Json& v, const std::string& path, Node* parent, int depth) {
-  if (depth > kMaxNodeDepth) Fail(path, "nodes are nested more than " + std::to_string(kMaxNodeDepth) + " deep");
+  if (depth > kMaxNodeDepth)
+    Fail(path, "nodes are nested more than " + std::to_string(kMaxNodeDepth) + " deep");
   Fields(v, path,
          {"name", "hidden", "transform", "animation", "objectOffset", "material", "object", "modifiers",
           "noteTracks", "children"});
@@ -692,17 +706,20 @@ void Loader::ReadMesh(const Json& v, const std::string& path, Mesh& mesh, bool w
     std::string ap = Child(path, key);
     Array(*a, ap);
     if (a->size() != mesh.faces.size())
-      Fail(ap, "has " + std::to_string(a->size()) + " entries; the mesh has " + std::to_string(mesh.faces.size()) +
-                   " faces (one per face)");
+      Fail(ap, "has " + std::to_string(a->size()) + " entries; the mesh has " +
+                   std::to_string(mesh.faces.size()) + " faces (one per face)");
     return a;
   };
   if (auto* a = perFace("smoothing"))
-    for (size_t f = 0; f < a->size(); ++f) mesh.faces[f].smGroup = Uint32((*a)[f], Child(Child(path, "smoothing"), f));
+    for (size_t f = 0; f < a->size(); ++f)
+      mesh.faces[f].smGroup = Uint32((*a)[f], Child(Child(path, "smoothing"), f));
   if (auto* a = perFace("edges"))
-    for (size_t f = 0; f < a->size(); ++f) mesh.faces[f].flags = Uint32((*a)[f], Child(Child(path, "edges"), f));
+    for (size_t f = 0; f < a->size(); ++f)
+      mesh.faces[f].flags = Uint32((*a)[f], Child(Child(path, "edges"), f));
   if (auto* a = perFace("materialIds"))
     for (size_t f = 0; f < a->size(); ++f)
-      mesh.faces[f].matID = static_cast<uint16_t>(Int((*a)[f], Child(Child(path, "materialIds"), f), 0, 65535));
+      mesh.faces[f].matID =
+          static_cast<uint16_t>(Int((*a)[f], Child(Child(path, "materialIds"), f), 0, 65535));
 
   if (auto* t = Opt(v, "tverts")) {
     std::string tp = Child(path, "tverts");
@@ -711,7 +728,8 @@ void Loader::ReadMesh(const Json& v, const std::string& path, Mesh& mesh, bool w
     for (size_t i = 0; i < t->size(); ++i) {
       std::string p = Child(tp, i);
       const Json& uv = (*t)[i];
-      Expect(uv, p, uv.is_array() && (uv.size() == 2 || uv.size() == 3), "a texture vertex [u, v] or [u, v, w]");
+      Expect(uv, p, uv.is_array() && (uv.size() == 2 || uv.size() == 3),
+             "a texture vertex [u, v] or [u, v, w]");
       mesh.tVerts.push_back(Point3(Float(uv[0], Child(p, 0)), Float(uv[1], Child(p, 1)),
                                    uv.size() == 3 ? Float(uv[2], Child(p, 2)) : 0.0f));
     }
@@ -723,12 +741,13 @@ void Loader::ReadMesh(const Json& v, const std::string& path, Mesh& mesh, bool w
     for (size_t f = 0; f < tf->size(); ++f) {
       std::string p = Child(tp, f);
       const Json& face = (*tf)[f];
-      Expect(face, p, face.is_array() && face.size() == 3, "a texture face [a, b, c] of texture vertex indices");
+      Expect(face, p, face.is_array() && face.size() == 3,
+             "a texture face [a, b, c] of texture vertex indices");
       for (size_t k = 0; k < 3; ++k) {
         int64_t idx = Int(face[k], Child(p, k), INT32_MIN, INT32_MAX);
         if (idx < 0 || idx >= nt)
-          Fail(Child(p, k), "texture vertex index " + std::to_string(idx) + " is out of range: the mesh has " +
-                                std::to_string(nt) + " texture vertices");
+          Fail(Child(p, k), "texture vertex index " + std::to_string(idx) +
+                                " is out of range: the mesh has " + std::to_string(nt) + " texture vertices");
         mesh.tvFace[f].t[k] = static_cast<int>(idx);
       }
     }
@@ -814,8 +833,8 @@ Modifier* Loader::ReadModifier(const Json& v, const std::string& path, Object* b
     Expect(*w, wp, w->is_array(), "an array of weight rows, or null");
     const size_t nb = skin.bones.size();
     if (auto* mesh = dynamic_cast<MeshObject*>(base); mesh && w->size() != mesh->mesh.verts.size())
-      Fail(wp, "has " + std::to_string(w->size()) + " rows; the mesh has " + std::to_string(mesh->mesh.verts.size()) +
-                   " vertices (one row per vertex)");
+      Fail(wp, "has " + std::to_string(w->size()) + " rows; the mesh has " +
+                   std::to_string(mesh->mesh.verts.size()) + " vertices (one row per vertex)");
     std::vector<std::vector<float>> rows(w->size());
     for (size_t i = 0; i < w->size(); ++i) {
       std::string rp = Child(wp, i);
@@ -853,7 +872,9 @@ std::unique_ptr<Scene> ParseDocument(std::string_view text, const std::string& f
 }
 
 std::unique_ptr<Scene> LoadDocument(const std::string& path) {
-  auto fail = [&path](int err) { return DocumentError(path, "", std::string("cannot be read: ") + std::strerror(err)); };
+  auto fail = [&path](int err) {
+    return DocumentError(path, "", std::string("cannot be read: ") + std::strerror(err));
+  };
   std::unique_ptr<FILE, int (*)(FILE*)> f(std::fopen(path.c_str(), "rb"), &std::fclose);
   if (!f) throw fail(errno);
   std::string text;

@@ -1,9 +1,9 @@
 #include "scene/import.h"
 
-#include <assimp/Importer.hpp>
 #include <assimp/scene.h>
 
 #include <algorithm>
+#include <assimp/Importer.hpp>
 #include <cctype>
 #include <cmath>
 #include <cstring>
@@ -19,8 +19,10 @@ constexpr double kPi = 3.14159265358979323846;
 
 void CheckOptions(const std::string& path, const ImportOptions& o) {
   if (o.up && *o.up != 'y' && *o.up != 'z') assimp::Fail(path, "--up must be y or z");
-  if (o.scale && !(std::isfinite(*o.scale) && *o.scale > 0)) assimp::Fail(path, "--scale must be a positive number");
-  if (!(o.smoothAngleDeg >= 0 && o.smoothAngleDeg <= 180)) assimp::Fail(path, "--smooth-angle must be within 0 and 180");
+  if (o.scale && !(std::isfinite(*o.scale) && *o.scale > 0))
+    assimp::Fail(path, "--scale must be a positive number");
+  if (!(o.smoothAngleDeg >= 0 && o.smoothAngleDeg <= 180))
+    assimp::Fail(path, "--smooth-angle must be within 0 and 180");
   if (o.maxInfluences < 0) assimp::Fail(path, "--max-influences must not be negative");
   if (o.fps <= 0 || o.fps > TIME_TICKSPERSEC) assimp::Fail(path, "--fps must be within 1 and 4800");
 }
@@ -51,10 +53,10 @@ void Builder::SetConversion() {
   }
 }
 
-
 const aiAnimation* Builder::ChooseAnimation() {
   if (ai_.mNumAnimations == 0) {
-    if (!opt_.animation.empty()) assimp::Fail(path_, "no animation '" + opt_.animation + "': the file has none");
+    if (!opt_.animation.empty())
+      assimp::Fail(path_, "no animation '" + opt_.animation + "': the file has none");
     return nullptr;
   }
   if (opt_.animation.empty()) return ai_.mAnimations[0];
@@ -71,7 +73,6 @@ const aiAnimation* Builder::ChooseAnimation() {
   assimp::Fail(path_, "no animation '" + a + "' (the file has " + names + ")");
 }
 
-
 void Builder::MakeNodes(const aiNode* an, Node* parent, const Matrix3* top) {
   Node& n = s_->AddNode(assimp::Str(an->mName), parent);
   n.transform = assimp::ToHost(an->mTransformation);
@@ -83,7 +84,6 @@ void Builder::MakeNodes(const aiNode* an, Node* parent, const Matrix3* top) {
   byName_.emplace(*n.name, &n);
   for (unsigned i = 0; i < an->mNumChildren; ++i) MakeNodes(an->mChildren[i], &n, nullptr);
 }
-
 
 namespace {
 
@@ -129,7 +129,8 @@ void Builder::Animate(const aiAnimation& anim) {
     for (unsigned i = 0; i < ch.mNumScalingKeys; ++i) times.push_back(ch.mScalingKeys[i].mTime);
     std::sort(times.begin(), times.end());
     auto lerp = [](const aiVector3D& a, const aiVector3D& b, double f) {
-      return aiVector3D(ai_real(a.x + (b.x - a.x) * f), ai_real(a.y + (b.y - a.y) * f), ai_real(a.z + (b.z - a.z) * f));
+      return aiVector3D(ai_real(a.x + (b.x - a.x) * f), ai_real(a.y + (b.y - a.y) * f),
+                        ai_real(a.z + (b.z - a.z) * f));
     };
     auto slerp = [](const aiQuaternion& a, const aiQuaternion& b, double f) {
       Quat q = Slerp({a.x, a.y, a.z, a.w}, {b.x, b.y, b.z, b.w}, f);
@@ -154,7 +155,6 @@ void Builder::Animate(const aiAnimation& anim) {
   s_->animationRange = Interval(0, ticks(anim.mDuration));
 }
 
-
 std::unique_ptr<Scene> Builder::Run() {
   s_ = std::make_unique<Scene>();
   s_->ticksPerFrame = static_cast<int>(std::lround(double(TIME_TICKSPERSEC) / opt_.fps));
@@ -169,9 +169,11 @@ std::unique_ptr<Scene> Builder::Run() {
   for (unsigned i = 0; i < ai_.mNumLights; ++i) named.insert(assimp::Str(ai_.mLights[i]->mName));
   for (unsigned i = 0; i < ai_.mNumCameras; ++i) named.insert(assimp::Str(ai_.mCameras[i]->mName));
   for (unsigned m = 0; m < ai_.mNumMeshes; ++m)
-    for (unsigned b = 0; b < ai_.mMeshes[m]->mNumBones; ++b) named.insert(assimp::Str(ai_.mMeshes[m]->mBones[b]->mName));
+    for (unsigned b = 0; b < ai_.mMeshes[m]->mNumBones; ++b)
+      named.insert(assimp::Str(ai_.mMeshes[m]->mBones[b]->mName));
   if (anim)
-    for (unsigned c = 0; c < anim->mNumChannels; ++c) named.insert(assimp::Str(anim->mChannels[c]->mNodeName));
+    for (unsigned c = 0; c < anim->mNumChannels; ++c)
+      named.insert(assimp::Str(anim->mChannels[c]->mNodeName));
   const bool fold = root->mNumMeshes == 0 && root->mNumChildren > 0 && !named.count(assimp::Str(root->mName));
   if (fold) {
     topExtra_ = assimp::ToHost(root->mTransformation) * conversion_;
@@ -185,7 +187,6 @@ std::unique_ptr<Scene> Builder::Run() {
   if (!opt_.notesFile.empty()) Notes();
   return std::move(s_);
 }
-
 
 void Builder::MakeObject(const aiNode* an, Node& node) {
   const std::string name = assimp::Str(an->mName);
@@ -206,16 +207,25 @@ void Builder::MakeObject(const aiNode* an, Node& node) {
   node.SetObject(GenericObject::Dummy(*s_));
 }
 
-
 void Builder::MakeLight(const aiLight& l, const aiNode* an, Node& node) {
   const char* kind = nullptr;
   switch (l.mType) {
-    case aiLightSource_POINT: break;
-    case aiLightSource_SPOT: break;
-    case aiLightSource_DIRECTIONAL: kind = "directional"; break;
-    case aiLightSource_AREA: kind = "area"; break;
-    case aiLightSource_AMBIENT: kind = "ambient"; break;
-    default: kind = "undefined"; break;
+    case aiLightSource_POINT:
+      break;
+    case aiLightSource_SPOT:
+      break;
+    case aiLightSource_DIRECTIONAL:
+      kind = "directional";
+      break;
+    case aiLightSource_AREA:
+      kind = "area";
+      break;
+    case aiLightSource_AMBIENT:
+      kind = "ambient";
+      break;
+    default:
+      kind = "undefined";
+      break;
   }
   if (kind) {
     Warn("light '" + assimp::Str(l.mName) + "': " + kind + " lights are not exportable; kept as a dummy");
@@ -252,12 +262,14 @@ void Builder::MakeLight(const aiLight& l, const aiNode* an, Node& node) {
   // direction through the object offset, leaving the node's own frame alone.
   aiVector3D d = l.mDirection, up = l.mUp, p = l.mPosition;
   if (d.Length() > 0) d.Normalize();
-  const bool plain = p == aiVector3D(0, 0, 0) && (!spot || d.Length() == 0 || (d - aiVector3D(0, 0, -1)).Length() < 1e-6f);
+  const bool plain =
+      p == aiVector3D(0, 0, 0) && (!spot || d.Length() == 0 || (d - aiVector3D(0, 0, -1)).Length() < 1e-6f);
   if (!plain) {
     Point3 z = d.Length() > 0 ? Point3(-d.x, -d.y, -d.z) : Point3(0, 0, 1);
     Point3 y(up.x, up.y, up.z);
     y = y - z * DotProd(y, z);
-    if (Length(y) < 1e-6f) y = std::fabs(z.z) < 0.9f ? CrossProd(z, Point3(0, 0, 1)) : CrossProd(z, Point3(1, 0, 0));
+    if (Length(y) < 1e-6f)
+      y = std::fabs(z.z) < 0.9f ? CrossProd(z, Point3(0, 0, 1)) : CrossProd(z, Point3(1, 0, 0));
     y = y / Length(y);
     Point3 x = CrossProd(y, z);
     node.objectOffset = Matrix3(x, y, z, Point3(p.x, p.y, p.z));

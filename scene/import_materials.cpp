@@ -21,7 +21,8 @@ std::string Builder::EmbeddedName(const aiTexture& t, int index) {
     SplitPathFile(CStr(own), nullptr, &file);
     if (file.Length() > 0) return file.str();
   }
-  std::string ext = t.mHeight == 0 ? std::string(t.achFormatHint, strnlen(t.achFormatHint, sizeof t.achFormatHint)) : "";
+  std::string ext =
+      t.mHeight == 0 ? std::string(t.achFormatHint, strnlen(t.achFormatHint, sizeof t.achFormatHint)) : "";
   if (ext.empty()) ext = t.mHeight == 0 ? "bin" : "tga";
   return fs::path(path_).stem().string() + "_texture" + std::to_string(index) + "." + ext;
 }
@@ -71,14 +72,14 @@ Texmap* Builder::Bitmap(const aiMaterial& m, aiTextureType type, float* amount) 
   bool hasUV = m.Get(AI_MATKEY_UVTRANSFORM(type, 0), uv) == AI_SUCCESS;
   std::string key = name;
   if (hasUV)
-    key += "|" + std::to_string(uv.mTranslation.x) + "," + std::to_string(uv.mTranslation.y) + "," +
-           std::to_string(uv.mScaling.x) + "," + std::to_string(uv.mScaling.y) + "," + std::to_string(uv.mRotation);
+    for (float x : {uv.mTranslation.x, uv.mTranslation.y, uv.mScaling.x, uv.mScaling.y, uv.mRotation})
+      key.append(key.size() == name.size() ? "|" : ",").append(std::to_string(x));
   if (auto it = bitmaps_.find(key); it != bitmaps_.end()) return it->second;
   auto& bm = s_->Make<BitmapMap>();
   bm.fileName = name;
   if (hasUV)
-    bm.uvTransform = UVTransform(uv.mTranslation.x, uv.mTranslation.y, uv.mScaling.x, uv.mScaling.y,
-                                                uv.mRotation);
+    bm.uvTransform =
+        UVTransform(uv.mTranslation.x, uv.mTranslation.y, uv.mScaling.x, uv.mScaling.y, uv.mRotation);
   bitmaps_[key] = &bm;
   return &bm;
 }

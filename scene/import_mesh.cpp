@@ -47,7 +47,8 @@ void Builder::MakeMesh(const aiNode* an, Node& node) {
     bool tris = false;
     for (unsigned f = 0; f < m->mNumFaces && !tris; ++f) tris = m->mFaces[f].mNumIndices == 3;
     if (!tris) {
-      Warn("node '" + nodeName + "': mesh '" + assimp::Str(m->mName) + "' has no triangles (points and lines are not exported)");
+      Warn("node '" + nodeName + "': mesh '" + assimp::Str(m->mName) +
+           "' has no triangles (points and lines are not exported)");
       continue;
     }
     meshes.push_back(m);
@@ -103,7 +104,8 @@ void Builder::MakeMesh(const aiNode* an, Node& node) {
           if (v < m->mNumVertices) w[v][j] += bone.mWeights[k].mWeight;
         }
       }
-      for (auto& row : w) row = import_detail::LimitWeights(std::move(row), opt_.maxInfluences, opt_.normalizeWeights);
+      for (auto& row : w)
+        row = import_detail::LimitWeights(std::move(row), opt_.maxInfluences, opt_.normalizeWeights);
     }
     std::vector<int> hostOf(m->mNumVertices);
     for (unsigned v = 0; v < m->mNumVertices; ++v) {
@@ -160,7 +162,8 @@ void Builder::MakeMesh(const aiNode* an, Node& node) {
       std::array<Point3, 3> n;
       for (int k = 0; k < 3; ++k) {
         unsigned v = af.mIndices[k];
-        if (v >= m->mNumVertices) assimp::Fail(path_, "mesh '" + assimp::Str(m->mName) + "': vertex index out of range");
+        if (v >= m->mNumVertices)
+          assimp::Fail(path_, "mesh '" + assimp::Str(m->mName) + "': vertex index out of range");
         face.v[k] = hostOf[v];
         if (anyUV) tf.t[k] = tvOf[v];
         if (allNormals) n[k] = Point3(m->mNormals[v].x, m->mNormals[v].y, m->mNormals[v].z);
@@ -171,7 +174,8 @@ void Builder::MakeMesh(const aiNode* an, Node& node) {
       if (allNormals) cornerNormals.push_back(n);
     }
   }
-  if (dropped) Warn("node '" + nodeName + "': " + std::to_string(dropped) + " faces that are not triangles dropped");
+  if (dropped)
+    Warn("node '" + nodeName + "': " + std::to_string(dropped) + " faces that are not triangles dropped");
   // Positions that are not finite numbers cannot be welded or exported: such
   // vertices move to the origin and the faces using them are dropped.
   std::vector<bool> bad(mesh.verts.size(), false);

@@ -18,7 +18,9 @@ struct UnionFind {
   }
 };
 
-bool Degenerate(const Tri& t) { return t[0] == t[1] || t[1] == t[2] || t[2] == t[0]; }
+bool Degenerate(const Tri& t) {
+  return t[0] == t[1] || t[1] == t[2] || t[2] == t[0];
+}
 
 // Unit vector in double precision, or false for a zero or non-finite one.
 bool Unit(const Point3& p, double out[3]) {
@@ -231,7 +233,8 @@ std::vector<int> ClusterPositions(const std::vector<Point3>& points, double tol,
           auto it = grid.find({c[0] + dx, c[1] + dy, c[2] + dz});
           if (it == grid.end()) continue;
           for (int j : it->second) {
-            double ex = double(points[j].x) - p.x, ey = double(points[j].y) - p.y, ez = double(points[j].z) - p.z;
+            double ex = double(points[j].x) - p.x, ey = double(points[j].y) - p.y,
+                   ez = double(points[j].z) - p.z;
             if (ex * ex + ey * ey + ez * ez <= tol * tol) {
               int a = uf.Find(static_cast<int>(i)), b = uf.Find(j);
               if (a != b) uf.parent[std::max(a, b)] = std::min(a, b);

@@ -1,8 +1,8 @@
 #include "scene/inspect.h"
 
-#include <assimp/Importer.hpp>
 #include <assimp/scene.h>
 
+#include <assimp/Importer.hpp>
 #include <set>
 
 #include "scene/assimp_load.h"
@@ -42,7 +42,8 @@ ModelSummary Summarize(const std::string& path) {
       aiString name, file;
       s.mMaterials[i]->Get(AI_MATKEY_NAME, name);
       ModelSummary::MaterialLine line{assimp::Str(name), std::nullopt};
-      if (s.mMaterials[i]->GetTexture(aiTextureType_DIFFUSE, 0, &file) == AI_SUCCESS) line.diffuse = assimp::Str(file);
+      if (s.mMaterials[i]->GetTexture(aiTextureType_DIFFUSE, 0, &file) == AI_SUCCESS)
+        line.diffuse = assimp::Str(file);
       m.materials.push_back(line);
     }
     for (unsigned i = 0; i < s.mNumLights; ++i) {

@@ -26,7 +26,9 @@ int CanConvertVia(const Conversions& c, Class_ID own, Class_ID cid) {
 
 // ---- Objects ---------------------------------------------------------------
 
-int MeshObject::CanConvertToType(Class_ID cid) { return CanConvertVia(conversions, TRIOBJ_CLASS_ID, cid); }
+int MeshObject::CanConvertToType(Class_ID cid) {
+  return CanConvertVia(conversions, TRIOBJ_CLASS_ID, cid);
+}
 Object* MeshObject::ConvertToType(TimeValue, Class_ID cid) {
   return ConvertVia(conversions, this, TRIOBJ_CLASS_ID, cid);
 }
@@ -34,8 +36,12 @@ Object* MeshObject::ConvertToType(TimeValue, Class_ID cid) {
 LightObj::LightObj(int type) : classId(type == SPOT_LIGHT ? SPOT_LIGHT_CLASS_ID : OMNI_LIGHT_CLASS_ID) {
   state.type = type;
 }
-int LightObj::CanConvertToType(Class_ID cid) { return CanConvertVia(conversions, classId, cid); }
-Object* LightObj::ConvertToType(TimeValue, Class_ID cid) { return ConvertVia(conversions, this, classId, cid); }
+int LightObj::CanConvertToType(Class_ID cid) {
+  return CanConvertVia(conversions, classId, cid);
+}
+Object* LightObj::ConvertToType(TimeValue, Class_ID cid) {
+  return ConvertVia(conversions, this, classId, cid);
+}
 int LightObj::EvalLightState(TimeValue, Interval& valid, LightState* ls) {
   valid = FOREVER();
   if (ls) *ls = state;
@@ -46,14 +52,28 @@ float LightObj::GetTDist(TimeValue, Interval* valid) {
   return targetDistance;
 }
 
-GenericObject* GenericObject::Camera(Scene& s) { return &s.Make<GenericObject>(CAMERA_CLASS_ID, CAMERA_OBJ_CLASS_ID); }
-GenericObject* GenericObject::Dummy(Scene& s) { return &s.Make<GenericObject>(HELPER_CLASS_ID, DUMMY_CLASS_ID); }
-GenericObject* GenericObject::Shape(Scene& s) { return &s.Make<GenericObject>(SHAPE_CLASS_ID, SPLINE_SHAPE_CLASS_ID); }
-int GenericObject::CanConvertToType(Class_ID cid) { return CanConvertVia(conversions, classId, cid); }
-Object* GenericObject::ConvertToType(TimeValue, Class_ID cid) { return ConvertVia(conversions, this, classId, cid); }
+GenericObject* GenericObject::Camera(Scene& s) {
+  return &s.Make<GenericObject>(CAMERA_CLASS_ID, CAMERA_OBJ_CLASS_ID);
+}
+GenericObject* GenericObject::Dummy(Scene& s) {
+  return &s.Make<GenericObject>(HELPER_CLASS_ID, DUMMY_CLASS_ID);
+}
+GenericObject* GenericObject::Shape(Scene& s) {
+  return &s.Make<GenericObject>(SHAPE_CLASS_ID, SPLINE_SHAPE_CLASS_ID);
+}
+int GenericObject::CanConvertToType(Class_ID cid) {
+  return CanConvertVia(conversions, classId, cid);
+}
+Object* GenericObject::ConvertToType(TimeValue, Class_ID cid) {
+  return ConvertVia(conversions, this, classId, cid);
+}
 
-int DerivedObject::CanConvertToType(Class_ID cid) { return base ? base->CanConvertToType(cid) : 0; }
-Object* DerivedObject::ConvertToType(TimeValue t, Class_ID cid) { return base ? base->ConvertToType(t, cid) : nullptr; }
+int DerivedObject::CanConvertToType(Class_ID cid) {
+  return base ? base->CanConvertToType(cid) : 0;
+}
+Object* DerivedObject::ConvertToType(TimeValue t, Class_ID cid) {
+  return base ? base->ConvertToType(t, cid) : nullptr;
+}
 Modifier* DerivedObject::GetModifier(int i) {
   return i >= 0 && i < NumModifiers() ? modifiers[static_cast<size_t>(i)] : nullptr;
 }
@@ -104,7 +124,9 @@ float ParamBlock::GetFloat(int index, TimeValue) {
   return index >= 0 && static_cast<size_t>(index) < floats.size() ? floats[static_cast<size_t>(index)] : 0.0f;
 }
 
-BitmapMap::BitmapMap() { params.floats = {0.0f, 0.0f, 1.0f, 1.0f}; }
+BitmapMap::BitmapMap() {
+  params.floats = {0.0f, 0.0f, 1.0f, 1.0f};
+}
 
 Texmap* StdMaterial::GetSubTexmap(int slot) {
   return slot >= 0 && slot < STD_NUM_SLOTS ? slots[static_cast<size_t>(slot)].map : nullptr;
@@ -113,7 +135,9 @@ float StdMaterial::GetTexmapAmt(int slot, TimeValue) {
   return slot >= 0 && slot < STD_NUM_SLOTS ? slots[static_cast<size_t>(slot)].amount : 0.0f;
 }
 
-Mtl* MultiMaterial::GetSubMtl(int i) { return i >= 0 && i < NumSubMtls() ? subs[static_cast<size_t>(i)] : nullptr; }
+Mtl* MultiMaterial::GetSubMtl(int i) {
+  return i >= 0 && i < NumSubMtls() ? subs[static_cast<size_t>(i)] : nullptr;
+}
 
 NoteKey* NoteTrackImpl::GetKey(int j) {
   return j >= 0 && j < NumKeys() ? &keys[static_cast<size_t>(j)] : nullptr;
@@ -163,7 +187,9 @@ Matrix3 Node::WorldTM(TimeValue t) const {
   return parent_ ? local * parent_->WorldTM(t) : local;
 }
 
-ObjectState Node::EvalWorldState(TimeValue, int) { return ObjectState{base_}; }
+ObjectState Node::EvalWorldState(TimeValue, int) {
+  return ObjectState{base_};
+}
 
 Matrix3 Node::GetObjectTM(TimeValue t, Interval* valid) {
   if (valid) *valid = FOREVER();
@@ -175,7 +201,9 @@ Matrix3 Node::GetNodeTM(TimeValue t, Interval* valid) {
   return WorldTM(t);
 }
 
-Object* Node::GetObjectRef() { return derived_ ? static_cast<Object*>(derived_) : base_; }
+Object* Node::GetObjectRef() {
+  return derived_ ? static_cast<Object*>(derived_) : base_;
+}
 
 // ---- Scene -------------------------------------------------------------------
 

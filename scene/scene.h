@@ -57,7 +57,7 @@ class MeshObject final : public TriObject, public Owned {
 
 class LightObj final : public LightObject, public Owned {
  public:
-  LightState state;       // type OMNI_LIGHT or SPOT_LIGHT (others for tests)
+  LightState state;  // type OMNI_LIGHT or SPOT_LIGHT (others for tests)
   float targetDistance = 240.0f;
   Class_ID classId = OMNI_LIGHT_CLASS_ID;
   Conversions conversions;
@@ -124,7 +124,7 @@ class SkinModifier final : public Modifier, public Owned {
  public:
   struct Bone {
     Node* node = nullptr;
-    std::string name;                 // empty: the node's name
+    std::string name;  // empty: the node's name
     std::array<float, 3> extra{0, 0, 0};
   };
   Class_ID classId = SKIN_CLASSID;
@@ -241,8 +241,8 @@ class Node final : public INode {
  public:
   std::optional<std::string> name = std::string();  // nullopt: GetName gives null
   bool hidden = false;
-  Matrix3 transform;                  // local, relative to the parent
-  std::vector<TransformKey> keys;     // ascending time; replace `transform` when present
+  Matrix3 transform;               // local, relative to the parent
+  std::vector<TransformKey> keys;  // ascending time; replace `transform` when present
   Matrix3 objectOffset;
   Mtl* material = nullptr;
   std::vector<std::unique_ptr<NoteTrackImpl>> noteTracks;

@@ -96,8 +96,7 @@ Matrix3 Affine(const double r[4][3]) {
 }
 
 void Apply(const Matrix3& m, const double p[3], double out[3]) {
-  for (int k = 0; k < 3; ++k)
-    out[k] = p[0] * m[0][k] + p[1] * m[1][k] + p[2] * m[2][k] + m[3][k];
+  for (int k = 0; k < 3; ++k) out[k] = p[0] * m[0][k] + p[1] * m[1][k] + p[2] * m[2][k] + m[3][k];
 }
 
 Matrix3 Inverse(const Matrix3& m) {
@@ -118,8 +117,7 @@ Matrix3 Inverse(const Matrix3& m) {
   inv[2][0] = c02 / det;
   inv[2][1] = (a[0][1] * a[2][0] - a[0][0] * a[2][1]) / det;
   inv[2][2] = (a[0][0] * a[1][1] - a[0][1] * a[1][0]) / det;
-  for (int k = 0; k < 3; ++k)
-    inv[3][k] = -(m[3][0] * inv[0][k] + m[3][1] * inv[1][k] + m[3][2] * inv[2][k]);
+  for (int k = 0; k < 3; ++k) inv[3][k] = -(m[3][0] * inv[0][k] + m[3][1] * inv[1][k] + m[3][2] * inv[2][k]);
   return Affine(inv);
 }
 

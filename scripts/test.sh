@@ -1,17 +1,19 @@
 #!/usr/bin/env bash
-# Builds and runs the whole test suite; then the scene loaders' tests again
-# under AddressSanitizer and UBSan.
+# Builds and runs the whole test suite: a formatting check, the Release build
+# with warnings as errors, then every test again under AddressSanitizer and UBSan.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/deps.sh
 jobs="$(nproc)"
 
-cmake --preset release >/dev/null
+scripts/format.sh --check
+
+cmake --preset release -DTARN_WERROR=ON >/dev/null
 cmake --build --preset release -j"$jobs"
 ctest --preset release -j"$jobs"
 
-# Hostile inputs go through the document loader and the importer: run them sanitized.
-cmake --preset asan >/dev/null
-cmake --build --preset asan -j"$jobs" --target test_scene test_import
-ctest --preset asan -j"$jobs" -L '^test_(scene|import)$'
+# Hostile input reaches every layer: the whole suite once more, sanitized.
+cmake --preset asan -DTARN_WERROR=ON >/dev/null
+cmake --build --preset asan -j"$jobs"
+ctest --preset asan -j"$jobs"

@@ -25,7 +25,8 @@ constexpr report::Site kNoBoneNode{"node && \"Bone node not found\"", kSource, 1
 constexpr report::Site kTableNoMemory{"!\"Out of memory\"", kSource, 167};
 constexpr report::Site kTooManyFrames{"numframes <= INT32_MAX", kSource, 186};
 constexpr report::Site kFrameCount{"numframes == 0", kSource, 196};
-constexpr report::Site kNoRefs{"Vertices[i].Refs && \"There must be at least one ref per vertex\"", kSource, 199};
+constexpr report::Site kNoRefs{"Vertices[i].Refs && \"There must be at least one ref per vertex\"", kSource,
+                               199};
 constexpr report::Site kUnsetBone{"ref->BoneID != -1", kSource, 201};
 constexpr report::Site kNotesFailed{"!\"Couldn't save remaining notes\"", kSource, 209};
 
@@ -79,9 +80,13 @@ void RebuildTree(BoneInfo* info, int32_t count) {
 
 }  // namespace
 
-BoneVertex::~BoneVertex() { FreeRefs(Refs); }
+BoneVertex::~BoneVertex() {
+  FreeRefs(Refs);
+}
 
-Bones::~Bones() { delete[] Vertices; }
+Bones::~Bones() {
+  delete[] Vertices;
+}
 
 void Bones::RemoveVertex(int k) {
   // Without a weight table only the count follows the SVs, so the caller's

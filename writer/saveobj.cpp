@@ -6,11 +6,11 @@
 #include <cstring>
 #include <new>
 
+#include "context/report.h"
+#include "format/thm_format.h"
 #include "host/scene_api.h"
 #include "host/types.h"
 #include "model/obj.h"
-#include "context/report.h"
-#include "format/thm_format.h"
 #include "skin/bones.h"
 
 static_assert(std::endian::native == std::endian::little, "the record is little-endian");
@@ -94,7 +94,8 @@ void ShiftBack(int32_t* start, int32_t n) {
 // start gets numKeys + 1 entries, order the items of key k at start[k]..start[k+1]-1
 // in ascending item order.
 template <class KeyOf>
-bool Bucket(int32_t n, int32_t numKeys, KeyOf keyOf, alloc::Array<int32_t>& start, alloc::Array<int32_t>& order) {
+bool Bucket(int32_t n, int32_t numKeys, KeyOf keyOf, alloc::Array<int32_t>& start,
+            alloc::Array<int32_t>& order) {
   start = Alloc<int32_t>(static_cast<std::size_t>(numKeys) + 1);
   order = Alloc<int32_t>(n);
   if (!start || !order) return false;
@@ -236,21 +237,26 @@ int SaveObj::FWrite(RecordWriter& out) {
   const bool fewMats = numMats <= 16;
   alloc::Array<uint8_t> hvMat, triMat;
   alloc::Array<int32_t> hvStart, hvOrder, triStart, triOrder;
-  auto section = [](int32_t mat) { return static_cast<uint32_t>(mat) < 16u ? static_cast<uint8_t>(mat) : uint8_t{0xFF}; };
+  auto section = [](int32_t mat) {
+    return static_cast<uint32_t>(mat) < 16u ? static_cast<uint8_t>(mat) : uint8_t{0xFF};
+  };
   if (fewMats) {
     hvMat = Alloc<uint8_t>(numHVs);
     triMat = Alloc<uint8_t>(numTris);
     if (!hvMat || !triMat) return -1;
     for (int32_t h = 0; h < numHVs; ++h) hvMat[h] = section(obj.HVs[h].Mat);
     for (int32_t t = 0; t < numTris; ++t) triMat[t] = hvMat[obj.Tris[t].Pts[0]];
-  } else if (!Bucket(numHVs, numMats, [&](int32_t h) { return obj.HVs[h].Mat; }, hvStart, hvOrder) ||
-             !Bucket(numTris, numMats, [&](int32_t t) { return obj.HVs[obj.Tris[t].Pts[0]].Mat; }, triStart,
-                     triOrder)) {
+  } else if (!Bucket(
+                 numHVs, numMats, [&](int32_t h) { return obj.HVs[h].Mat; }, hvStart, hvOrder) ||
+             !Bucket(
+                 numTris, numMats, [&](int32_t t) { return obj.HVs[obj.Tris[t].Pts[0]].Mat; }, triStart,
+                 triOrder)) {
     return -1;
   }
   // Calls `fn` for the elements of section i in ascending order, and stops at
   // the first false it returns.
-  auto eachOf = [](int32_t i, int32_t n, const uint8_t* mat, const int32_t* start, const int32_t* order, auto&& fn) {
+  auto eachOf = [](int32_t i, int32_t n, const uint8_t* mat, const int32_t* start, const int32_t* order,
+                   auto&& fn) {
     if (mat) {
       // Runs of other sections are skipped by memchr.
       for (int32_t e = 0; e < n; ++e) {

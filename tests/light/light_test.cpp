@@ -21,7 +21,8 @@ using scene::Scene;
 std::string Save(Node& node, int expectResult = 1) {
   int result = 0;
   const std::string bytes = tarntest::Written(
-      [&](RecordWriter& out) { return SaveLight(static_cast<LightObject*>(node.BaseObject()), &node, out); }, &result);
+      [&](RecordWriter& out) { return SaveLight(static_cast<LightObject*>(node.BaseObject()), &node, out); },
+      &result);
   EXPECT_EQ(result, expectResult);
   return bytes;
 }
@@ -50,8 +51,18 @@ TEST(LightRecord, OmniAndSpotByteForByte) {
   o.state.attenStart = 80;
   o.state.attenEnd = 200;
   // Unit axes give the scale 3 * 0x3EAAAAAA = 0x3F7FFFFF, so 80 and 200 come out one unit low.
-  const std::string omniRecord = Bytes().u8(8).u8(1).str("Omni01").u8(1).f32(1, 2, 3).u32(0x429FFFFF)
-                                     .u32(0x4347FFFF).f32(0.5f, 0.25f, 1.0f).f32(1.5f).i32(1).str();
+  const std::string omniRecord = Bytes()
+                                     .u8(8)
+                                     .u8(1)
+                                     .str("Omni01")
+                                     .u8(1)
+                                     .f32(1, 2, 3)
+                                     .u32(0x429FFFFF)
+                                     .u32(0x4347FFFF)
+                                     .f32(0.5f, 0.25f, 1.0f)
+                                     .f32(1.5f)
+                                     .i32(1)
+                                     .str();
   EXPECT_EQ(Save(omni), omniRecord);
   EXPECT_EQ(omniRecord.size() - 2 - 7 - 1, 40u);
 
@@ -72,9 +83,22 @@ TEST(LightRecord, OmniAndSpotByteForByte) {
   sp.targetDistance = 123.5f;
   // Position: the object offset and the parent's move included. Range: 80 and 200 times 0x3FFFFFFF,
   // doubled and one unit low. Direction: row 2 as it stands, scaled, not normalised.
-  const std::string spotRecord = Bytes().u8(8).u8(2).str("Spot01").str("Dummy01").f32(11, 1, 3).u32(0x431FFFFF)
-                                     .u32(0x43C7FFFF).f32(0.1f, 0.2f, 0.3f).f32(2.0f).i32(1)
-                                     .f32(30).f32(50).f32(0, -2, 0).f32(123.5f).str();
+  const std::string spotRecord = Bytes()
+                                     .u8(8)
+                                     .u8(2)
+                                     .str("Spot01")
+                                     .str("Dummy01")
+                                     .f32(11, 1, 3)
+                                     .u32(0x431FFFFF)
+                                     .u32(0x43C7FFFF)
+                                     .f32(0.1f, 0.2f, 0.3f)
+                                     .f32(2.0f)
+                                     .i32(1)
+                                     .f32(30)
+                                     .f32(50)
+                                     .f32(0, -2, 0)
+                                     .f32(123.5f)
+                                     .str();
   EXPECT_EQ(Save(spot), spotRecord);
   EXPECT_EQ(spotRecord.size() - 2 - 7 - 8, 64u);
 }
@@ -88,10 +112,13 @@ TEST(LightRecord, RangeIsAttenuationTimesMeanAxisLengthOr1e13WhenOff) {
     uint32_t wantStart, wantEnd;
   };
   const Case cases[] = {
-      {"the constant itself", Matrix3({1, 0, 0}, {0, 0, 0}, {0, 0, 0}, {0, 0, 0}), 1, 1, 1, 0x3EAAAAAA, 0x3EAAAAAA},
+      {"the constant itself", Matrix3({1, 0, 0}, {0, 0, 0}, {0, 0, 0}, {0, 0, 0}), 1, 1, 1, 0x3EAAAAAA,
+       0x3EAAAAAA},
       {"unit axes", Matrix3(), 80, 200, 1, 0x429FFFFF, 0x4347FFFF},
-      {"uniform 2", Matrix3({2, 0, 0}, {0, 2, 0}, {0, 0, 2}, {5, 5, 5}), 0.5f, 1024, 1, 0x3F7FFFFF, 0x44FFFFFF},
-      {"scale 1,2,3", Matrix3({1, 0, 0}, {0, 2, 0}, {0, 0, 3}, {0, 0, 0}), 0.5f, 1024, 1, 0x3F7FFFFF, 0x44FFFFFF},
+      {"uniform 2", Matrix3({2, 0, 0}, {0, 2, 0}, {0, 0, 2}, {5, 5, 5}), 0.5f, 1024, 1, 0x3F7FFFFF,
+       0x44FFFFFF},
+      {"scale 1,2,3", Matrix3({1, 0, 0}, {0, 2, 0}, {0, 0, 3}, {0, 0, 0}), 0.5f, 1024, 1, 0x3F7FFFFF,
+       0x44FFFFFF},
       {"off", Matrix3({2, 0, 0}, {0, 2, 0}, {0, 0, 2}, {0, 0, 0}), 80, 200, 0, 0x551184E7, 0x551184E7},
   };
   for (const Case& c : cases) {
@@ -135,7 +162,8 @@ TEST(LightRecord, UnknownTypeReportsAfterTheLeadByte) {
   EXPECT_EQ(Save(n, 0), "\x08");
   SetActiveWindow(before);
   ASSERT_EQ(reports.boxes.size(), 1u);
-  EXPECT_TRUE(IsReport(reports.boxes[0], "!\"Unknown light type\"", "light/light.cpp")) << reports.boxes[0].text;
+  EXPECT_TRUE(IsReport(reports.boxes[0], "!\"Unknown light type\"", "light/light.cpp"))
+      << reports.boxes[0].text;
   EXPECT_EQ(reports.boxes[0].owner, owner);
 }
 

@@ -32,7 +32,8 @@ uint32_t LitMixHash(const uint32_t* words, int count) {
 }
 
 static int32_t LitCellBucket(const GridCell& c) {
-  const uint32_t w[4] = {static_cast<uint32_t>(c.x), static_cast<uint32_t>(c.y), static_cast<uint32_t>(c.z), 0};
+  const uint32_t w[4] = {static_cast<uint32_t>(c.x), static_cast<uint32_t>(c.y), static_cast<uint32_t>(c.z),
+                         0};
   return static_cast<int32_t>(LitMixHash(w, 4) & 0x3FFF);
 }
 
@@ -43,9 +44,15 @@ static int32_t LitHVBucket(float u, float v, int32_t mat, int32_t sv, uint32_t s
   return static_cast<int32_t>(LitMixHash(w, 5) & 0x7FFF);
 }
 
-static int32_t LitTriBucket(int32_t a, int32_t b, int32_t c, int32_t e0, int32_t e1, int32_t e2, uint32_t sg) {
-  const uint32_t w[7] = {static_cast<uint32_t>(a),  static_cast<uint32_t>(b),  static_cast<uint32_t>(c),
-                         static_cast<uint32_t>(e0), static_cast<uint32_t>(e1), static_cast<uint32_t>(e2), sg};
+static int32_t LitTriBucket(int32_t a, int32_t b, int32_t c, int32_t e0, int32_t e1, int32_t e2,
+                            uint32_t sg) {
+  const uint32_t w[7] = {static_cast<uint32_t>(a),
+                         static_cast<uint32_t>(b),
+                         static_cast<uint32_t>(c),
+                         static_cast<uint32_t>(e0),
+                         static_cast<uint32_t>(e1),
+                         static_cast<uint32_t>(e2),
+                         sg};
   return static_cast<int32_t>(LitMixHash(w, 7) & 0x3FFF);
 }
 
@@ -101,7 +108,8 @@ int LitObj::AddHV(int sv, const Point3& uvw, int material, uint32_t smoothGroups
   int32_t bucket = LitHVBucket(u, v, material, sv, smoothGroups);
   for (int32_t h = HVHash[bucket]; h != -1; h = HVs[h].Next) {
     LitHVert& hv = HVs[h];
-    if (hv.UV[0] == u && hv.UV[1] == v && hv.SV == sv && hv.Mat == material && (hv.SmoothGroups & smoothGroups) != 0 &&
+    if (hv.UV[0] == u && hv.UV[1] == v && hv.SV == sv && hv.Mat == material &&
+        (hv.SmoothGroups & smoothGroups) != 0 &&
         (hv.SmoothGroups & 0x80000000u) == (smoothGroups & 0x80000000u)) {
       hv.SmoothGroups |= smoothGroups;
       return h;
@@ -158,8 +166,10 @@ int LitObj::RemoveUnused(Bones* bones) {
     --NumHVs;
     for (int32_t tri = 0; tri < NumTris; ++tri)
       for (int pt = 0; pt < 3; ++pt) {
-        if (Tris[tri].Pts[pt] > hv) --Tris[tri].Pts[pt];
-        else if (CHECK_FAILED(Tris[tri].Pts[pt] != hv)) return 0;
+        if (Tris[tri].Pts[pt] > hv)
+          --Tris[tri].Pts[pt];
+        else if (CHECK_FAILED(Tris[tri].Pts[pt] != hv))
+          return 0;
       }
   }
   int32_t sv = 0;
@@ -177,8 +187,10 @@ int LitObj::RemoveUnused(Bones* bones) {
     --NumSVs;
     for (int32_t h = 0; h < NumHVs; ++h) {
       int32_t hv = h;
-      if (HVs[hv].SV > sv) --HVs[hv].SV;
-      else if (CHECK_FAILED(HVs[hv].SV != sv)) return 0;
+      if (HVs[hv].SV > sv)
+        --HVs[hv].SV;
+      else if (CHECK_FAILED(HVs[hv].SV != sv))
+        return 0;
     }
   }
   return 1;

@@ -68,14 +68,16 @@ class LitObj {
 };
 
 // Bit for bit: -0.0 against 0.0 and NaN payloads count.
-inline bool SameBits(const void* a, const void* b, size_t n) { return std::memcmp(a, b, n) == 0; }
+inline bool SameBits(const void* a, const void* b, size_t n) {
+  return std::memcmp(a, b, n) == 0;
+}
 
 inline bool Same(const SVert& a, const LitSVert& b) {
   return SameBits(&a.Pos, &b.Pos, sizeof a.Pos) && a.TriRefCount == b.TriRefCount;
 }
 inline bool Same(const HVert& a, const LitHVert& b) {
-  return SameBits(a.UV, b.UV, sizeof a.UV) && a.Mat == b.Mat && a.SV == b.SV && a.SmoothGroups == b.SmoothGroups &&
-         a.TriRefCount == b.TriRefCount;
+  return SameBits(a.UV, b.UV, sizeof a.UV) && a.Mat == b.Mat && a.SV == b.SV &&
+         a.SmoothGroups == b.SmoothGroups && a.TriRefCount == b.TriRefCount;
 }
 inline bool Same(const Tri& a, const LitTri& b) {
   return SameBits(a.Pts, b.Pts, sizeof a.Pts) && SameBits(a.EdgeVis, b.EdgeVis, sizeof a.EdgeVis) &&

@@ -69,8 +69,9 @@ void LiteralBuild(INode* node, TriObject* tobj, LitObj& obj) {
     const int mi = obj.GetMatIndex(fm);
     const uint32_t sm = face.smGroup, bsm = sm | 0x80000000u;
     auto uv = [&](int k) {
-      return textured ? LiteralMap(mesh.tVerts[static_cast<size_t>(mesh.tvFace[static_cast<size_t>(f)].t[k])], fm)
-                      : Point3(0, 0, 0);
+      return textured
+                 ? LiteralMap(mesh.tVerts[static_cast<size_t>(mesh.tvFace[static_cast<size_t>(f)].t[k])], fm)
+                 : Point3(0, 0, 0);
     };
     int h[3], b[3];
     for (int k = 0; k < 3; ++k) h[k] = obj.AddHV(lookup[static_cast<size_t>(face.v[k])], uv(k), mi, sm);
@@ -152,7 +153,8 @@ TEST(BuildRandom, MatchesLiteralExtraction) {
     } else {
       node.material = RandomMaterial(s, r, 0);
     }
-    if (r.Chance(40)) node.transform = Matrix3(Point3(-1, 0, 0), Point3(0, 1, 0), Point3(0, 0, 1), Point3(0.5f, 0, 0));
+    if (r.Chance(40))
+      node.transform = Matrix3(Point3(-1, 0, 0), Point3(0, 1, 0), Point3(0, 0, 1), Point3(0.5f, 0, 0));
     s.Activate();
 
     ReportLog log;

@@ -6,10 +6,10 @@
 #include <new>
 #include <vector>
 
+#include "context/report.h"
 #include "model/obj.h"
 #include "skin/bones.h"
 #include "tests/model/literal_obj.h"
-#include "context/report.h"
 #include "tests/support/alloc.h"
 #include "tests/support/reports.h"
 
@@ -19,9 +19,13 @@ using tarntest::ReportLog;
 
 constexpr float kTol = 1e-5f;
 
-Mtl* Handle(uintptr_t n) { return reinterpret_cast<Mtl*>(n * 64); }
+Mtl* Handle(uintptr_t n) {
+  return reinterpret_cast<Mtl*>(n * 64);
+}
 
-uint32_t Bits(float f) { return std::bit_cast<uint32_t>(f); }
+uint32_t Bits(float f) {
+  return std::bit_cast<uint32_t>(f);
+}
 
 TEST(ObjHash, WorkedValues) {
   const uint32_t one = 1, minus = 0xFFFFFFFFu, top = 0x80000000u, seq[3] = {1, 2, 3};
@@ -144,8 +148,8 @@ TEST(ObjAddHV, ReuseRules) {
   const int h = obj.AddHV(3, uv, 0, 1);
   EXPECT_EQ(obj.AddHV(3, uv, 0, 1), h);
   EXPECT_EQ(obj.AddHV(3, Point3(0.5f, 0.25f, -1.0f), 0, 1), h);  // w is not part of the key
-  EXPECT_NE(obj.AddHV(3, uv, 0, 1 | 0x80000000u), h);           // back side
-  EXPECT_NE(obj.AddHV(3, uv, 0, 3), h);                         // other bucket: no looser test
+  EXPECT_NE(obj.AddHV(3, uv, 0, 1 | 0x80000000u), h);            // back side
+  EXPECT_NE(obj.AddHV(3, uv, 0, 3), h);                          // other bucket: no looser test
   EXPECT_EQ(obj.HVs[h].SmoothGroups, 1u);
   const int flat = obj.AddHV(2, uv, 0, 0);
   EXPECT_NE(obj.AddHV(2, uv, 0, 0), flat);
@@ -178,7 +182,8 @@ TEST(ObjAddHV, ReuseRules) {
 TEST(ObjAddTri, DegenerateDuplicateRotated) {
   Obj obj(kTol);
   for (int i = 0; i < 3; ++i) obj.AddSV(Point3(float(i), float(i * i), 0));
-  const int a = obj.AddHV(0, Point3(), 0, 1), b = obj.AddHV(1, Point3(), 0, 1), c = obj.AddHV(2, Point3(), 0, 1);
+  const int a = obj.AddHV(0, Point3(), 0, 1), b = obj.AddHV(1, Point3(), 0, 1),
+            c = obj.AddHV(2, Point3(), 0, 1);
   const int a2 = obj.AddHV(0, Point3(0.5f, 0, 0), 0, 1);  // same SV as a
   obj.AddTri(a, a, b, 1, 1, 2, 4);
   obj.AddTri(a, b, a2, 1, 1, 2, 4);
@@ -187,7 +192,7 @@ TEST(ObjAddTri, DegenerateDuplicateRotated) {
 
   obj.AddTri(a, b, c, 1, 1, 2, 0);
   obj.AddTri(a, b, c, 1, 1, 2, 0);
-  obj.AddTri(a, b, c, 1, 2, 1, 0);              // same bucket: dropped though the flags differ
+  obj.AddTri(a, b, c, 1, 2, 1, 0);                // same bucket: dropped though the flags differ
   obj.AddTri(a, b, c, 1 | 0x80000000u, 1, 2, 0);  // bit 31 alone keeps the bucket
   EXPECT_EQ(obj.NumTris, 1);
   EXPECT_EQ(obj.HVs[a].TriRefCount, 1);
@@ -218,7 +223,9 @@ struct Pentagon {
 BoneVertex* MakeVertices(Bones& bones, int n) {
   bones.Vertices = new (std::nothrow) BoneVertex[n];
   bones.NumVertices = n;
-  for (int i = 0; i < n; ++i) bones.Vertices[i].Refs = new (std::nothrow) BoneRef{i * 10, 0.5f, new (std::nothrow) BoneRef{i, 1.0f, nullptr}};
+  for (int i = 0; i < n; ++i)
+    bones.Vertices[i].Refs =
+        new (std::nothrow) BoneRef{i * 10, 0.5f, new (std::nothrow) BoneRef{i, 1.0f, nullptr}};
   return bones.Vertices;
 }
 
@@ -254,7 +261,8 @@ TEST(ObjRemoveUnused, RenumbersWithAndWithoutSkin) {
     // SV 0 of 3 removed: former 1 and 2 move to 0 and 1.
     Obj obj(kTol);
     for (int i = 0; i < 4; ++i) obj.AddSV(Point3(float(i), float(i * i), 0));
-    obj.AddTri(obj.AddHV(1, Point3(), 0, 1), obj.AddHV(2, Point3(), 0, 1), obj.AddHV(3, Point3(), 0, 1), 1, 0, 0, 0);
+    obj.AddTri(obj.AddHV(1, Point3(), 0, 1), obj.AddHV(2, Point3(), 0, 1), obj.AddHV(3, Point3(), 0, 1), 1, 0,
+               0, 0);
     Bones bones(nullptr, nullptr);
     MakeVertices(bones, 4);
     EXPECT_EQ(obj.RemoveUnused(&bones), 1);
@@ -332,7 +340,8 @@ TEST(ObjRemoveUnused, ChecksReportFirstFailureInElementOrder) {
     report::ExportStatus status;
     Obj obj(kTol);
     for (int i = 0; i < 4; ++i) obj.AddSV(Point3(float(i), float(i * i), 0));
-    obj.AddTri(obj.AddHV(0, Point3(), 0, 1), obj.AddHV(1, Point3(), 0, 1), obj.AddHV(2, Point3(), 0, 1), 1, 0, 0, 0);
+    obj.AddTri(obj.AddHV(0, Point3(), 0, 1), obj.AddHV(1, Point3(), 0, 1), obj.AddHV(2, Point3(), 0, 1), 1, 0,
+               0, 0);
     Bones bones(nullptr, nullptr);
     MakeVertices(bones, 4);
     c.spoil(obj, bones);

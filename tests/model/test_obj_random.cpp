@@ -7,8 +7,8 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <random>
 #include <new>
+#include <random>
 #include <vector>
 
 #include "model/obj.h"
@@ -45,7 +45,9 @@ Point3 RandomPosition(Rng& r, float tol, const std::vector<Point3>& earlier) {
   return Point3(float((c[0] + f[0]) * cell), float((c[1] + f[1]) * cell), float((c[2] + f[2]) * cell));
 }
 
-Mtl* Handle(int n) { return reinterpret_cast<Mtl*>(static_cast<uintptr_t>(n) * 64); }
+Mtl* Handle(int n) {
+  return reinterpret_cast<Mtl*>(static_cast<uintptr_t>(n) * 64);
+}
 
 // Drives both models with the calls mesh extraction makes, plus repeats.
 struct Twin {
@@ -73,7 +75,8 @@ struct Twin {
       const auto& o = kProbeOffsets[k];
       const GridCell c = CellOf(p, lit.GridScale, o[0], o[1], o[2]);
       for (int s = lit.NumSVs - 1; s >= 0 && naive < 0; --s)
-        if (CellOf(lit.SVs[s].Pos, lit.GridScale, 0, 0, 0) == c && Length(lit.SVs[s].Pos - p) <= lit.Tolerance)
+        if (CellOf(lit.SVs[s].Pos, lit.GridScale, 0, 0, 0) == c &&
+            Length(lit.SVs[s].Pos - p) <= lit.Tolerance)
           naive = s;
     }
     const int before = lit.NumSVs;
@@ -81,7 +84,8 @@ struct Twin {
     EXPECT_EQ(a, b);
     if (b < before) {
       ++seen.welds;
-      seen.otherCell += !(CellOf(lit.SVs[b].Pos, lit.GridScale, 0, 0, 0) == CellOf(p, lit.GridScale, 0, 0, 0));
+      seen.otherCell +=
+          !(CellOf(lit.SVs[b].Pos, lit.GridScale, 0, 0, 0) == CellOf(p, lit.GridScale, 0, 0, 0));
       seen.notFirstProbeCell += naive != b;
     }
     return a;
@@ -121,8 +125,9 @@ void BuildRandom(Twin& t, Rng& r, float tol, int numVerts, int numFaces, int str
     pos.push_back(RandomPosition(r, tol, pos));
     t.lookup.push_back(t.AddSV(pos.back()));
   }
-  static const uint32_t groups[] = {0, 1, 1, 3, 2, 1u << 24, 1 | 1u << 24, 3 | 1u << 25, 0x80000000u, 0x80000001u,
-                                    0x81000001u, 0x40000000u};
+  static const uint32_t groups[] = {
+      0,           1,           1,           3,          2, 1u << 24, 1 | 1u << 24, 3 | 1u << 25,
+      0x80000000u, 0x80000001u, 0x81000001u, 0x40000000u};
   static const float coords[] = {0.0f, -0.0f, 0.5f, 0.25f, 1.0f, 0.5f};
   for (int f = 0; f < numFaces; ++f) {
     const int roll = r.Int(100);
@@ -131,7 +136,8 @@ void BuildRandom(Twin& t, Rng& r, float tol, int numVerts, int numFaces, int str
       const Twin::Face& old = t.faces[r.Int(static_cast<int>(t.faces.size()))];
       const int rot = r.Chance(50) ? 0 : 1 + r.Int(2);
       const uint32_t sg = r.Chance(50) ? old.sg : old.sg ^ (r.Chance(50) ? 0x80000000u : 2u);
-      t.AddTri(old.h[rot], old.h[(rot + 1) % 3], old.h[(rot + 2) % 3], sg, r.Int(2), 2 * r.Int(2), 4 * r.Int(2));
+      t.AddTri(old.h[rot], old.h[(rot + 1) % 3], old.h[(rot + 2) % 3], sg, r.Int(2), 2 * r.Int(2),
+               4 * r.Int(2));
       continue;
     }
     if (roll < 11) {  // a late vertex, as nothing forbids
@@ -141,7 +147,8 @@ void BuildRandom(Twin& t, Rng& r, float tol, int numVerts, int numFaces, int str
         ASSERT_EQ(mi, t.lit.GetMatIndex(mat));
         // The coordinate the vertex's corners mostly get, so that they can match it.
         const int v = static_cast<int>(t.lookup.size());
-        t.AddHV(r.Chance(10) ? -1 : t.lit.NumSVs, Point3(coords[v % 6], coords[(v / 6) % 6], 0), mi, r.Pick(groups));
+        t.AddHV(r.Chance(10) ? -1 : t.lit.NumSVs, Point3(coords[v % 6], coords[(v / 6) % 6], 0), mi,
+                r.Pick(groups));
       }
       pos.push_back(RandomPosition(r, tol, pos));
       t.lookup.push_back(t.AddSV(pos.back()));
@@ -172,7 +179,8 @@ void BuildRandom(Twin& t, Rng& r, float tol, int numVerts, int numFaces, int str
       t.AddTri(b[0], b[2], b[1], sm | 0x80000000u, flags & 1, flags & 4, flags & 2);
       t.faces.push_back({{b[0], b[2], b[1]}, sm | 0x80000000u});
     }
-    if (r.Chance(5)) t.AddHV(t.lookup[r.Int(n)], Point3(r.Pick(coords), r.Pick(coords), 0), mi, r.Pick(groups));
+    if (r.Chance(5))
+      t.AddHV(t.lookup[r.Int(n)], Point3(r.Pick(coords), r.Pick(coords), 0), mi, r.Pick(groups));
   }
 }
 
@@ -185,7 +193,8 @@ TEST(ObjRandom, BucketsMatchWordByWordMixing) {
     float u, v;
     std::memcpy(&u, &w[0], 4);
     std::memcpy(&v, &w[1], 4);
-    ASSERT_EQ(static_cast<uint32_t>(HVBucket(u, v, int32_t(w[2]), int32_t(w[3]), w[4])), LitMixHash(w, 5) & 0x7FFF);
+    ASSERT_EQ(static_cast<uint32_t>(HVBucket(u, v, int32_t(w[2]), int32_t(w[3]), w[4])),
+              LitMixHash(w, 5) & 0x7FFF);
     ASSERT_EQ(static_cast<uint32_t>(TriBucket(int32_t(w[0]), int32_t(w[1]), int32_t(w[2]), int32_t(w[3]),
                                               int32_t(w[4]), int32_t(w[5]), w[6])),
               LitMixHash(w, 7) & 0x3FFF);
@@ -225,8 +234,9 @@ TEST(ObjRandom, CellCoordMatchesFloorThenFmod) {
     }
     check(f);
   }
-  for (float f : {0x1p52f, -0x1p52f, std::nextafter(0x1p52f, 0.0f), std::nextafter(-0x1p52f, 0.0f), 0.0f, -0.0f,
-                  INFINITY, -INFINITY, std::nanf(""), 65535.5f, -65535.5f, 65536.0f, -65536.0f, 1e-45f, -1e-45f})
+  for (float f :
+       {0x1p52f, -0x1p52f, std::nextafter(0x1p52f, 0.0f), std::nextafter(-0x1p52f, 0.0f), 0.0f, -0.0f,
+        INFINITY, -INFINITY, std::nanf(""), 65535.5f, -65535.5f, 65536.0f, -65536.0f, 1e-45f, -1e-45f})
     check(f);
 }
 
@@ -258,7 +268,8 @@ TEST(ObjRandom, CrowdedElementsMatchLiteralModel) {
           const uint32_t ask = r.Chance(50) ? old.SmoothGroups | 1u << (24 + r.Int(3)) : r.Pick(rimGroups);
           t.AddHV(old.SV, Point3(old.UV[0], old.UV[1], 0), old.Mat, ask);
         }
-        rim.push_back(t.AddHV(t.lookup[r.Int(n)], Point3(float(r.Int(4)) * 0.25f, 0.0f, 0), mi, r.Pick(rimGroups)));
+        rim.push_back(
+            t.AddHV(t.lookup[r.Int(n)], Point3(float(r.Int(4)) * 0.25f, 0.0f, 0), mi, r.Pick(rimGroups)));
       }
       for (int i = 0; i < 150; ++i) {
         const int b = rim[r.Int(60)], c = rim[r.Int(60)];
@@ -308,9 +319,11 @@ TEST(ObjRandom, ManyPositionsMatchLiteralModel) {
       Point3 p;
       if (!pos.empty() && r.Chance(30)) {
         static const float steps[] = {0.0f, 0.5f, 0.9f, 1.0f, 1.1f, 2.0f};
-        p = pos[r.Int(static_cast<int>(pos.size()))] + Point3(r.Pick(steps) * tol, 0, r.Chance(50) ? 0.5f * tol : 0);
+        p = pos[r.Int(static_cast<int>(pos.size()))] +
+            Point3(r.Pick(steps) * tol, 0, r.Chance(50) ? 0.5f * tol : 0);
       } else {
-        p = Point3(float(r.Int(2000000) - 1000000), float(r.Int(2000000) - 1000000), float(r.Int(2000000) - 1000000)) *
+        p = Point3(float(r.Int(2000000) - 1000000), float(r.Int(2000000) - 1000000),
+                   float(r.Int(2000000) - 1000000)) *
             (tol * 0.37f);
       }
       pos.push_back(p);
@@ -388,8 +401,9 @@ TEST(ObjRandom, MatchesLiteralModel) {
   EXPECT_GT(seen.looseHV, 50);
   EXPECT_GT(seen.zeroSign, 50);
   EXPECT_GT(seen.flagDrop, 25);
-  std::printf("welds %d, other cell %d, not first probe cell %d, looser HV merges %d, zero signs %d, flag drops %d\n",
-              seen.welds, seen.otherCell, seen.notFirstProbeCell, seen.looseHV, seen.zeroSign, seen.flagDrop);
+  std::printf(
+      "welds %d, other cell %d, not first probe cell %d, looser HV merges %d, zero signs %d, flag drops %d\n",
+      seen.welds, seen.otherCell, seen.notFirstProbeCell, seen.looseHV, seen.zeroSign, seen.flagDrop);
 }
 
 // Spoiled counts and references: the same first report as the literal compaction.

@@ -94,8 +94,18 @@ TEST_F(PluginLibrary, HostLoadsChecksCreatesAndExports) {
   std::ifstream in(path, std::ios::binary);
   const std::string bytes{std::istreambuf_iterator<char>(in), {}};
   // The default light state has far attenuation off: 1e13 for both range values.
-  EXPECT_EQ(bytes, Bytes().u8(8).u8(1).str("Omni01").u8(1).f32(1, 2, 3).u32(0x551184E7).u32(0x551184E7)
-                       .f32(1, 1, 1).f32(1).i32(1).str());
+  EXPECT_EQ(bytes, Bytes()
+                       .u8(8)
+                       .u8(1)
+                       .str("Omni01")
+                       .u8(1)
+                       .f32(1, 2, 3)
+                       .u32(0x551184E7)
+                       .u32(0x551184E7)
+                       .f32(1, 1, 1)
+                       .f32(1)
+                       .i32(1)
+                       .str());
   EXPECT_TRUE(reports.boxes.empty());
   std::remove(path.c_str());
   rmdir(dir);

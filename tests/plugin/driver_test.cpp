@@ -1,3 +1,5 @@
+#include "plugin/driver.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,7 +11,6 @@
 
 #include "light/light.h"
 #include "plugin/DLLMain.h"
-#include "plugin/driver.h"
 #include "scene/scene.h"
 #include "skin/notes.h"
 #include "tests/support/bytes.h"
@@ -38,7 +39,8 @@ std::vector<std::pair<int, std::string>> TakeNotes() {
 std::string Record(Node& node) {
   int result = 0;
   const std::string bytes = tarntest::Written(
-      [&](RecordWriter& out) { return SaveLight(static_cast<LightObject*>(node.BaseObject()), &node, out); }, &result);
+      [&](RecordWriter& out) { return SaveLight(static_cast<LightObject*>(node.BaseObject()), &node, out); },
+      &result);
   EXPECT_EQ(result, 1);
   return bytes;
 }
@@ -50,7 +52,9 @@ Node& AddLight(Scene& s, const std::string& name, int type, Node* parent = nullp
 }
 
 // Exports into memory through a test stream.
-int ExportTo(Sink& sink, Scene& s, int mode = _IONBF) { return ExportToStream(sink.Open(mode), &s, &s); }
+int ExportTo(Sink& sink, Scene& s, int mode = _IONBF) {
+  return ExportToStream(sink.Open(mode), &s, &s);
+}
 
 class Driver : public testing::Test {
  protected:
@@ -125,7 +129,8 @@ TEST_F(Driver, NotesComeFromVisiblePlainTracksWhateverTheObject) {
   Sink sink;
   EXPECT_EQ(ExportTo(sink, s), 1);
   EXPECT_EQ(sink.bytes, "");
-  EXPECT_EQ(TakeNotes(), (std::vector<std::pair<int, std::string>>{{20, "first"}, {30, "child"}, {40, "second"}}));
+  EXPECT_EQ(TakeNotes(),
+            (std::vector<std::pair<int, std::string>>{{20, "first"}, {30, "child"}, {40, "second"}}));
 }
 
 TEST_F(Driver, LightTestsComeFirstAndRecordsFollowTheWalk) {
@@ -215,7 +220,8 @@ TEST_F(Driver, UnknownLightTypeEndsTheExportAfterItsLeadByte) {
   EXPECT_EQ(ExportTo(sink, s), 0);
   EXPECT_EQ(sink.bytes, "\x08");
   ASSERT_EQ(reports.boxes.size(), 1u);  // no second report: no write failed
-  EXPECT_TRUE(IsReport(reports.boxes[0], "!\"Unknown light type\"", "light/light.cpp")) << reports.boxes[0].text;
+  EXPECT_TRUE(IsReport(reports.boxes[0], "!\"Unknown light type\"", "light/light.cpp"))
+      << reports.boxes[0].text;
 }
 
 TEST_F(Driver, BytesLostAtTheFlushOrCloseGiveZero) {

@@ -1,12 +1,13 @@
 // Mesh extraction: from a host node to a finished mesh record.
+#include "plugin/extract.h"
+
 #include <gtest/gtest.h>
 
 #include <span>
 
-#include "model/obj.h"
 #include "context/report.h"
+#include "model/obj.h"
 #include "plugin/driver.h"
-#include "plugin/extract.h"
 #include "scene/scene.h"
 #include "tests/support/bytes.h"
 #include "tests/support/reports.h"
@@ -87,7 +88,7 @@ TEST(ExtractTexCoords, NonStandardMaterialWarnsOnceAfterTheFacesAndKeepsHostCoor
   EXPECT_EQ(reports.boxes[0].type, MB_OK);
   EXPECT_EQ(obj.HVs[0].UV[0], 0.25f);
   EXPECT_EQ(obj.HVs[0].UV[1], 0.125f);  // not flipped
-  EXPECT_FALSE(status.Failed());          // a warning, not a failure
+  EXPECT_FALSE(status.Failed());        // a warning, not a failure
 }
 
 TEST(ExtractTexCoords, DiffuseMapFlipsVThenCrops) {

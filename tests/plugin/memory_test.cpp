@@ -89,8 +89,8 @@ TEST(ExportMemory, EveryAllocationThatFailsFailsTheExportOrChangesNothing) {
   }
   ASSERT_GT(total, 30);
   // The reports of memory running out; the writer's own tables fail the record.
-  const std::set<std::string> reported = {"new_arr", "!\"Out of memory\"", "sv_lookup && \"Out of memory\"", "ref",
-                                          "!\"sobj->FWrite failed\""};
+  const std::set<std::string> reported = {"new_arr", "!\"Out of memory\"", "sv_lookup && \"Out of memory\"",
+                                          "ref", "!\"sobj->FWrite failed\""};
   int failed = 0, unharmed = 0, silent = 0;
   for (long n = 1; n <= total; ++n) {
     SCOPED_TRACE(n);

@@ -16,7 +16,9 @@ using scene::DocumentError;
 using scene::Node;
 using scene::Scene;
 
-std::unique_ptr<Scene> Parse(const std::string& text) { return scene::ParseDocument(text, "t.scene.json"); }
+std::unique_ptr<Scene> Parse(const std::string& text) {
+  return scene::ParseDocument(text, "t.scene.json");
+}
 
 // The error a document gives, as "pointer: message"; empty when it loads.
 std::string ErrorOf(const std::string& text) {
@@ -28,7 +30,9 @@ std::string ErrorOf(const std::string& text) {
   return "";
 }
 
-std::string Doc(const std::string& body) { return R"({"format":"thm-scene","version":1)" + body + "}"; }
+std::string Doc(const std::string& body) {
+  return R"({"format":"thm-scene","version":1)" + body + "}";
+}
 
 float Bits(uint32_t u) {
   float f;
@@ -299,20 +303,24 @@ TEST(Document, MaterialsAndMaps) {
 
 TEST(Document, NumbersAreCheckedAgainstTheHostTypes) {
   auto mesh = [](const std::string& extra) {
-    return Doc(R"(,"nodes":[{"object":{"class":"mesh","vertices":[[0,0,0]],"faces":[[0,0,0]])" + extra + "}}]");
+    return Doc(R"(,"nodes":[{"object":{"class":"mesh","vertices":[[0,0,0]],"faces":[[0,0,0]])" + extra +
+               "}}]");
   };
   // float32: rounded to nearest, and the largest float32 is still in range.
-  auto s = Parse(Doc(R"(,"nodes":[{"transform":[[0.1,3.4028234663852886e38,1e-50],[0,1,0],[0,0,1],[0,0,0]]}])"));
+  auto s =
+      Parse(Doc(R"(,"nodes":[{"transform":[[0.1,3.4028234663852886e38,1e-50],[0,1,0],[0,0,1],[0,0,0]]}])"));
   Matrix3 m = s->WalkOrder()[0]->transform;
   EXPECT_EQ(m.GetRow(0).x, 0.1f);
   EXPECT_EQ(m.GetRow(0).y, Bits(0x7F7FFFFF));
   EXPECT_EQ(m.GetRow(0).z, 0.0f);
   EXPECT_EQ(ErrorOf(Doc(R"(,"nodes":[{"transform":[[1e39,0,0],[0,1,0],[0,0,1],[0,0,0]]}])")),
             "/nodes/0/transform/0/0: 1e+39 is out of range for a 32-bit float");
-  EXPECT_EQ(ErrorOf(Doc(R"(,"masterScale":1e999)")), "/masterScale: number overflow parsing '1e999' (not a finite number)");
+  EXPECT_EQ(ErrorOf(Doc(R"(,"masterScale":1e999)")),
+            "/masterScale: number overflow parsing '1e999' (not a finite number)");
   EXPECT_EQ(ErrorOf(mesh(R"(,"smoothing":[4294967296])")),
             "/nodes/0/object/smoothing/0: 4294967296 is out of range (0 to 4294967295)");
-  EXPECT_EQ(ErrorOf(mesh(R"(,"materialIds":[-1])")), "/nodes/0/object/materialIds/0: -1 is out of range (0 to 65535)");
+  EXPECT_EQ(ErrorOf(mesh(R"(,"materialIds":[-1])")),
+            "/nodes/0/object/materialIds/0: -1 is out of range (0 to 65535)");
   EXPECT_EQ(ErrorOf(mesh(R"(,"edges":[7.0])")), "/nodes/0/object/edges/0: expected an integer, got number");
   EXPECT_EQ(ErrorOf(Doc(R"(,"ticksPerFrame":0)")), "/ticksPerFrame: 0 is out of range (1 to 2147483647)");
   EXPECT_EQ(ErrorOf(Doc(R"(,"animationRange":[0,2147483648])")),
@@ -322,7 +330,8 @@ TEST(Document, NumbersAreCheckedAgainstTheHostTypes) {
 }
 
 TEST(Document, SyntaxErrorsAndDuplicateKeysAreNamed) {
-  EXPECT_EQ(ErrorOf(Doc(R"(,"nodes":[{"name":"a","name":"b"}])")), "/nodes/0/name: key appears more than once in its object");
+  EXPECT_EQ(ErrorOf(Doc(R"(,"nodes":[{"name":"a","name":"b"}])")),
+            "/nodes/0/name: key appears more than once in its object");
   std::string e = ErrorOf("{\"format\":\"thm-scene\",\n\"nodes\":[{},\n{\"name\":}]}");
   EXPECT_EQ(e.substr(0, e.find(',')), "/nodes/1/name: not valid JSON at line 3");
   EXPECT_NE(ErrorOf("").find("not valid JSON at line 1, column 1"), std::string::npos);
@@ -373,7 +382,8 @@ TEST(Document, MissingFileNamesTheFile) {
     scene::LoadDocument("/nonexistent/x.scene.json");
     FAIL();
   } catch (const DocumentError& e) {
-    EXPECT_STREQ(e.what(), "/nonexistent/x.scene.json: (document): cannot be read: No such file or directory");
+    EXPECT_STREQ(e.what(),
+                 "/nonexistent/x.scene.json: (document): cannot be read: No such file or directory");
   }
 }
 
@@ -385,7 +395,9 @@ TEST(Document, DamagedDemoNeverCrashesTheLoader) {
   EXPECT_NO_THROW(Parse(demo));
   std::mt19937 rng(1234);
   int rejected = 0;
-  const char pool[] = "{}[],:\"0123456789-.eE \\\x01\xff" "nulltruefalse";
+  const char pool[] =
+      "{}[],:\"0123456789-.eE \\\x01\xff"
+      "nulltruefalse";
   for (int i = 0; i < 400; ++i) {
     std::string text = demo;
     if (i % 4 == 0) {
@@ -405,19 +417,25 @@ TEST(Document, DamagedDemoNeverCrashesTheLoader) {
 
 // The examples follow the published schema (docs/scene.schema.json).
 TEST(Document, ExamplesValidateAgainstTheSchema) {
-  if (std::system("python3 -c 'import jsonschema' 2>/dev/null") != 0) GTEST_SKIP() << "python3 jsonschema not available";
+  ASSERT_EQ(std::system("python3 -c 'import jsonschema' 2>/dev/null"), 0)
+      << "python3-jsonschema is not installed (scripts/deps.sh installs it)";
   std::string src = TARN_SOURCE_DIR;
-  std::string cmd = "python3 - <<'EOF'\n"
-                    "import glob, json, jsonschema, sys\n"
-                    "schema = json.load(open('" + src + "/docs/scene.schema.json'))\n"
-                    "jsonschema.Draft202012Validator.check_schema(schema)\n"
-                    "v = jsonschema.Draft202012Validator(schema)\n"
-                    "files = sorted(glob.glob('" + src + "/examples/*.json'))\n"
-                    "assert files\n"
-                    "bad = [(f, e.message) for f in files for e in v.iter_errors(json.load(open(f)))]\n"
-                    "print(bad)\n"
-                    "sys.exit(1 if bad else 0)\n"
-                    "EOF";
+  std::string cmd =
+      "python3 - <<'EOF'\n"
+      "import glob, json, jsonschema, sys\n"
+      "schema = json.load(open('" +
+      src +
+      "/docs/scene.schema.json'))\n"
+      "jsonschema.Draft202012Validator.check_schema(schema)\n"
+      "v = jsonschema.Draft202012Validator(schema)\n"
+      "files = sorted(glob.glob('" +
+      src +
+      "/examples/*.json'))\n"
+      "assert files\n"
+      "bad = [(f, e.message) for f in files for e in v.iter_errors(json.load(open(f)))]\n"
+      "print(bad)\n"
+      "sys.exit(1 if bad else 0)\n"
+      "EOF";
   EXPECT_EQ(std::system(cmd.c_str()), 0);
   // Every example also loads.
   for (auto& e : fs::directory_iterator(src + "/examples")) {

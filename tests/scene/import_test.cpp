@@ -1,22 +1,22 @@
 #include "scene/import.h"
 
-#include <assimp/Importer.hpp>
 #include <assimp/postprocess.h>
 #include <assimp/scene.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <assimp/Importer.hpp>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <functional>
+#include <random>
 #include <set>
-#include <unistd.h>
 
 #include "scene/import_detail.h"
+#include "scene/import_smooth.h"
 #include "scene/inspect.h"
 #include "scene/transform.h"
-#include "scene/import_smooth.h"
 
 namespace {
 
@@ -40,19 +40,23 @@ Node* Find(const Scene& s, const std::string& name) {
   return all.empty() ? nullptr : all.front();
 }
 
-MeshObject* MeshOf(Node* n) { return n ? dynamic_cast<MeshObject*>(n->BaseObject()) : nullptr; }
+MeshObject* MeshOf(Node* n) {
+  return n ? dynamic_cast<MeshObject*>(n->BaseObject()) : nullptr;
+}
 
 // The source as the importer reads it: same post-processing, same face order.
 struct Source {
   Assimp::Importer importer;
   const aiScene* scene = nullptr;
   explicit Source(const std::string& rel, unsigned extra = 0) {
-    scene = importer.ReadFile(kModels + rel,
-                              aiProcess_Triangulate | aiProcess_SortByPType | aiProcess_ValidateDataStructure | extra);
+    scene = importer.ReadFile(kModels + rel, aiProcess_Triangulate | aiProcess_SortByPType |
+                                                 aiProcess_ValidateDataStructure | extra);
   }
 };
 
-Point3 Unit(Point3 p) { return p / Length(p); }
+Point3 Unit(Point3 p) {
+  return p / Length(p);
+}
 
 // The plug-in's vertex normals, written out literally: a corner's normal is the
 // normalised sum of the unit face normals of the faces that have a corner at
@@ -142,7 +146,9 @@ TEST(ImportSmoothing, CubeKeepsItsHardEdgesAndSpheresTheirSoftOnes) {
   }
 }
 
-bool Shares(uint32_t a, uint32_t b) { return (a & b) != 0; }
+bool Shares(uint32_t a, uint32_t b) {
+  return (a & b) != 0;
+}
 
 // Random grids whose faces carry region labels; a position's normal for a face
 // is its region's direction there. Regions that touch with the same label are
@@ -228,7 +234,8 @@ TEST(ImportSmoothing, ClusteringMatchesALiteralPairwiseWeld) {
           }
     }
     for (size_t i = 0; i < pts.size(); ++i)
-      for (size_t j = i + 1; j < pts.size(); ++j) ASSERT_EQ(fast[i] == fast[j], lit[i] == lit[j]) << i << " " << j;
+      for (size_t j = i + 1; j < pts.size(); ++j)
+        ASSERT_EQ(fast[i] == fast[j], lit[i] == lit[j]) << i << " " << j;
   }
 }
 
@@ -243,7 +250,8 @@ TEST(ImportSmoothing, WithoutNormalsTheSmoothAngleDecides) {
   for (const Face& f : m.faces) words.insert(f.smGroup);
   EXPECT_EQ(words.size(), 3u);  // opposite sides may share a group, touching ones never
   for (auto& corner : PluginNormals(*hard, *box))
-    for (const Point3& n : corner) EXPECT_NEAR(std::max({std::fabs(n.x), std::fabs(n.y), std::fabs(n.z)}), 1.0f, 1e-6f);
+    for (const Point3& n : corner)
+      EXPECT_NEAR(std::max({std::fabs(n.x), std::fabs(n.y), std::fabs(n.z)}), 1.0f, 1e-6f);
   ImportOptions o;
   o.smoothAngleDeg = 91;
   auto soft = Import("OBJ/box.obj", o);
@@ -299,7 +307,9 @@ struct ModelCase {
   std::function<void(Scene&, const std::vector<std::string>&)> check;
 };
 
-Point3 WorldVertex(Node& n, int i) { return n.GetObjectTM(0) * MeshOf(&n)->mesh.verts[size_t(i)]; }
+Point3 WorldVertex(Node& n, int i) {
+  return n.GetObjectTM(0) * MeshOf(&n)->mesh.verts[size_t(i)];
+}
 
 scene::StdMaterial* StdOf(Mtl* m, int sub = -1) {
   if (sub >= 0 && m) m = m->GetSubMtl(sub);
@@ -343,7 +353,9 @@ TEST(ImportModels, EachImportsWithOneValueCheckedAgainstTheSource) {
          EXPECT_EQ(b->uvTransform.GetTrans(), Point3(0.5f, 0, 0));
        }},
       {"glTF2/cameras/Cameras.gltf",
-       [](Scene& s, auto&) { EXPECT_EQ(Find(s, "nodes[1]")->BaseObject()->SuperClassID(), CAMERA_CLASS_ID); }},
+       [](Scene& s, auto&) {
+         EXPECT_EQ(Find(s, "nodes[1]")->BaseObject()->SuperClassID(), CAMERA_CLASS_ID);
+       }},
       {"FBX/huesitos.fbx",
        [](Scene& s, auto&) {
          auto* skin = dynamic_cast<scene::SkinModifier*>(Find(s, "Cylinder")->Derived()->modifiers.at(0));
@@ -380,7 +392,9 @@ TEST(ImportModels, EachImportsWithOneValueCheckedAgainstTheSource) {
          EXPECT_NEAR(spot->state.fallsize, 135.0f, 1e-4f);
          EXPECT_EQ(spot->state.color, Point3(1, 1, 1));
          EXPECT_EQ(Find(s, "Sun")->BaseObject()->ClassID(), DUMMY_CLASS_ID);
-         EXPECT_EQ(std::count_if(w.begin(), w.end(), [](auto& x) { return x.find("not exportable") != std::string::npos; }), 2);
+         EXPECT_EQ(std::count_if(w.begin(), w.end(),
+                                 [](auto& x) { return x.find("not exportable") != std::string::npos; }),
+                   2);
        }},
       {"Collada/sphere.dae",
        [](Scene& s, auto&) {
@@ -390,7 +404,8 @@ TEST(ImportModels, EachImportsWithOneValueCheckedAgainstTheSource) {
          float want = 0, got = 0;
          for (unsigned i = 0; i < m.mNumVertices; ++i) want = std::max(want, m.mVertices[i].Length() / 100);
          Node* n = Find(s, "pSphere1");
-         for (int i = 0; i < MeshOf(n)->mesh.getNumVerts(); ++i) got = std::max(got, Length(WorldVertex(*n, i)));
+         for (int i = 0; i < MeshOf(n)->mesh.getNumVerts(); ++i)
+           got = std::max(got, Length(WorldVertex(*n, i)));
          EXPECT_NEAR(got, want, 1e-6f);
        }},
       {"3DS/cube_with_diffuse_texture.3DS",
@@ -409,7 +424,9 @@ TEST(ImportModels, EachImportsWithOneValueCheckedAgainstTheSource) {
          EXPECT_NEAR(got.z, want.z, 1e-4f);
        }},
       {"ASE/ThreeCubesGreen.ASE",
-       [](Scene& s, auto&) { EXPECT_STREQ(StdOf(Find(s, "Quader01")->material)->GetName(), "02 - Default"); }},
+       [](Scene& s, auto&) {
+         EXPECT_STREQ(StdOf(Find(s, "Quader01")->material)->GetName(), "02 - Default");
+       }},
       {"X/test_cube_text.x",
        [](Scene& s, auto&) {
          auto* skin = dynamic_cast<scene::SkinModifier*>(Find(s, "Cube")->Derived()->modifiers.at(0));
@@ -432,7 +449,9 @@ TEST(ImportModels, EachImportsWithOneValueCheckedAgainstTheSource) {
          const Mesh& m = MeshOf(Find(s, "nodes_1"))->mesh;
          EXPECT_LT(m.getNumFaces(), 12);
          for (const Point3& p : m.verts) EXPECT_TRUE(std::isfinite(p.x + p.y + p.z));
-         EXPECT_EQ(std::count_if(w.begin(), w.end(), [](auto& x) { return x.find("not finite") != std::string::npos; }), 1);
+         EXPECT_EQ(std::count_if(w.begin(), w.end(),
+                                 [](auto& x) { return x.find("not finite") != std::string::npos; }),
+                   1);
        }},
       {"MS3D/twospheres.ms3d",
        [](Scene& s, auto&) {
@@ -469,7 +488,6 @@ TEST(ImportErrors, EveryInvalidModelGivesOneLineNamingTheFile) {
   bad.fps = 0;
   EXPECT_THROW(Import("OBJ/box.obj", bad), ImportError);
 }
-
 
 // ---- Skins and animation --------------------------------------------------------------
 
@@ -513,7 +531,8 @@ TEST(ImportSkin, TheMeshIsTheTickZeroPoseAndTheWeightsAreTheSources) {
     auto* skin = SkinOf(node);
     ASSERT_TRUE(skin);
     ASSERT_EQ(skin->bones.size(), m.mNumBones);  // every bone kept, in first-use order
-    for (unsigned b = 0; b < m.mNumBones; ++b) EXPECT_STREQ(skin->bones[b].node->GetName(), m.mBones[b]->mName.C_Str());
+    for (unsigned b = 0; b < m.mNumBones; ++b)
+      EXPECT_STREQ(skin->bones[b].node->GetName(), m.mBones[b]->mName.C_Str());
     const Mesh& mesh = MeshOf(node)->mesh;
     ASSERT_EQ(skin->weights->size(), mesh.verts.size());
     // Source vertex v becomes the host vertex of the first corner that names it.

@@ -2,9 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
-
 #include <cmath>
+#include <cstring>
 #include <random>
 
 namespace {
@@ -59,7 +58,8 @@ TEST(SceneTransforms, DecomposeInvertsComposeIncludingMirrors) {
     scene::TRS t;
     t.position = {u(rng) * 10, u(rng) * 10, u(rng) * 10};
     t.rotation = scene::Normalized({u(rng), u(rng), u(rng), u(rng)});
-    t.scale = {0.5f + std::abs(u(rng)), 0.5f + std::abs(u(rng)), (i % 2 ? -1.0f : 1.0f) * (0.5f + std::abs(u(rng)))};
+    t.scale = {0.5f + std::abs(u(rng)), 0.5f + std::abs(u(rng)),
+               (i % 2 ? -1.0f : 1.0f) * (0.5f + std::abs(u(rng)))};
     Matrix3 m = scene::Compose(t);
     EXPECT_EQ(m.Parity(), i % 2);
     Matrix3 back = scene::Compose(scene::Decompose(m));

@@ -36,9 +36,15 @@ using Refs = std::vector<std::pair<int, float>>;
 
 // ---- Expected bytes ---------------------------------------------------------
 
-std::string I32(int32_t v) { return Bytes().i32(v).str(); }
-std::string F32(float f) { return Bytes().f32(f).str(); }
-std::string Mat(const Matrix3& m) { return Bytes().matrix(m).str(); }
+std::string I32(int32_t v) {
+  return Bytes().i32(v).str();
+}
+std::string F32(float f) {
+  return Bytes().f32(f).str();
+}
+std::string Mat(const Matrix3& m) {
+  return Bytes().matrix(m).str();
+}
 float FloatAt(const std::string& b, size_t at) {
   uint32_t v = 0;
   for (int k = 3; k >= 0; --k) v = (v << 8) | static_cast<unsigned char>(b.at(at + k));
@@ -69,7 +75,9 @@ std::string Matrix(const thm::Matrix43& m) {
   for (const thm::Vec3& r : m.rows) b.vec3(r.x, r.y, r.z);
   return b.str();
 }
-std::string Extra(const thm::Extra& e) { return Bytes().u32(e[0]).u32(e[1]).u32(e[2]).str(); }
+std::string Extra(const thm::Extra& e) {
+  return Bytes().u32(e[0]).u32(e[1]).u32(e[2]).str();
+}
 
 // Reads a skin block with the .thm reader, wrapped in the smallest mesh record
 // that can carry it: `num_vertices` positions, no materials, empty names.
@@ -158,7 +166,9 @@ struct Rig {
     }
     return b;
   }
-  std::unique_ptr<Bones> OneVertexBone0() { return Build({std::vector<float>(skin.bones.size(), 0.0f)}, {0}, 1); }
+  std::unique_ptr<Bones> OneVertexBone0() {
+    return Build({std::vector<float>(skin.bones.size(), 0.0f)}, {0}, 1);
+  }
 };
 
 class SkinTest : public ::testing::Test {
@@ -243,14 +253,14 @@ TEST_F(SkinTest, ReferencesFollowTheWeightTableRowOfTheFirstHostVertexOfEachSV) 
   const float nan = std::numeric_limits<float>::quiet_NaN();
   std::unique_ptr<Bones> b = rig.Build(
       {
-          {0, 0, 0, 0, 0},               // v0 -> SV0: all zero
-          {0, 0.25f, 0, 0, 0.25f},       // v1 -> SV1
-          {-0.0f, 0, -0.5f, nan, 0},     // v2 -> SV3
-          {0, 0, 0, 0, 0},               // v3 -> SV2, decides it although all zero
+          {0, 0, 0, 0, 0},                 // v0 -> SV0: all zero
+          {0, 0.25f, 0, 0, 0.25f},         // v1 -> SV1
+          {-0.0f, 0, -0.5f, nan, 0},       // v2 -> SV3
+          {0, 0, 0, 0, 0},                 // v3 -> SV2, decides it although all zero
           {0.1f, 0.2f, 0.3f, 0.4f, 0.5f},  // v4 -> SV4
-          {1e-45f, 0, 0, 0, 0},          // v5 -> SV5: no threshold
-          {nan, nan, 0, 0, 0},           // v6 -> SV6
-          {0.5f, 0.5f, 0, 0, 0},         // v7 -> SV2 as well: ignored
+          {1e-45f, 0, 0, 0, 0},            // v5 -> SV5: no threshold
+          {nan, nan, 0, 0, 0},             // v6 -> SV6
+          {0.5f, 0.5f, 0, 0, 0},           // v7 -> SV2 as well: ignored
       },
       {0, 1, 3, 2, 4, 5, 6, 2}, 7);
   ASSERT_TRUE(b->HasVertices());
@@ -335,11 +345,10 @@ TEST_F(SkinTest, InconsistentTablesAndArgumentsAreReportedWithoutReadingPastTheT
   EXPECT_EQ(build(4, 4, lookup), 0);
   rig.skin.rawTable.reset();
 
-  EXPECT_EQ(Conditions(), (Texts{"wa->nv == num_orig_vs", "num_svs", "num_svs",
-                                 "lookup[i] >= 0 && lookup[i] < NumVertices",
-                                 "lookup[i] >= 0 && lookup[i] < NumVertices", "!Vertices",
-                                 "wa->nb >= 0 && wa->nv >= 0", "wa->nb >= 0 && wa->nv >= 0",
-                                 "int64_t{wa->nv} * wa->nb <= INT32_MAX"}));
+  EXPECT_EQ(Conditions(),
+            (Texts{"wa->nv == num_orig_vs", "num_svs", "num_svs", "lookup[i] >= 0 && lookup[i] < NumVertices",
+                   "lookup[i] >= 0 && lookup[i] < NumVertices", "!Vertices", "wa->nb >= 0 && wa->nv >= 0",
+                   "wa->nb >= 0 && wa->nv >= 0", "int64_t{wa->nv} * wa->nb <= INT32_MAX"}));
 
   // Memory: the entry array, then a reference.
   reports.boxes.clear();
@@ -355,17 +364,30 @@ TEST_F(SkinTest, WorkedExampleIs164BytesByteForByte) {
   Node& b0 = rig.Bone("B0", nullptr, {1.5f, 0.0f, -2.0f});
   b0.transform = Matrix3({1, 0, 0}, {0, 1, 0}, {0, 0, 1}, {10, 20, 30});
   std::unique_ptr<Bones> b = rig.Build({{1.0f}}, {0}, 1);
-  const unsigned char mat[48] = {0x00, 0x00, 0x80, 0x3F, 0, 0, 0, 0, 0, 0, 0, 0,           // row 0
-                                 0, 0, 0, 0, 0x00, 0x00, 0x80, 0x3F, 0, 0, 0, 0,           // row 1
-                                 0, 0, 0, 0, 0, 0, 0, 0, 0x00, 0x00, 0x80, 0x3F,           // row 2
-                                 0x00, 0x00, 0x20, 0x41, 0x00, 0x00, 0xA0, 0x41, 0x00, 0x00, 0xF0, 0x41};
+  const unsigned char mat[48] = {
+      0x00, 0x00, 0x80, 0x3F, 0,    0,    0,    0,    0,    0,    0,    0,     // row 0
+      0,    0,    0,    0,    0x00, 0x00, 0x80, 0x3F, 0,    0,    0,    0,     // row 1
+      0,    0,    0,    0,    0,    0,    0,    0,    0x00, 0x00, 0x80, 0x3F,  // row 2
+      0x00, 0x00, 0x20, 0x41, 0x00, 0x00, 0xA0, 0x41, 0x00, 0x00, 0xF0, 0x41};
   const unsigned char extra[12] = {0x00, 0x00, 0xC0, 0x3F, 0, 0, 0, 0, 0x00, 0x00, 0x00, 0xC0};
-  std::string want = std::string("\x01\x00\x00\x00" "B0\x00", 7);
+  std::string want = std::string(
+      "\x01\x00\x00\x00"
+      "B0\x00",
+      7);
   want.append(reinterpret_cast<const char*>(mat), 48).append(reinterpret_cast<const char*>(extra), 12);
   want += std::string(12, '\xFF');
-  want += std::string("\x01\x00\x00\x00" "\x00\x00\xF0\x41", 8);
+  want += std::string(
+      "\x01\x00\x00\x00"
+      "\x00\x00\xF0\x41",
+      8);
   want.append(reinterpret_cast<const char*>(mat), 48).append(reinterpret_cast<const char*>(extra), 12);
-  want += std::string("\x00\x00\x00\x00" "\x00\x00\x80\x3F" "\xFF\xFF\xFF\xFF" "\xF2\xFF\xFF\xFF" "\x00", 17);
+  want += std::string(
+      "\x00\x00\x00\x00"
+      "\x00\x00\x80\x3F"
+      "\xFF\xFF\xFF\xFF"
+      "\xF2\xFF\xFF\xFF"
+      "\x00",
+      17);
   ASSERT_EQ(want.size(), 164u);
   EXPECT_EQ(Hex(WriteBlock(*b)), Hex(want));
   EXPECT_EQ(rig.log.queries, (std::vector<std::pair<int32_t, int32_t>>{{0, 0}, {0, 0}}));
@@ -504,9 +526,9 @@ TEST_F(SkinTest, VertexReferencesAndNotesCloseTheBlock) {
   AddNote(160, "second");
   AddNote(0, "first");
   std::string bytes = WriteBlock(*b);
-  const std::string tail = I32(4) + F32(0.75f) + I32(1) + F32(0.25f) + I32(-1) + I32(0) + F32(1.0f) + I32(-1) +
-                           I32(-14) + std::string("first\0", 6) + I32(0) + std::string("second\0", 7) + I32(1) +
-                           std::string(1, '\0');
+  const std::string tail = I32(4) + F32(0.75f) + I32(1) + F32(0.25f) + I32(-1) + I32(0) + F32(1.0f) +
+                           I32(-1) + I32(-14) + std::string("first\0", 6) + I32(0) +
+                           std::string("second\0", 7) + I32(1) + std::string(1, '\0');
   ASSERT_GE(bytes.size(), tail.size());
   EXPECT_EQ(Hex(bytes.substr(bytes.size() - tail.size())), Hex(tail));
   EXPECT_EQ(NoteList, nullptr);
@@ -523,7 +545,7 @@ TEST_F(SkinTest, VertexReferencesAndNotesCloseTheBlock) {
   std::unique_ptr<Bones> nb = bare.Build({{}}, {0}, 1);
   SetAnimRange({0, 320});
   EXPECT_EQ(Hex(WriteBlock(*nb)), Hex(I32(0) + I32(3) + F32(30.0f) + I32(0) + F32(1.0f) + I32(-1) + I32(-14) +
-                                        std::string(1, '\0')));
+                                      std::string(1, '\0')));
   EXPECT_TRUE(reports.boxes.empty());
 }
 
@@ -573,8 +595,9 @@ TEST_F(SkinTest, BrokenSkinDataIsReportedAndEndsTheBlock) {
     FailingAllocations failing(1);
     EXPECT_EQ(WriteBlock(*d, -1), I32(1));
   }
-  EXPECT_EQ(Conditions(), (Texts{"Vertices[i].Refs && \"There must be at least one ref per vertex\"",
-                                 "ref->BoneID != -1", "node && \"Bone node not found\"", "!\"Out of memory\""}));
+  EXPECT_EQ(Conditions(),
+            (Texts{"Vertices[i].Refs && \"There must be at least one ref per vertex\"", "ref->BoneID != -1",
+                   "node && \"Bone node not found\"", "!\"Out of memory\""}));
 }
 
 // ---- Whole exports -----------------------------------------------------------
@@ -619,9 +642,7 @@ void Cue(Scene& s, const std::string& name, std::vector<NoteKey> keys) {
 
 class SkinExport : public SkinTest {
  protected:
-  void SetUp() override {
-    SkinTest::SetUp();
-  }
+  void SetUp() override { SkinTest::SetUp(); }
 };
 
 using NoteTexts = std::vector<std::pair<std::string, int32_t>>;

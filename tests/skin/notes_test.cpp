@@ -72,14 +72,14 @@ TEST_F(Notes, LongTextsAreCutTo255BytesAtASequenceBoundary) {
   };
   const std::string x(300, 'x');
   const Case cases[] = {
-      {x.substr(0, 255), 255},                                     // fits with its zero
-      {x.substr(0, 256), 255},                                     // one too many
-      {x, 255},                                                    // far too many
-      {x.substr(0, 254) + "\xC3\xA9", 254},                        // 2-byte sequence across the cut
-      {x.substr(0, 253) + "\xE2\x82\xAC", 253},                    // 3-byte sequence, two bytes before the cut
-      {x.substr(0, 252) + "\xF0\x9F\x98\x80", 252},                // 4-byte sequence, three before the cut
-      {x.substr(0, 251) + "\xF0\x9F\x98\x80" + "y", 255},          // complete sequence right at the cut
-      {x.substr(0, 253) + "\xC3\xA9" + x.substr(0, 10), 255},      // complete 2-byte sequence ends at the cut
+      {x.substr(0, 255), 255},                                 // fits with its zero
+      {x.substr(0, 256), 255},                                 // one too many
+      {x, 255},                                                // far too many
+      {x.substr(0, 254) + "\xC3\xA9", 254},                    // 2-byte sequence across the cut
+      {x.substr(0, 253) + "\xE2\x82\xAC", 253},                // 3-byte sequence, two bytes before the cut
+      {x.substr(0, 252) + "\xF0\x9F\x98\x80", 252},            // 4-byte sequence, three before the cut
+      {x.substr(0, 251) + "\xF0\x9F\x98\x80" + "y", 255},      // complete sequence right at the cut
+      {x.substr(0, 253) + "\xC3\xA9" + x.substr(0, 10), 255},  // complete 2-byte sequence ends at the cut
   };
   for (const Case& c : cases) {
     AddNote(0, c.text.c_str());

@@ -83,7 +83,9 @@ class Bytes {
     for (int i = 0; i < 4; ++i) s_.at(offset + i) = static_cast<char>(v >> (8 * i));
     return *this;
   }
-  Bytes& put_i32(std::size_t offset, std::int32_t v) { return put_u32(offset, static_cast<std::uint32_t>(v)); }
+  Bytes& put_i32(std::size_t offset, std::int32_t v) {
+    return put_u32(offset, static_cast<std::uint32_t>(v));
+  }
   Bytes& put_f32(std::size_t offset, float v) { return put_u32(offset, std::bit_cast<std::uint32_t>(v)); }
 
   std::size_t size() const { return s_.size(); }

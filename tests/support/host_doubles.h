@@ -42,7 +42,9 @@ struct FakeStdMat : StdMat {
   int GetTransparencyType() override { return transparency; }
   float GetOpacity(TimeValue) override { return opacity; }
   Texmap* GetSubTexmap(int slot) override { return slot >= 0 && slot < STD_NUM_SLOTS ? maps[slot] : nullptr; }
-  float GetTexmapAmt(int slot, TimeValue) override { return slot >= 0 && slot < STD_NUM_SLOTS ? amounts[slot] : 0; }
+  float GetTexmapAmt(int slot, TimeValue) override {
+    return slot >= 0 && slot < STD_NUM_SLOTS ? amounts[slot] : 0;
+  }
 };
 
 // Any material that is not the standard one.

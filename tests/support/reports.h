@@ -39,7 +39,8 @@ struct ReportLog {
 // "<condition>\n<source>: line <N>", captioned "Assert Failed!", with an OK button.
 inline bool IsReport(const MessageBoxRecord& r, const std::string& condition, const std::string& source) {
   const std::string head = condition + "\n" + source + ": line ";
-  if (r.caption != "Assert Failed!" || r.type != MB_OK || r.text.compare(0, head.size(), head) != 0) return false;
+  if (r.caption != "Assert Failed!" || r.type != MB_OK || r.text.compare(0, head.size(), head) != 0)
+    return false;
   const std::string line = r.text.substr(head.size());
   return !line.empty() && line.find_first_not_of("0123456789") == std::string::npos;
 }

@@ -29,8 +29,10 @@ struct Walk : ITreeEnumProc {
   int VisitNode(INode* node) override {
     std::string name = node->GetName() ? node->GetName() : "(null)";
     Put(name + (node->IsNodeHidden() ? " hidden" : "") + "\n");
-    if (name == "assert") MessageBoxA(GetActiveWindow(), "x != 0\nfake/exporter.cpp: line 12", "Assert Failed!", MB_OK);
-    if (name == "warn") MessageBoxA(nullptr, "Material \"Brick\" has no diffuse map.", "Brick", MB_OK | MB_ICONWARNING);
+    if (name == "assert")
+      MessageBoxA(GetActiveWindow(), "x != 0\nfake/exporter.cpp: line 12", "Assert Failed!", MB_OK);
+    if (name == "warn")
+      MessageBoxA(nullptr, "Material \"Brick\" has no diffuse map.", "Brick", MB_OK | MB_ICONWARNING);
     if (name == "big") Put(std::string(1 << 20, 'x'));
     if (name == "slow") usleep(200000);
     if (name == "fail") fail = true;
@@ -42,7 +44,9 @@ class FakeExport : public SceneExport {
  public:
   explicit FakeExport(std::vector<const char*> exts) : exts_(std::move(exts)) {}
   int ExtCount() override { return static_cast<int>(exts_.size()); }
-  const char* Ext(int n) override { return n >= 0 && n < ExtCount() ? exts_[static_cast<size_t>(n)] : nullptr; }
+  const char* Ext(int n) override {
+    return n >= 0 && n < ExtCount() ? exts_[static_cast<size_t>(n)] : nullptr;
+  }
   const char* LongDesc() override { return "Fake scene"; }
   const char* ShortDesc() override { return "Fake"; }
   const char* AuthorName() override { return ""; }
@@ -57,8 +61,8 @@ class FakeExport : public SceneExport {
     Walk walk;
     walk.file = f;
     Interval range = i->GetAnimRange();
-    walk.Put("FAKE ticks=" + std::to_string(GetTicksPerFrame()) + " range=" + std::to_string(range.Start()) + ".." +
-             std::to_string(range.End()) + "\n");
+    walk.Put("FAKE ticks=" + std::to_string(GetTicksPerFrame()) + " range=" + std::to_string(range.Start()) +
+             ".." + std::to_string(range.End()) + "\n");
     ei->GetScene()->EnumTree(&walk);
     bool closed = std::fclose(f) == 0;
     return walk.fail || walk.writeFailed || !closed ? 0 : 1;
@@ -70,7 +74,8 @@ class FakeExport : public SceneExport {
 
 class Desc : public ClassDesc {
  public:
-  Desc(SClass_ID sc, const char* name, std::vector<const char*> exts) : sc_(sc), name_(name), exts_(std::move(exts)) {}
+  Desc(SClass_ID sc, const char* name, std::vector<const char*> exts)
+      : sc_(sc), name_(name), exts_(std::move(exts)) {}
   int IsPublic() override { return 1; }
   void* Create(int) override { return static_cast<SceneExport*>(new FakeExport(exts_)); }
   const char* ClassName() override { return name_; }
@@ -95,14 +100,26 @@ Desc g_second(SCENE_EXPORT_CLASS_ID, "Second exporter", {"fk2"});
 
 }  // namespace
 
-ENTRY const char* LibDescription() { return "fake"; }
+ENTRY const char* LibDescription() {
+  return "fake";
+}
 #ifdef FAKE_OLD_VERSION
-ENTRY uint32_t LibVersion() { return HOST_SDK_VERSION - 0x100; }
-ENTRY int LibNumberClasses() { return 1; }
-ENTRY ClassDesc* LibClassDesc(int i) { return i == 0 ? &g_old : nullptr; }
+ENTRY uint32_t LibVersion() {
+  return HOST_SDK_VERSION - 0x100;
+}
+ENTRY int LibNumberClasses() {
+  return 1;
+}
+ENTRY ClassDesc* LibClassDesc(int i) {
+  return i == 0 ? &g_old : nullptr;
+}
 #else
-ENTRY uint32_t LibVersion() { return HOST_SDK_VERSION; }
-ENTRY int LibNumberClasses() { return 3; }
+ENTRY uint32_t LibVersion() {
+  return HOST_SDK_VERSION;
+}
+ENTRY int LibNumberClasses() {
+  return 3;
+}
 ENTRY ClassDesc* LibClassDesc(int i) {
   ClassDesc* all[] = {&g_helper, &g_fake, &g_second};
   return i >= 0 && i < 3 ? all[i] : nullptr;

@@ -21,13 +21,15 @@ struct Exported {
 };
 
 Exported Export(const std::string& rel, const fs::path& dir, std::vector<std::string> extra = {}) {
-  fs::path out = dir / (fs::path(rel).stem().string() + fs::path(rel).extension().string().substr(1) + ".thm");
+  fs::path out =
+      dir / (fs::path(rel).stem().string() + fs::path(rel).extension().string().substr(1) + ".thm");
   std::vector<std::string> args{kModels + rel, "-o", out.string()};
   args.insert(args.end(), extra.begin(), extra.end());
   Exported e{RunTool(args), {}};
   std::string bytes = Slurp(out);
   std::span data(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
-  if (auto problem = thm::Check(data)) ADD_FAILURE() << rel << ": offset " << problem->offset << ": " << problem->what;
+  if (auto problem = thm::Check(data))
+    ADD_FAILURE() << rel << ": offset " << problem->offset << ": " << problem->what;
   e.file = thm::Read(data);
   return e;
 }
@@ -47,7 +49,7 @@ const thm::MeshRecord* FirstSkinned(const thm::File& f) {
 class ImportExport : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!fs::exists(kModels)) GTEST_SKIP() << "assimp-testmodels is not installed";
+    ASSERT_TRUE(fs::exists(kModels)) << "assimp-testmodels is not installed (scripts/deps.sh installs it)";
     dir_ = fs::temp_directory_path() / ("thm_import_" + std::to_string(getpid()));
     fs::create_directories(dir_);
   }

@@ -38,7 +38,9 @@ inline std::string Slurp(const fs::path& p) {
   return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
-inline void Spit(const fs::path& p, const std::string& text) { std::ofstream(p, std::ios::binary) << text; }
+inline void Spit(const fs::path& p, const std::string& text) {
+  std::ofstream(p, std::ios::binary) << text;
+}
 
 [[noreturn]] inline void ExecChild(const std::vector<std::string>& args, const RunOptions& o) {
   if (o.fileSizeLimit >= 0) {

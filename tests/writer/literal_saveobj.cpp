@@ -8,9 +8,9 @@
 #include <cstring>
 #include <string>
 
+#include "context/report.h"
 #include "host/scene_api.h"
 #include "model/obj.h"
-#include "context/report.h"
 #include "skin/bones.h"
 
 int LitSaveObj::Init(Obj* obj, Bones* bones) {
@@ -64,13 +64,19 @@ int LitSaveObj::Init(Obj* obj, Bones* bones) {
 
 namespace {
 
-bool Put(FILE* f, const void* p, size_t n) { return std::fwrite(p, 1, n, f) == n; }
+bool Put(FILE* f, const void* p, size_t n) {
+  return std::fwrite(p, 1, n, f) == n;
+}
 bool PutU8(FILE* f, int v) {
   unsigned char b = static_cast<unsigned char>(v);
   return Put(f, &b, 1);
 }
-bool PutI32(FILE* f, int32_t v) { return Put(f, &v, 4); }
-bool PutF32(FILE* f, float v) { return Put(f, &v, 4); }
+bool PutI32(FILE* f, int32_t v) {
+  return Put(f, &v, 4);
+}
+bool PutF32(FILE* f, float v) {
+  return Put(f, &v, 4);
+}
 
 // One map field of the long header; -1 on a failed write.
 int PutMap(FILE* f, StdMat* m, int slot, bool amount) {
@@ -135,8 +141,8 @@ int LitSaveObj::FWrite(FILE* f) {
     for (int h = 0; h < o->NumHVs; ++h) {
       if (o->HVs[h].Mat != i) continue;
       const Point3& n = mHVs[h].Normal;
-      if (!PutI32(f, o->HVs[h].SV) || !PutF32(f, o->HVs[h].UV[0]) || !PutF32(f, o->HVs[h].UV[1]) || !PutF32(f, n.x) ||
-          !PutF32(f, n.y) || !PutF32(f, n.z))
+      if (!PutI32(f, o->HVs[h].SV) || !PutF32(f, o->HVs[h].UV[0]) || !PutF32(f, o->HVs[h].UV[1]) ||
+          !PutF32(f, n.x) || !PutF32(f, n.y) || !PutF32(f, n.z))
         return -1;
     }
     int tris = 0;

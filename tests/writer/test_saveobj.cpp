@@ -4,11 +4,11 @@
 
 #include "model/obj.h"
 #include "skin/bones.h"
-#include "tests/support/reports.h"
-#include "tests/support/host_doubles.h"
-#include "tests/writer/literal_saveobj.h"
 #include "tests/support/bytes.h"
+#include "tests/support/host_doubles.h"
+#include "tests/support/reports.h"
 #include "tests/support/streams.h"
+#include "tests/writer/literal_saveobj.h"
 #include "writer/saveobj.h"
 
 namespace {
@@ -16,8 +16,12 @@ namespace {
 using tarntest::Bytes;
 using tarntest::ReportLog;
 
-Point3 Unit(const Point3& p) { return p / Length(p); }
-Point3 FaceNormal(const Point3& a, const Point3& b, const Point3& c) { return Unit(CrossProd(b - a, c - a)); }
+Point3 Unit(const Point3& p) {
+  return p / Length(p);
+}
+Point3 FaceNormal(const Point3& a, const Point3& b, const Point3& c) {
+  return Unit(CrossProd(b - a, c - a));
+}
 
 // A mesh made by listing faces: positions, then per face the material,
 // smoothing word, edge flags and per corner (position, u, v).
@@ -175,10 +179,16 @@ TEST(SaveObjHeader, ShortAndLongForms) {
   full.transparency = TRANSP_FILTER;
   full.twoSided = 1;
   full.opacity = 0.75f;
-  EXPECT_EQ(Header(&full),
-            Bytes().str("brick.tga").str("wall_vr").str("env.png").f32(0.5f).str("glow.bmp").f32(0.25f).u8(1 | 4 | 8)
-                .f32(0.75f)
-                .str());
+  EXPECT_EQ(Header(&full), Bytes()
+                               .str("brick.tga")
+                               .str("wall_vr")
+                               .str("env.png")
+                               .f32(0.5f)
+                               .str("glow.bmp")
+                               .f32(0.25f)
+                               .u8(1 | 4 | 8)
+                               .f32(0.75f)
+                               .str());
 }
 
 TEST(SaveObjHeader, FlagsByte) {
@@ -201,7 +211,8 @@ TEST(SaveObjHeader, FlagsByte) {
   m.twoSided = 7;
   EXPECT_EQ(flags(m), 4);
   m.twoSided = 0;
-  const std::pair<const char*, int> names[] = {{"VR", 0}, {"_VR", 8}, {"x_Vr", 8}, {"door_vR", 8}, {"_VRx", 0}, {"-VR", 0}};
+  const std::pair<const char*, int> names[] = {{"VR", 0},      {"_VR", 8},  {"x_Vr", 8},
+                                               {"door_vR", 8}, {"_VRx", 0}, {"-VR", 0}};
   for (const auto& [name, bit] : names) {
     m.name = name;
     EXPECT_EQ(flags(m), bit) << name;

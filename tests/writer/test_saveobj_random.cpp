@@ -8,12 +8,12 @@
 #include <vector>
 
 #include "model/obj.h"
+#include "tests/support/bytes.h"
+#include "tests/support/host_doubles.h"
 #include "tests/support/reports.h"
 #include "tests/support/rng.h"
-#include "tests/support/host_doubles.h"
-#include "tests/writer/literal_saveobj.h"
-#include "tests/support/bytes.h"
 #include "tests/support/streams.h"
+#include "tests/writer/literal_saveobj.h"
 #include "writer/saveobj.h"
 
 namespace {

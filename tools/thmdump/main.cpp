@@ -16,62 +16,63 @@ constexpr int kUsage = 2;
 }  // namespace
 
 int main(int argc, char** argv) {
-    CLI::App app{
-        "Reads a Tarnhold Mesh (.thm) file.\n"
-        "Without options: a readable summary of every record with its byte offset (@N):\n"
-        "mesh names, position/material/vertex/triangle counts, material header fields,\n"
-        "bones, frames, notes, and every light field.\n"
-        "Exit codes: 0 success; 1 the file is malformed (the error and its byte offset\n"
-        "go to standard error, or are printed by --check); 2 bad usage or unreadable file.",
-        "thmdump"};
-    std::string path;
-    bool json = false;
-    bool check = false;
-    app.add_option("FILE", path, "the .thm file to read")->required();
-    auto* json_opt = app.add_flag("--json", json,
-                                  "print every field and array as JSON. Names are 8-bit: each byte becomes the\n"
-                                  "Unicode code point of the same number. Floats print as the shortest decimal that\n"
-                                  "reads back as the same 32-bit float; NaN and infinities print as null.\n"
-                                  "\"error\" is null or {offset, message} for a file that stops early.");
-    app.add_flag("--check", check,
-                 "validate the structure: record boundaries, counts, position and vertex\n"
-                 "indices, unit normals, bone links, end mark, note terminator. Prints \"ok\"\n"
-                 "and exits 0, or prints \"offset N (0xN): problem\" for the first problem and exits 1.")
-        ->excludes(json_opt);
+  CLI::App app{
+      "Reads a Tarnhold Mesh (.thm) file.\n"
+      "Without options: a readable summary of every record with its byte offset (@N):\n"
+      "mesh names, position/material/vertex/triangle counts, material header fields,\n"
+      "bones, frames, notes, and every light field.\n"
+      "Exit codes: 0 success; 1 the file is malformed (the error and its byte offset\n"
+      "go to standard error, or are printed by --check); 2 bad usage or unreadable file.",
+      "thmdump"};
+  std::string path;
+  bool json = false;
+  bool check = false;
+  app.add_option("FILE", path, "the .thm file to read")->required();
+  auto* json_opt =
+      app.add_flag("--json", json,
+                   "print every field and array as JSON. Names are 8-bit: each byte becomes the\n"
+                   "Unicode code point of the same number. Floats print as the shortest decimal that\n"
+                   "reads back as the same 32-bit float; NaN and infinities print as null.\n"
+                   "\"error\" is null or {offset, message} for a file that stops early.");
+  app.add_flag("--check", check,
+               "validate the structure: record boundaries, counts, position and vertex\n"
+               "indices, unit normals, bone links, end mark, note terminator. Prints \"ok\"\n"
+               "and exits 0, or prints \"offset N (0xN): problem\" for the first problem and exits 1.")
+      ->excludes(json_opt);
 
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::ParseError& e) {
-        const int rc = app.exit(e);
-        return rc == 0 ? kOk : kUsage;
-    }
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    const int rc = app.exit(e);
+    return rc == 0 ? kOk : kUsage;
+  }
 
-    std::vector<std::uint8_t> bytes;
-    try {
-        bytes = thm::LoadFile(path);
-    } catch (const std::exception& e) {
-        std::cerr << "thmdump: " << e.what() << "\n";
-        return kUsage;
-    }
+  std::vector<std::uint8_t> bytes;
+  try {
+    bytes = thm::LoadFile(path);
+  } catch (const std::exception& e) {
+    std::cerr << "thmdump: " << e.what() << "\n";
+    return kUsage;
+  }
 
-    if (check) {
-        if (auto p = thm::Check(bytes)) {
-            std::printf("offset %zu (0x%zX): %s\n", p->offset, p->offset, p->what.c_str());
-            return kBadFile;
-        }
-        std::printf("ok\n");
-        return kOk;
+  if (check) {
+    if (auto p = thm::Check(bytes)) {
+      std::printf("offset %zu (0x%zX): %s\n", p->offset, p->offset, p->what.c_str());
+      return kBadFile;
     }
-
-    const thm::ParseResult result = thm::Parse(bytes);
-    if (json) {
-        std::cout << thmdump::ToJson(result).dump(2) << "\n";
-    } else {
-        std::cout << thmdump::Summary(result);
-    }
-    if (result.error) {
-        std::cerr << "thmdump: offset " << result.error->offset << ": " << result.error->what << "\n";
-        return kBadFile;
-    }
+    std::printf("ok\n");
     return kOk;
+  }
+
+  const thm::ParseResult result = thm::Parse(bytes);
+  if (json) {
+    std::cout << thmdump::ToJson(result).dump(2) << "\n";
+  } else {
+    std::cout << thmdump::Summary(result);
+  }
+  if (result.error) {
+    std::cerr << "thmdump: offset " << result.error->offset << ": " << result.error->what << "\n";
+    return kBadFile;
+  }
+  return kOk;
 }

@@ -1,7 +1,5 @@
 #include "tools/thmexport/export.h"
 
-#include "tools/thmexport/paths.h"
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,6 +10,8 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+
+#include "tools/thmexport/paths.h"
 
 namespace thmexport {
 
@@ -50,7 +50,9 @@ std::string NodeLabel(const scene::Node* node) {
   return "node #" + std::to_string(node->Handle()) + " (no name)";
 }
 
-std::string Errno(int err) { return std::strerror(err); }
+std::string Errno(int err) {
+  return std::strerror(err);
+}
 
 // Shows the progress line once an export has run a while; erases it on request.
 class Progress {
@@ -61,7 +63,8 @@ class Progress {
   void Update(int index, int total, const scene::Node* node) {
     if (!enabled_) return;
     auto now = Clock::now();
-    if (now - start_ < std::chrono::milliseconds(300) || (shown_ && now - last_ < std::chrono::milliseconds(100)))
+    if (now - start_ < std::chrono::milliseconds(300) ||
+        (shown_ && now - last_ < std::chrono::milliseconds(100)))
       return;
     last_ = now;
     shown_ = true;
@@ -89,9 +92,12 @@ int g_hostWindow;
 
 }  // namespace
 
-bool IsErrorReport(const MessageBoxRecord& box) { return box.caption == "Assert Failed!" || box.owner != nullptr; }
+bool IsErrorReport(const MessageBoxRecord& box) {
+  return box.caption == "Assert Failed!" || box.owner != nullptr;
+}
 
-std::string FormatReport(const std::string& label, const MessageBoxRecord& box, bool error, const scene::Node* node) {
+std::string FormatReport(const std::string& label, const MessageBoxRecord& box, bool error,
+                         const scene::Node* node) {
   std::string out = label + ": " + (error ? "error" : "warning") + ": [" + box.caption + "]";
   if (node) out += " while exporting " + NodeLabel(node);
   out += "\n";
@@ -107,7 +113,7 @@ std::string FormatReport(const std::string& label, const MessageBoxRecord& box, 
 }
 
 ExportOutcome RunExport(const ExporterClass& exporter, scene::Scene& scene, const std::string& output,
-                          const ExportOptions& options) {
+                        const ExportOptions& options) {
   ExportOutcome out;
   struct stat st;
   bool exists = stat(output.c_str(), &st) == 0;
@@ -168,7 +174,8 @@ ExportOutcome RunExport(const ExporterClass& exporter, scene::Scene& scene, cons
   if (exp && out.result != 1)
     out.problem = "the exporter returned " + std::to_string(out.result);
   else if (exp && out.errors > 0)
-    out.problem = "the exporter reported " + std::to_string(out.errors) + " error" + (out.errors > 1 ? "s" : "");
+    out.problem =
+        "the exporter reported " + std::to_string(out.errors) + " error" + (out.errors > 1 ? "s" : "");
   bool good = out.problem.empty();
 
   if (!direct) {

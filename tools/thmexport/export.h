@@ -18,19 +18,20 @@ struct ExportOptions {
 
 struct ExportOutcome {
   bool ok = false;
-  int result = 0;        // what DoExport returned
-  int errors = 0;        // error reports ("Assert Failed!" or owned boxes) shown
-  int warnings = 0;      // other message boxes
-  std::string problem;   // why it failed, when not because of a report
+  int result = 0;       // what DoExport returned
+  int errors = 0;       // error reports ("Assert Failed!" or owned boxes) shown
+  int warnings = 0;     // other message boxes
+  std::string problem;  // why it failed, when not because of a report
 };
 
 // Runs `exporter` on `scene` into `output`. An existing regular file at
 // `output` is replaced only on success; a device or pipe is written directly.
 ExportOutcome RunExport(const ExporterClass& exporter, scene::Scene& scene, const std::string& output,
-                          const ExportOptions& options);
+                        const ExportOptions& options);
 
 // A message box as the console shows it: caption, node and text, several lines.
-std::string FormatReport(const std::string& label, const MessageBoxRecord& box, bool error, const scene::Node* node);
+std::string FormatReport(const std::string& label, const MessageBoxRecord& box, bool error,
+                         const scene::Node* node);
 
 // Error reports fail the export: the assertion caption, or a box owned by the host window.
 bool IsErrorReport(const MessageBoxRecord& box);

@@ -8,7 +8,11 @@ std::string FormatSummary(const scene::ModelSummary& m) {
   std::ostringstream o;
   o << m.path << "\n";
   const double up = m.upAxis.value_or(1);
-  o << "up axis: " << (m.upAxis ? (up == 0 ? "x" : up == 2 ? "z" : "y") : "y")
+  o << "up axis: "
+    << (m.upAxis ? (up == 0   ? "x"
+                    : up == 2 ? "z"
+                              : "y")
+                 : "y")
     << (m.upAxis ? " (file metadata)" : " (Assimp's)");
   if (m.unitCm) o << ", unit: " << *m.unitCm << " cm";
   o << "\n";

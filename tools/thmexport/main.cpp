@@ -30,19 +30,24 @@ int main(int argc, char** argv) {
                  "Scene documents (*.json, see docs/scene-format.md) or models in another 3D format "
                  "(glTF, FBX, OBJ, COLLADA, 3DS, ...; see docs/import.md)")
       ->type_name("SCENE");
-  app.add_option("-o,--output", o.output,
-                 "Output file (OUT.thm), or with several scenes a folder, in which each output is named "
-                 "after its scene (demo.scene.json -> demo.thm). A path ending in / is a folder too; a missing "
-                 "folder is created.")
+  app.add_option(
+         "-o,--output", o.output,
+         "Output file (OUT.thm), or with several scenes a folder, in which each output is named "
+         "after its scene (demo.scene.json -> demo.thm). A path ending in / is a folder too; a missing "
+         "folder is created.")
       ->type_name("PATH");
-  app.add_option("--plugins", o.pluginDir, "Folder searched for plug-in libraries (*.dle); default: the folder of "
-                                         "this program")
+  app.add_option("--plugins", o.pluginDir,
+                 "Folder searched for plug-in libraries (*.dle); default: the folder of "
+                 "this program")
       ->type_name("DIR");
-  app.add_flag("--list-formats", o.listFormats, "List the scene exporters found (extension, description, library)");
-  app.add_flag("-q,--quiet", o.quiet, "Hide warnings (of the plug-in and of plug-in loading) and progress; errors are always shown");
+  app.add_flag("--list-formats", o.listFormats,
+               "List the scene exporters found (extension, description, library)");
+  app.add_flag("-q,--quiet", o.quiet,
+               "Hide warnings (of the plug-in and of plug-in loading) and progress; errors are always shown");
   auto* imp = "Import of other 3D formats";
-  app.add_option("--up", up, "Up axis of imported models: y (turned to the host's z-up) or z; default: the file's "
-                             "metadata, else y")
+  app.add_option("--up", up,
+                 "Up axis of imported models: y (turned to the host's z-up) or z; default: the file's "
+                 "metadata, else y")
       ->check(CLI::IsMember({"y", "z"}))
       ->group(imp);
   app.add_option("--scale", scale, "Master scale of imported scenes (system units per unit); default 1")
@@ -65,25 +70,31 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(1, 4800))
       ->capture_default_str()
       ->group(imp);
-  app.add_option("--animation", import.animation, "The animation (name or index) that sets keys and range; "
-                                                  "default: the first")
+  app.add_option("--animation", import.animation,
+                 "The animation (name or index) that sets keys and range; "
+                 "default: the first")
       ->type_name("NAME|INDEX")
       ->group(imp);
-  app.add_option("--notes", import.notesFile, "JSON file of note keys to attach: {\"node\": [[ticks, \"text\"], ...]}")
+  app.add_option("--notes", import.notesFile,
+                 "JSON file of note keys to attach: {\"node\": [[ticks, \"text\"], ...]}")
       ->type_name("FILE")
       ->group(imp);
   app.add_flag("--extract-textures", o.extractTextures,
                "Write embedded textures next to the output, named by their own file name")
       ->group(imp);
-  app.add_flag("--list", o.listContents, "Print what each input holds (nodes, meshes, materials, lights, "
-                                       "animations) and export nothing")
+  app.add_flag("--list", o.listContents,
+               "Print what each input holds (nodes, meshes, materials, lights, "
+               "animations) and export nothing")
       ->group(imp);
-  app.set_version_flag("--version", std::string("thmexport ") + THMEXPORT_VERSION + " (host SDK version 0x09C40500)",
+  app.set_version_flag("--version",
+                       std::string("thmexport ") + THMEXPORT_VERSION + " (host SDK version 0x09C40500)",
                        "Show the version and exit");
   app.footer(
-      "Exit status: 0 when every export succeeded; 1 when an export failed (the exporter returned 0, reported an\n"
+      "Exit status: 0 when every export succeeded; 1 when an export failed (the exporter returned 0, "
+      "reported an\n"
       "\"Assert Failed!\" error, or its output could not be written); 2 for bad scene documents or usage.\n"
-      "Messages of the plug-in go to standard error: errors always, warnings unless --quiet. On a terminal, long\n"
+      "Messages of the plug-in go to standard error: errors always, warnings unless --quiet. On a terminal, "
+      "long\n"
       "exports show their progress (nodes done of the scene's nodes, and the current node).");
 
   try {

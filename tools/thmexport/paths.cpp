@@ -38,7 +38,9 @@ bool EndsWithNoCase(std::string_view s, std::string_view suffix) {
   return s.size() >= suffix.size() && EqualNoCase(s.substr(s.size() - suffix.size()), suffix);
 }
 
-bool IsSceneDocument(const std::string& path) { return EndsWithNoCase(path, ".json"); }
+bool IsSceneDocument(const std::string& path) {
+  return EndsWithNoCase(path, ".json");
+}
 
 std::string OutputName(const std::string& input) {
   std::string base = FileName(input);

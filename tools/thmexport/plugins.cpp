@@ -1,7 +1,5 @@
 #include "tools/thmexport/plugins.h"
 
-#include "tools/thmexport/paths.h"
-
 #include <dirent.h>
 #include <dlfcn.h>
 #include <unistd.h>
@@ -12,6 +10,8 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+
+#include "tools/thmexport/paths.h"
 
 namespace thmexport {
 
@@ -27,7 +27,9 @@ std::string HexWord(uint32_t v) {
   return buf;
 }
 
-std::string Text(const char* s) { return s ? s : ""; }
+std::string Text(const char* s) {
+  return s ? s : "";
+}
 
 }  // namespace
 
@@ -49,7 +51,8 @@ bool PluginSet::LoadFolder(const std::string& dir, std::vector<std::string>& war
   return true;
 }
 
-void PluginSet::LoadLibrary(const std::string& path, const std::string& name, std::vector<std::string>& warnings) {
+void PluginSet::LoadLibrary(const std::string& path, const std::string& name,
+                            std::vector<std::string>& warnings) {
   void* h = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (!h) {
     std::string why = Text(dlerror());
@@ -61,7 +64,8 @@ void PluginSet::LoadLibrary(const std::string& path, const std::string& name, st
   auto count = reinterpret_cast<LibNumberClassesFn>(dlsym(h, "LibNumberClasses"));
   auto classDesc = reinterpret_cast<LibClassDescFn>(dlsym(h, "LibClassDesc"));
   if (!version || !count || !classDesc) {
-    warnings.push_back(name + ": not a plug-in library (LibVersion, LibNumberClasses or LibClassDesc missing)");
+    warnings.push_back(name +
+                       ": not a plug-in library (LibVersion, LibNumberClasses or LibClassDesc missing)");
     dlclose(h);
     return;
   }

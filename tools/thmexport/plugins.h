@@ -12,7 +12,7 @@
 namespace thmexport {
 
 struct ExporterClass {
-  std::string library;  // file name of the .dle that holds it
+  std::string library;        // file name of the .dle that holds it
   ClassDesc* desc = nullptr;  // owned by the library
   std::string className;
   std::vector<std::string> extensions;  // without the dot, as the exporter gives them

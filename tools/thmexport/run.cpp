@@ -59,11 +59,13 @@ int Run(Options o) {
     return kBadInput;
   }
   if (!o.quiet)
-    for (auto& w : loadWarnings) std::fprintf(stderr, "thmexport: warning: %s/%s\n", pluginDir.c_str(), w.c_str());
+    for (auto& w : loadWarnings)
+      std::fprintf(stderr, "thmexport: warning: %s/%s\n", pluginDir.c_str(), w.c_str());
 
   if (o.listFormats) {
     ListFormats(plugins);
-    if (plugins.Exporters().empty()) std::fprintf(stderr, "thmexport: no scene exporters in %s\n", pluginDir.c_str());
+    if (plugins.Exporters().empty())
+      std::fprintf(stderr, "thmexport: no scene exporters in %s\n", pluginDir.c_str());
     return kOk;
   }
   auto usage = [](const std::string& msg) {
