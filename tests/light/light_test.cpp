@@ -162,8 +162,7 @@ TEST(LightRecord, UnknownTypeReportsAfterTheLeadByte) {
   EXPECT_EQ(Save(n, 0), "\x08");
   SetActiveWindow(before);
   ASSERT_EQ(reports.boxes.size(), 1u);
-  EXPECT_TRUE(IsReport(reports.boxes[0], "!\"Unknown light type\"", "light/light.cpp"))
-      << reports.boxes[0].text;
+  EXPECT_EQ(reports.boxes[0].text, "!\"Unknown light type\"\nlight/light.cpp: line 42");
   EXPECT_EQ(reports.boxes[0].owner, owner);
 }
 
