@@ -38,5 +38,5 @@ class RecordWriter {
   FILE* file_;
   std::size_t used_ = 0;
   bool failed_ = false;
-  unsigned char buf_[16384];
+  unsigned char buf_[1 << 16];
 };

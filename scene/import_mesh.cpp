@@ -1,6 +1,7 @@
 // The meshes of an imported node: one host mesh with its faces, texture
 // coordinates, smoothing groups rebuilt from the source's normals, and a
-// skin posed at tick 0.
+// skin posed at tick 0. Stage by stage, on flat arrays: no heap block per
+// vertex or face.
 #include <assimp/scene.h>
 
 #include <algorithm>
@@ -9,6 +10,7 @@
 #include <cstring>
 
 #include "scene/assimp_load.h"
+#include "scene/flat_index.h"
 #include "scene/import_builder.h"
 #include "scene/import_detail.h"
 #include "scene/import_smooth.h"
@@ -17,9 +19,9 @@ namespace scene {
 
 namespace import_detail {
 
-std::vector<float> LimitWeights(std::vector<float> row, int maxInfluences, bool normalize) {
+void LimitWeights(std::span<float> row, int maxInfluences, bool normalize, std::vector<int>& order) {
   if (maxInfluences > 0) {
-    std::vector<int> order;
+    order.clear();
     for (size_t j = 0; j < row.size(); ++j)
       if (row[j] != 0.0f) order.push_back(static_cast<int>(j));
     if (static_cast<int>(order.size()) > maxInfluences) {
@@ -34,14 +36,39 @@ std::vector<float> LimitWeights(std::vector<float> row, int maxInfluences, bool 
     if (sum > 0 && std::isfinite(sum))
       for (float& w : row) w = static_cast<float>(w / sum);
   }
-  return row;
 }
 
 }  // namespace import_detail
 
+namespace {
+
+// What the meshes of one node share: their materials and bones in order of
+// first use, and whether every mesh has normals and any has coordinates.
+struct Plan {
+  std::vector<const aiMesh*> meshes;
+  std::vector<unsigned> usedMats;
+  std::vector<std::string> boneNames;
+  std::map<std::string, int> boneIndex;  // -1: a bone that names no node
+  bool allNormals = true, anyUV = false;
+};
+
+// A node's host mesh while it is built: the source position and the weight
+// row of each host vertex, which together weld.
+struct Building {
+  Mesh& mesh;
+  size_t nb;
+  std::vector<aiVector3D> source;  // per host vertex
+  std::vector<float> rows;         // per host vertex, nb weights
+  std::vector<aiVector3D> uvs;     // per texture vertex
+  std::vector<std::array<Point3, 3>> cornerNormals;
+  IdIndex positions{1024}, coordinates{1024};
+};
+
+}  // namespace
+
 void Builder::MakeMesh(const aiNode* an, Node& node) {
   const std::string nodeName = assimp::Str(an->mName);
-  std::vector<const aiMesh*> meshes;
+  Plan plan;
   for (unsigned i = 0; i < an->mNumMeshes; ++i) {
     const aiMesh* m = ai_.mMeshes[an->mMeshes[i]];
     bool tris = false;
@@ -51,106 +78,137 @@ void Builder::MakeMesh(const aiNode* an, Node& node) {
            "' has no triangles (points and lines are not exported)");
       continue;
     }
-    meshes.push_back(m);
+    plan.meshes.push_back(m);
   }
-  if (meshes.empty()) return;
+  if (plan.meshes.empty()) return;
 
-  // Materials and bones in order of first use.
-  std::vector<unsigned> usedMats;
-  std::vector<std::string> boneNames;
-  std::map<std::string, int> boneIndex;
-  bool allNormals = true, anyUV = false;
-  for (const aiMesh* m : meshes) {
-    if (std::find(usedMats.begin(), usedMats.end(), m->mMaterialIndex) == usedMats.end())
-      usedMats.push_back(m->mMaterialIndex);
-    allNormals = allNormals && m->HasNormals();
-    anyUV = anyUV || m->HasTextureCoords(0);
+  for (const aiMesh* m : plan.meshes) {
+    if (std::find(plan.usedMats.begin(), plan.usedMats.end(), m->mMaterialIndex) == plan.usedMats.end())
+      plan.usedMats.push_back(m->mMaterialIndex);
+    plan.allNormals = plan.allNormals && m->HasNormals();
+    plan.anyUV = plan.anyUV || m->HasTextureCoords(0);
     for (unsigned b = 0; b < m->mNumBones; ++b) {
       std::string bn = assimp::Str(m->mBones[b]->mName);
-      if (boneIndex.count(bn)) continue;
+      if (plan.boneIndex.count(bn)) continue;
       if (!ByName(bn)) {
         Warn("node '" + nodeName + "': bone '" + bn + "' names no node; its weights are dropped");
-        boneIndex[bn] = -1;
+        plan.boneIndex[bn] = -1;
         continue;
       }
-      boneIndex[bn] = static_cast<int>(boneNames.size());
-      boneNames.push_back(bn);
+      plan.boneIndex[bn] = static_cast<int>(plan.boneNames.size());
+      plan.boneNames.push_back(bn);
     }
   }
-  const bool skinned = !boneNames.empty();
-  const size_t nb = boneNames.size();
+  const bool skinned = !plan.boneNames.empty();
+  const size_t nb = plan.boneNames.size();
   const Matrix3 meshWorld = node.WorldTM(0);
   const Matrix3 meshWorldInv = Inverse(meshWorld);
+  // Each bone's world at tick 0, asked once.
+  std::vector<Matrix3> boneWorld(nb);
+  for (size_t j = 0; j < nb; ++j) boneWorld[j] = ByName(plan.boneNames[j])->WorldTM(0);
 
   auto& obj = s_->Make<MeshObject>();
+  Building b{obj.mesh, nb, {}, {}, {}, {}};
   Mesh& mesh = obj.mesh;
-  std::vector<std::vector<float>> rows;
-  std::unordered_map<std::string, int> weld, tweld;
-  std::vector<std::array<Point3, 3>> cornerNormals;
   int dropped = 0;
+  std::vector<float> w;  // the weights of the mesh's source vertices
+  std::vector<int> scratch, hostOf, tvOf;
+  std::vector<Matrix3> offsets(nb);
 
-  for (const aiMesh* m : meshes) {
+  for (const aiMesh* m : plan.meshes) {
+    const size_t nv = m->mNumVertices;
     // Per source vertex: its weights as the skin modifier will report them.
-    std::vector<std::vector<float>> w(skinned ? m->mNumVertices : 0, std::vector<float>(nb, 0.0f));
-    std::vector<Matrix3> offsets(nb);
+    w.assign(skinned ? nv * nb : 0, 0.0f);
     if (skinned) {
-      for (unsigned b = 0; b < m->mNumBones; ++b) {
-        const aiBone& bone = *m->mBones[b];
-        int j = boneIndex[assimp::Str(bone.mName)];
+      for (unsigned k = 0; k < m->mNumBones; ++k) {
+        const aiBone& bone = *m->mBones[k];
+        const int j = plan.boneIndex[assimp::Str(bone.mName)];
         if (j < 0) continue;
         offsets[j] = assimp::ToHost(bone.mOffsetMatrix);
-        for (unsigned k = 0; k < bone.mNumWeights; ++k) {
-          unsigned v = bone.mWeights[k].mVertexId;
-          if (v < m->mNumVertices) w[v][j] += bone.mWeights[k].mWeight;
+        for (unsigned q = 0; q < bone.mNumWeights; ++q) {
+          const unsigned v = bone.mWeights[q].mVertexId;
+          if (v < nv) w[v * nb + static_cast<size_t>(j)] += bone.mWeights[q].mWeight;
         }
       }
-      for (auto& row : w)
-        row = import_detail::LimitWeights(std::move(row), opt_.maxInfluences, opt_.normalizeWeights);
+      for (size_t v = 0; v < nv; ++v)
+        import_detail::LimitWeights({w.data() + v * nb, nb}, opt_.maxInfluences, opt_.normalizeWeights,
+                                    scratch);
     }
-    std::vector<int> hostOf(m->mNumVertices);
-    for (unsigned v = 0; v < m->mNumVertices; ++v) {
+
+    // Host vertices: equal source positions with equal weights weld.
+    hostOf.resize(nv);
+    const size_t rowBytes = nb * sizeof(float);
+    auto hashOf = [&](int id) {
+      return HashBytes(&b.source[static_cast<size_t>(id)], sizeof(aiVector3D)) ^
+             (skinned ? HashBytes(b.rows.data() + static_cast<size_t>(id) * nb, rowBytes) * 31 : 0);
+    };
+    for (size_t v = 0; v < nv; ++v) {
       const aiVector3D& p = m->mVertices[v];
-      std::string key(reinterpret_cast<const char*>(&p), sizeof p);
-      if (skinned) key.append(reinterpret_cast<const char*>(w[v].data()), nb * sizeof(float));
-      auto [it, fresh] = weld.emplace(key, static_cast<int>(mesh.verts.size()));
-      hostOf[v] = it->second;
-      if (!fresh) continue;
+      const float* row = skinned ? w.data() + v * nb : nullptr;
+      const uint64_t h = HashBytes(&p, sizeof p) ^ (skinned ? HashBytes(row, rowBytes) * 31 : 0);
+      const int fresh = static_cast<int>(mesh.verts.size());
+      const int found = b.positions.FindOrInsert(
+          h,
+          [&](int id) {
+            return std::memcmp(&b.source[static_cast<size_t>(id)], &p, sizeof p) == 0 &&
+                   (!skinned ||
+                    std::memcmp(b.rows.data() + static_cast<size_t>(id) * nb, row, rowBytes) == 0);
+          },
+          fresh, hashOf);
+      if (found >= 0) {
+        hostOf[v] = found;
+        continue;
+      }
+      hostOf[v] = fresh;
+      b.source.push_back(p);
       Point3 pos(p.x, p.y, p.z);
       if (skinned) {
+        b.rows.insert(b.rows.end(), row, row + nb);
         // The tick-0 pose: each bone carries the bind-pose vertex from the
         // mesh's space into its own, then to the world as it stands at tick 0.
         double sum = 0, acc[3] = {0, 0, 0};
         const double src[3] = {p.x, p.y, p.z};
         for (size_t j = 0; j < nb; ++j) {
-          if (w[v][j] == 0.0f) continue;
+          if (row[j] == 0.0f) continue;
           double inBone[3], world[3];
           Apply(offsets[j], src, inBone);
-          Apply(ByName(boneNames[j])->WorldTM(0), inBone, world);
-          for (int k = 0; k < 3; ++k) acc[k] += w[v][j] * world[k];
-          sum += w[v][j];
+          Apply(boneWorld[j], inBone, world);
+          for (int k = 0; k < 3; ++k) acc[k] += row[j] * world[k];
+          sum += row[j];
         }
         if (sum != 0 && std::isfinite(sum)) {
           double world[3] = {acc[0] / sum, acc[1] / sum, acc[2] / sum}, local[3];
           Apply(meshWorldInv, world, local);
           pos = Point3(float(local[0]), float(local[1]), float(local[2]));
         }
-        rows.push_back(w[v]);
       }
       mesh.verts.push_back(pos);
     }
-    std::vector<int> tvOf;
-    if (anyUV) {
-      tvOf.resize(m->mNumVertices);
-      for (unsigned v = 0; v < m->mNumVertices; ++v) {
-        aiVector3D t = m->HasTextureCoords(0) ? m->mTextureCoords[0][v] : aiVector3D(0, 0, 0);
-        std::string key(reinterpret_cast<const char*>(&t), sizeof t);
-        auto [it, fresh] = tweld.emplace(key, static_cast<int>(mesh.tVerts.size()));
-        if (fresh) mesh.tVerts.push_back(Point3(t.x, t.y, t.z));
-        tvOf[v] = it->second;
+
+    // Texture vertices: equal coordinates weld.
+    if (plan.anyUV) {
+      tvOf.resize(nv);
+      auto uvHash = [&](int id) { return HashBytes(&b.uvs[static_cast<size_t>(id)], sizeof(aiVector3D)); };
+      for (size_t v = 0; v < nv; ++v) {
+        const aiVector3D t = m->HasTextureCoords(0) ? m->mTextureCoords[0][v] : aiVector3D(0, 0, 0);
+        const int fresh = static_cast<int>(mesh.tVerts.size());
+        const int found = b.coordinates.FindOrInsert(
+            HashBytes(&t, sizeof t),
+            [&](int id) { return std::memcmp(&b.uvs[static_cast<size_t>(id)], &t, sizeof t) == 0; }, fresh,
+            uvHash);
+        if (found >= 0) {
+          tvOf[v] = found;
+          continue;
+        }
+        tvOf[v] = fresh;
+        b.uvs.push_back(t);
+        mesh.tVerts.push_back(Point3(t.x, t.y, t.z));
       }
     }
+
+    // Faces.
     const uint16_t matId = static_cast<uint16_t>(
-        std::find(usedMats.begin(), usedMats.end(), m->mMaterialIndex) - usedMats.begin());
+        std::find(plan.usedMats.begin(), plan.usedMats.end(), m->mMaterialIndex) - plan.usedMats.begin());
     for (unsigned f = 0; f < m->mNumFaces; ++f) {
       const aiFace& af = m->mFaces[f];
       if (af.mNumIndices != 3) {
@@ -161,21 +219,22 @@ void Builder::MakeMesh(const aiNode* an, Node& node) {
       TVFace tf;
       std::array<Point3, 3> n;
       for (int k = 0; k < 3; ++k) {
-        unsigned v = af.mIndices[k];
-        if (v >= m->mNumVertices)
-          assimp::Fail(path_, "mesh '" + assimp::Str(m->mName) + "': vertex index out of range");
+        const unsigned v = af.mIndices[k];
+        if (v >= nv) assimp::Fail(path_, "mesh '" + assimp::Str(m->mName) + "': vertex index out of range");
         face.v[k] = hostOf[v];
-        if (anyUV) tf.t[k] = tvOf[v];
-        if (allNormals) n[k] = Point3(m->mNormals[v].x, m->mNormals[v].y, m->mNormals[v].z);
+        if (plan.anyUV) tf.t[k] = tvOf[v];
+        if (plan.allNormals) n[k] = Point3(m->mNormals[v].x, m->mNormals[v].y, m->mNormals[v].z);
       }
-      face.setMatID(usedMats.size() > 1 ? matId : 0);
+      face.setMatID(plan.usedMats.size() > 1 ? matId : 0);
       mesh.faces.push_back(face);
-      if (anyUV) mesh.tvFace.push_back(tf);
-      if (allNormals) cornerNormals.push_back(n);
+      if (plan.anyUV) mesh.tvFace.push_back(tf);
+      if (plan.allNormals) b.cornerNormals.push_back(n);
     }
   }
   if (dropped)
     Warn("node '" + nodeName + "': " + std::to_string(dropped) + " faces that are not triangles dropped");
+  std::vector<std::array<Point3, 3>>& cornerNormals = b.cornerNormals;
+
   // Positions that are not finite numbers cannot be welded or exported: such
   // vertices move to the origin and the faces using them are dropped.
   std::vector<bool> bad(mesh.verts.size(), false);
@@ -214,7 +273,7 @@ void Builder::MakeMesh(const aiNode* an, Node& node) {
   tris.reserve(mesh.faces.size());
   for (const Face& f : mesh.faces) tris.push_back({cluster[f.v[0]], cluster[f.v[1]], cluster[f.v[2]]});
   smoothing::Result sm;
-  if (allNormals) {
+  if (plan.allNormals) {
     sm = smoothing::FromNormals(tris, cornerNormals, clusters);
   } else {
     std::vector<Point3> at(clusters);
@@ -230,11 +289,11 @@ void Builder::MakeMesh(const aiNode* an, Node& node) {
          " smooth patches found no free smoothing group and are exported flat");
 
   node.SetObject(&obj);
-  node.material = NodeMaterial(usedMats);
+  node.material = NodeMaterial(plan.usedMats);
   if (skinned) {
     auto& skin = s_->Make<SkinModifier>();
-    for (const std::string& bn : boneNames) skin.bones.push_back({ByName(bn), "", {0, 0, 0}});
-    skin.weights = std::move(rows);
+    for (const std::string& bn : plan.boneNames) skin.bones.push_back({ByName(bn), "", {0, 0, 0}});
+    skin.weights = SkinModifier::WeightTable{mesh.verts.size(), nb, std::move(b.rows)};
     node.AddModifier(&skin);
   }
 }

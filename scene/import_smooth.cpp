@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <numeric>
-#include <unordered_map>
 
 namespace scene::smoothing {
 
@@ -87,73 +87,147 @@ void Colour(const std::vector<Tri>& faces, const std::vector<int>& patchOf, int 
 
 }  // namespace
 
+namespace {
+
+// Counting sort into compressed rows: for each of `rows` rows, the items
+// given to it in the order given.
+struct Rows {
+  std::vector<int> start;  // rows + 1
+  std::vector<int> items;
+  int Begin(int r) const { return start[static_cast<size_t>(r)]; }
+  int End(int r) const { return start[static_cast<size_t>(r) + 1]; }
+};
+
+}  // namespace
+
 Result FromNormals(const std::vector<Tri>& faces, const std::vector<std::array<Point3, 3>>& normals,
                    int positionCount) {
   const size_t nf = faces.size();
   const double cosEqual = std::cos(kEqualNormalDeg * 3.14159265358979323846 / 180.0);
 
-  // Class of each corner: corners at one position with equal normals share a class.
-  struct Entry {
-    int face, corner;
-  };
-  std::vector<std::vector<Entry>> at(positionCount);
-  for (size_t f = 0; f < nf; ++f) {
-    if (Degenerate(faces[f])) continue;
-    for (int k = 0; k < 3; ++k) at[faces[f][k]].push_back({static_cast<int>(f), k});
+  // The corners at each position, face by face: f * 3 + k.
+  Rows at;
+  at.start.assign(static_cast<size_t>(positionCount) + 1, 0);
+  for (size_t f = 0; f < nf; ++f)
+    if (!Degenerate(faces[f]))
+      for (int k = 0; k < 3; ++k) ++at.start[static_cast<size_t>(faces[f][k]) + 1];
+  for (int p = 0; p < positionCount; ++p) at.start[p + 1] += at.start[p];
+  at.items.resize(static_cast<size_t>(at.start.back()));
+  {
+    std::vector<int> fill(at.start.begin(), at.start.end() - 1);
+    for (size_t f = 0; f < nf; ++f)
+      if (!Degenerate(faces[f]))
+        for (int k = 0; k < 3; ++k)
+          at.items[static_cast<size_t>(fill[faces[f][k]]++)] = static_cast<int>(f * 3 + k);
   }
-  std::vector<std::array<int, 3>> cls(nf, {-1, -1, -1});
-  std::vector<std::vector<int>> members;  // faces per class
-  for (auto& list : at) {
-    std::vector<std::pair<std::array<double, 3>, int>> reps;
-    for (const Entry& e : list) {
+
+  // Class of each corner: corners at one position with equal normals share a
+  // class, numbered in order of position, then corner.
+  std::vector<int> cls(nf * 3, -1);
+  std::vector<int> classFaces;  // the face of each corner given a class, by class below
+  int classes = 0;
+  std::vector<std::pair<std::array<double, 3>, int>> reps;
+  std::vector<int> memberCount;
+  for (int p = 0; p < positionCount; ++p) {
+    reps.clear();
+    for (int e = at.Begin(p); e < at.End(p); ++e) {
+      const int c = at.items[static_cast<size_t>(e)];
       double n[3];
       int id = -1;
-      if (Unit(normals[e.face][e.corner], n)) {
+      if (Unit(normals[static_cast<size_t>(c / 3)][static_cast<size_t>(c % 3)], n)) {
         for (auto& [rn, rid] : reps)
           if (rn[0] * n[0] + rn[1] * n[1] + rn[2] * n[2] >= cosEqual) {
             id = rid;
             break;
           }
         if (id < 0) {
-          id = static_cast<int>(members.size());
-          members.emplace_back();
+          id = classes++;
           reps.push_back({{n[0], n[1], n[2]}, id});
         }
       } else {  // no usable normal: a class of its own, never smooth
-        id = static_cast<int>(members.size());
-        members.emplace_back();
+        id = classes++;
       }
-      cls[e.face][e.corner] = id;
-      members[id].push_back(e.face);
+      cls[static_cast<size_t>(c)] = id;
     }
+  }
+  // The faces of each class, in the order the classes were given (position, corner).
+  Rows members;
+  members.start.assign(static_cast<size_t>(classes) + 1, 0);
+  for (int c : at.items) ++members.start[static_cast<size_t>(cls[static_cast<size_t>(c)]) + 1];
+  for (int k = 0; k < classes; ++k) members.start[k + 1] += members.start[k];
+  members.items.resize(at.items.size());
+  {
+    std::vector<int> fill(members.start.begin(), members.start.end() - 1);
+    for (int c : at.items) members.items[static_cast<size_t>(fill[cls[static_cast<size_t>(c)]]++)] = c / 3;
   }
 
   // Patches: faces joined through shared classes, unless the join would put
-  // two different classes of one position into one patch.
+  // two different classes of one position into one patch. A patch's class at
+  // a position is the class of any of its corners there, found among the few
+  // corners of that position; each patch lists its positions once (the
+  // smaller patch moves into the larger, by positions).
   UnionFind uf(nf);
-  std::vector<std::unordered_map<int, int>> classAt(nf);  // per root: position -> class
-  for (size_t f = 0; f < nf; ++f)
-    if (!Degenerate(faces[f]))
-      for (int k = 0; k < 3; ++k) classAt[f][faces[f][k]] = cls[f][k];
+  struct Entry {
+    int pos, cls, next;
+  };
+  std::vector<Entry> entries;
+  entries.reserve(nf * 3);
+  std::vector<int> head(nf, -1), size(nf, 0);
+  for (size_t f = 0; f < nf; ++f) {
+    if (Degenerate(faces[f])) continue;
+    for (int k = 0; k < 3; ++k) {
+      entries.push_back({faces[f][k], cls[f * 3 + k], head[f]});
+      head[f] = static_cast<int>(entries.size()) - 1;
+    }
+    size[f] = 3;
+  }
+  // The class of patch `root` at `pos`, or -1.
+  auto classAt = [&](int root, int pos) {
+    for (int e = at.Begin(pos); e < at.End(pos); ++e) {
+      const int c = at.items[static_cast<size_t>(e)];
+      if (uf.Find(c / 3) == root) return cls[static_cast<size_t>(c)];
+    }
+    return -1;
+  };
   auto merge = [&](int a, int b) {
     a = uf.Find(a);
     b = uf.Find(b);
     if (a == b) return true;
-    if (classAt[a].size() < classAt[b].size()) std::swap(a, b);
-    for (auto& [pos, c] : classAt[b]) {
-      auto it = classAt[a].find(pos);
-      if (it != classAt[a].end() && it->second != c) return false;
+    if (size[a] < size[b]) std::swap(a, b);
+    for (int e = head[b], prev = -1; e >= 0; prev = e, e = entries[static_cast<size_t>(e)].next) {
+      const int c = classAt(a, entries[static_cast<size_t>(e)].pos);
+      if (c >= 0 && c != entries[static_cast<size_t>(e)].cls) {
+        // The same two patches tend to be tried again: their conflict goes first.
+        if (prev >= 0) {
+          entries[static_cast<size_t>(prev)].next = entries[static_cast<size_t>(e)].next;
+          entries[static_cast<size_t>(e)].next = head[b];
+          head[b] = e;
+        }
+        return false;
+      }
     }
-    for (auto& [pos, c] : classAt[b]) classAt[a].emplace(pos, c);
-    classAt[b].clear();
-    uf.parent[b] = a;
+    for (int e = head[b]; e >= 0;) {
+      Entry& x = entries[static_cast<size_t>(e)];
+      const int next = x.next;
+      if (classAt(a, x.pos) < 0) {
+        x.next = head[a];
+        head[a] = e;
+        ++size[a];
+      }
+      e = next;
+    }
+    head[b] = -1;
+    size[b] = 0;
+    uf.parent[static_cast<size_t>(b)] = a;
     return true;
   };
   Result r;
-  for (auto& faceList : members) {
-    for (size_t i = 1; i < faceList.size(); ++i) {
+  for (int k = 0; k < classes; ++k) {
+    const int* list = members.items.data() + members.Begin(k);
+    const int count = members.End(k) - members.Begin(k);
+    for (int i = 1; i < count; ++i) {
       bool joined = false;
-      for (size_t j = 0; j < i && !joined; ++j) joined = merge(faceList[j], faceList[i]);
+      for (int j = 0; j < i && !joined; ++j) joined = merge(list[j], list[i]);
       if (!joined) ++r.keptHard;
     }
   }
@@ -180,27 +254,35 @@ Result FromAngle(const std::vector<Tri>& faces, const std::vector<Point3>& posit
     fn[f] = {n[0] / len, n[1] / len, n[2] / len};
     valid[f] = true;
   }
-  std::unordered_map<uint64_t, std::vector<int>> edges;
+  // The faces at each edge: (edge, face) pairs sorted by edge, faces ascending.
+  std::vector<std::pair<uint64_t, int>> edges;
+  edges.reserve(nf * 3);
   for (size_t f = 0; f < nf; ++f) {
     if (Degenerate(faces[f])) continue;
     for (int k = 0; k < 3; ++k) {
       uint32_t a = static_cast<uint32_t>(faces[f][k]), b = static_cast<uint32_t>(faces[f][(k + 1) % 3]);
       if (a > b) std::swap(a, b);
-      edges[(uint64_t(a) << 32) | b].push_back(static_cast<int>(f));
+      edges.push_back({(uint64_t(a) << 32) | b, static_cast<int>(f)});
     }
   }
+  std::sort(edges.begin(), edges.end());
+  // A patch's root is its lowest face whatever the order of the joins.
   UnionFind uf(nf);
-  for (auto& [key, list] : edges)
-    for (size_t i = 0; i < list.size(); ++i)
-      for (size_t j = i + 1; j < list.size(); ++j) {
-        int f = list[i], g = list[j];
+  for (size_t s = 0; s < edges.size();) {
+    size_t e = s;
+    while (e < edges.size() && edges[e].first == edges[s].first) ++e;
+    for (size_t i = s; i < e; ++i)
+      for (size_t j = i + 1; j < e; ++j) {
+        const int f = edges[i].second, g = edges[j].second;
         if (!valid[f] || !valid[g]) continue;
-        double d = fn[f][0] * fn[g][0] + fn[f][1] * fn[g][1] + fn[f][2] * fn[g][2];
+        const double d = fn[f][0] * fn[g][0] + fn[f][1] * fn[g][1] + fn[f][2] * fn[g][2];
         if (d >= cosMax) {
-          int a = uf.Find(f), b = uf.Find(g);
+          const int a = uf.Find(f), b = uf.Find(g);
           if (a != b) uf.parent[std::max(a, b)] = std::min(a, b);
         }
       }
+    s = e;
+  }
   std::vector<int> patchOf(nf, -1);
   for (size_t f = 0; f < nf; ++f)
     if (!Degenerate(faces[f])) patchOf[f] = uf.Find(static_cast<int>(f));
@@ -212,36 +294,69 @@ Result FromAngle(const std::vector<Tri>& faces, const std::vector<Point3>& posit
 std::vector<int> ClusterPositions(const std::vector<Point3>& points, double tol, int* clusterCount) {
   const size_t n = points.size();
   UnionFind uf(n);
-  struct CellHash {
-    size_t operator()(const std::array<int64_t, 3>& c) const {
-      return std::hash<int64_t>()(c[0] * 73856093 ^ c[1] * 19349663 ^ c[2] * 83492791);
-    }
+  auto join = [&](int a, int b) {
+    a = uf.Find(a);
+    b = uf.Find(b);
+    if (a != b) uf.parent[std::max(a, b)] = std::min(a, b);
   };
-  std::unordered_map<std::array<int64_t, 3>, std::vector<int>, CellHash> grid;
-  auto cellOf = [&](const Point3& p) {
-    return std::array<int64_t, 3>{static_cast<int64_t>(std::floor(p.x / tol)),
-                                  static_cast<int64_t>(std::floor(p.y / tol)),
-                                  static_cast<int64_t>(std::floor(p.z / tol))};
+  // Points join when within tol of each other in cells (floor of coordinate /
+  // tol) at most one apart per axis. Far out, where floats lie further apart
+  // than tol (beyond 2^62 cells), only equal points can join: they are kept
+  // apart and joined by equality.
+  struct Cell {
+    int64_t x, y, z;
+    auto operator<=>(const Cell&) const = default;
   };
+  constexpr double kFar = 0x1p62;
+  std::vector<std::pair<Cell, int>> near;  // (cell, point)
+  std::vector<std::pair<std::array<float, 3>, int>> far;
+  near.reserve(n);
   for (size_t i = 0; i < n; ++i) {
     const Point3& p = points[i];
     if (!std::isfinite(p.x) || !std::isfinite(p.y) || !std::isfinite(p.z)) continue;
-    auto c = cellOf(p);
-    for (int dx = -1; dx <= 1; ++dx)
-      for (int dy = -1; dy <= 1; ++dy)
-        for (int dz = -1; dz <= 1; ++dz) {
-          auto it = grid.find({c[0] + dx, c[1] + dy, c[2] + dz});
-          if (it == grid.end()) continue;
-          for (int j : it->second) {
-            double ex = double(points[j].x) - p.x, ey = double(points[j].y) - p.y,
-                   ez = double(points[j].z) - p.z;
-            if (ex * ex + ey * ey + ez * ez <= tol * tol) {
-              int a = uf.Find(static_cast<int>(i)), b = uf.Find(j);
-              if (a != b) uf.parent[std::max(a, b)] = std::min(a, b);
-            }
+    const double cx = std::floor(p.x / tol), cy = std::floor(p.y / tol), cz = std::floor(p.z / tol);
+    if (std::fabs(cx) >= kFar || std::fabs(cy) >= kFar || std::fabs(cz) >= kFar) {
+      // -0.0 and +0.0 are one value.
+      far.push_back({{p.x + 0.0f, p.y + 0.0f, p.z + 0.0f}, static_cast<int>(i)});
+      continue;
+    }
+    near.push_back({{static_cast<int64_t>(cx), static_cast<int64_t>(cy), static_cast<int64_t>(cz)},
+                    static_cast<int>(i)});
+  }
+  std::sort(far.begin(), far.end());
+  for (size_t k = 1; k < far.size(); ++k)
+    if (far[k].first == far[k - 1].first) join(far[k].second, far[k - 1].second);
+
+  // Cells in order, each a run of points. For each of the nine (dx, dy) the
+  // cells (x + dx, y + dy, z - 1 .. z + 1) are a stretch of the order that
+  // only moves forward as the cells do: one cursor each, no lookups.
+  std::sort(near.begin(), near.end());
+  std::vector<size_t> runStart;
+  for (size_t k = 0; k < near.size(); ++k)
+    if (k == 0 || near[k].first != near[k - 1].first) runStart.push_back(k);
+  const size_t runs = runStart.size();
+  runStart.push_back(near.size());
+  auto cellOf = [&](size_t run) { return near[runStart[run]].first; };
+  const double tol2 = tol * tol;
+  size_t cursor[9] = {};
+  for (size_t run = 0; run < runs; ++run) {
+    const Cell c = cellOf(run);
+    for (int o = 0; o < 9; ++o) {
+      const Cell lo{c.x + o / 3 - 1, c.y + o % 3 - 1, c.z - 1}, hi{lo.x, lo.y, c.z + 1};
+      size_t& k = cursor[o];
+      while (k < runs && cellOf(k) < lo) ++k;
+      // Each pair of cells once: from the later one.
+      for (size_t other = k; other < runs && other <= run && cellOf(other) <= hi; ++other) {
+        for (size_t a = runStart[run]; a < runStart[run + 1]; ++a)
+          for (size_t b = runStart[other]; b < runStart[other + 1]; ++b) {
+            if (other == run && b >= a) break;
+            const Point3& p = points[static_cast<size_t>(near[a].second)];
+            const Point3& q = points[static_cast<size_t>(near[b].second)];
+            const double ex = double(q.x) - p.x, ey = double(q.y) - p.y, ez = double(q.z) - p.z;
+            if (ex * ex + ey * ey + ez * ez <= tol2) join(near[a].second, near[b].second);
           }
-        }
-    grid[c].push_back(static_cast<int>(i));
+      }
+    }
   }
   std::vector<int> id(n, -1), out(n);
   int count = 0;

@@ -87,16 +87,17 @@ int SkinModifier::Command(uint32_t code, void* arg) {
     if (rawTable) {
       table_ = *rawTable;
     } else if (weights) {
-      const uint32_t nb = static_cast<uint32_t>(bones.size());
-      table_.assign(2 + weights->size() * nb, 0);
-      table_[0] = nb;
-      table_[1] = static_cast<uint32_t>(weights->size());
-      size_t k = 2;
-      for (const auto& row : *weights)
-        for (uint32_t j = 0; j < nb; ++j, ++k) {
-          float w = j < row.size() ? row[j] : 0.0f;
-          std::memcpy(&table_[k], &w, 4);
-        }
+      const size_t nb = bones.size(), rows = weights->rows, columns = weights->columns;
+      table_.assign(2 + rows * nb, 0);
+      table_[0] = static_cast<uint32_t>(nb);
+      table_[1] = static_cast<uint32_t>(rows);
+      if (columns == nb) {
+        if (!weights->values.empty()) std::memcpy(&table_[2], weights->values.data(), rows * nb * 4);
+      } else {
+        for (size_t i = 0; i < rows; ++i)
+          for (size_t j = 0; j < nb && j < columns; ++j)
+            std::memcpy(&table_[2 + i * nb + j], &weights->values[i * columns + j], 4);
+      }
     } else {
       return 1;  // no table: the caller's pointer stays null
     }
@@ -116,6 +117,16 @@ int SkinModifier::Command(uint32_t code, void* arg) {
     return 1;
   }
   return 0;
+}
+
+void SkinModifier::SetWeights(const std::vector<std::vector<float>>& rows) {
+  WeightTable w;
+  w.rows = rows.size();
+  for (const auto& row : rows) w.columns = std::max(w.columns, row.size());
+  w.values.assign(w.rows * w.columns, 0.0f);
+  for (size_t i = 0; i < rows.size(); ++i)
+    std::copy(rows[i].begin(), rows[i].end(), w.values.begin() + i * w.columns);
+  weights = std::move(w);
 }
 
 // ---- Materials and maps ----------------------------------------------------

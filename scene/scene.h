@@ -16,6 +16,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -127,10 +128,21 @@ class SkinModifier final : public Modifier, public Owned {
     std::string name;  // empty: the node's name
     std::array<float, 3> extra{0, 0, 0};
   };
+  // The weight table, row-major: `rows` host vertices of `columns` weights.
+  struct WeightTable {
+    size_t rows = 0;
+    size_t columns = 0;
+    std::vector<float> values;  // rows * columns
+    size_t size() const { return rows; }
+    std::span<const float> operator[](size_t row) const { return {values.data() + row * columns, columns}; }
+  };
   Class_ID classId = SKIN_CLASSID;
   std::vector<Bone> bones;
-  // One row of bones.size() weights per host vertex, or none: no table offered.
-  std::optional<std::vector<std::vector<float>>> weights;
+  // One row of weights per host vertex, or none: no table offered. The table
+  // handed out has bones.size() columns; missing ones read as 0.
+  std::optional<WeightTable> weights;
+  // Sets the table from rows (for builders and tests); each row as long as it is.
+  void SetWeights(const std::vector<std::vector<float>>& rows);
   // Test hook: replaces the table handed out (raw words: nb, nv, weights...).
   std::optional<std::vector<uint32_t>> rawTable;
 

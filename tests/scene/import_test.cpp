@@ -584,7 +584,9 @@ TEST(ImportSkin, MaxInfluencesAndNormalizeActOnTheReportedWeights) {
   }
   EXPECT_GT(multi, 0);
   // The literal rule on a worked row: keep the two largest, the tie goes to the lower bone, then scale.
-  auto row = scene::import_detail::LimitWeights({0.2f, 0.5f, 0.2f, 0.1f}, 2, true);
+  std::vector<float> row = {0.2f, 0.5f, 0.2f, 0.1f};
+  std::vector<int> scratch;
+  scene::import_detail::LimitWeights(row, 2, true, scratch);
   EXPECT_EQ(row, (std::vector<float>{0.2f / 0.7f, 0.5f / 0.7f, 0, 0}));
 }
 

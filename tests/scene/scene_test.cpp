@@ -92,7 +92,7 @@ TEST(SceneSkin, WeightTableAndBoneQueryUseTheHostLayouts) {
   auto& skin = s.Make<scene::SkinModifier>();
   skin.bones.push_back({&bone, "", {1.5f, 0, -2}});
   skin.bones.push_back({&bone, "Renamed", {}});
-  skin.weights = std::vector<std::vector<float>>{{0.25f, 0.75f}, {1.0f, 0.0f}, {0, 0}};
+  skin.SetWeights({{0.25f, 0.75f}, {1.0f, 0.0f}, {0, 0}});
   mesh.AddModifier(&skin);
 
   WeightArray* wa = nullptr;

@@ -159,7 +159,7 @@ struct Rig {
   }
   // Skin data for host vertices with these weight rows, welded as `lookup` says.
   std::unique_ptr<Bones> Build(std::vector<std::vector<float>> rows, std::vector<int> lookup, int num_svs) {
-    skin.weights = std::move(rows);
+    skin.SetWeights(rows);
     std::unique_ptr<Bones> b(CreateBones(&mesh));
     if (b) {
       EXPECT_EQ(b->BuildRefs(num_svs, static_cast<int>(lookup.size()), lookup.data()), 1);
@@ -323,7 +323,7 @@ TEST_F(SkinTest, InconsistentTablesAndArgumentsAreReportedWithoutReadingPastTheT
     FailingAllocations failing(fail_in > 0 ? fail_in : -1);
     return b->BuildRefs(num_svs, num_orig_vs, lk);
   };
-  rig.skin.weights = std::vector<std::vector<float>>{{1}, {1}, {1}};
+  rig.skin.SetWeights({{1}, {1}, {1}});
   EXPECT_EQ(build(4, 4, lookup), 0);  // 3 rows for 4 host vertices
   EXPECT_EQ(build(0, 3, lookup), 0);
   EXPECT_EQ(build(-2, 3, lookup), 0);
@@ -629,7 +629,7 @@ Node& SkinnedTriangle(Scene& s, const std::string& name, Node& bone) {
   tri.mesh.faces = {f};
   auto& skin = s.Make<scene::SkinModifier>();
   skin.bones.push_back({&bone, "", {}});
-  skin.weights = std::vector<std::vector<float>>{{1}, {1}, {1}};
+  skin.SetWeights({{1}, {1}, {1}});
   Node& n = s.AddNode(name);
   n.SetObject(&tri);
   n.AddModifier(&skin);
