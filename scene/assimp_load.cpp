@@ -4,6 +4,7 @@
 #include <assimp/scene.h>
 
 #include <algorithm>
+#include <assimp/DefaultIOSystem.h>
 #include <assimp/DefaultLogger.hpp>
 #include <assimp/Importer.hpp>
 #include <assimp/LogStream.hpp>
@@ -53,6 +54,18 @@ class AssimpLog {
  private:
   LogCatcher* stream_ = nullptr;
   bool owned_ = false;
+};
+
+// Assimp's own file access, noting every file it opens: the files an export
+// depends on (a glTF's buffers, an OBJ's materials).
+class RecordingIOSystem : public Assimp::DefaultIOSystem {
+ public:
+  Assimp::IOStream* Open(const char* file, const char* mode) override {
+    Assimp::IOStream* s = Assimp::DefaultIOSystem::Open(file, mode);
+    if (s && file && std::find(files.begin(), files.end(), file) == files.end()) files.push_back(file);
+    return s;
+  }
+  std::vector<std::string> files;
 };
 
 bool IsMalformedGeometry(const std::string& message) {
@@ -113,10 +126,13 @@ Loaded Load(const std::string& path) {
   l.importer = std::make_unique<Assimp::Importer>();
   // One node per source node: FBX pivots are folded into the node transform.
   l.importer->SetPropertyBool(AI_CONFIG_IMPORT_FBX_PRESERVE_PIVOTS, false);
+  auto* io = new RecordingIOSystem;  // the importer owns it
+  l.importer->SetIOHandler(io);
   AssimpLog log;
   l.scene = l.importer->ReadFile(
       path, aiProcess_Triangulate | aiProcess_SortByPType | aiProcess_ValidateDataStructure);
   l.errors = log.Errors();
+  l.files = io->files;
   if (!l.scene) {
     std::string why = l.importer->GetErrorString();
     Fail(path, why.empty() ? "Assimp cannot read it" : why);

@@ -30,6 +30,7 @@ struct Loaded {
   std::unique_ptr<Assimp::Importer> importer;
   const aiScene* scene = nullptr;
   std::vector<std::string> errors;  // what Assimp logged as errors, one line each
+  std::vector<std::string> files;   // every file Assimp opened, in order, once each
   Loaded();
   Loaded(Loaded&&) noexcept;
   ~Loaded();

@@ -1547,6 +1547,51 @@ std::unique_ptr<Scene> ParseDocument(std::string_view text, const std::string& f
   return Parse(json::Text(text), file);
 }
 
+std::vector<NodeNotes> LoadNoteKeys(const std::string& path) {
+  const json::Text text = json::Text::Load(path);
+  Reader r(path);
+  std::vector<NodeNotes> out;
+  try {
+    sj::parser parser;
+    sj::document doc;
+    if (auto e = parser.iterate(text.View()).get(doc)) throw SyntaxFault{e};
+    const sj::json_type t = r.Get(doc.type());
+    r.Expect(t == sj::json_type::object, "an object of note keys by node name", t);
+    std::unordered_set<std::string_view> seen;
+    for (auto entry : r.Get(doc.get_object())) {
+      sj::field f = r.Get(std::move(entry));
+      const std::string_view name = r.Get(f.unescaped_key());
+      if (!seen.insert(name).second) r.FailAt(r.path.Child(name), "key appears more than once in its object");
+      Step s(r.path, name);
+      NodeNotes node{std::string(name), {}};
+      size_t i = 0;
+      for (auto k : r.Array(f.value(), "an array of [ticks, \"text\"] keys")) {
+        sj::value key = r.Get(std::move(k));
+        Step sk(r.path, i++);
+        sj::array pair = r.Array(key, "a key [ticks, \"text\"]");
+        if (r.Count(pair) != 2) r.Expect(false, "a key [ticks, \"text\"]", sj::json_type::array);
+        NoteKey note;
+        size_t c = 0;
+        for (auto x : pair) {
+          sj::value v = r.Get(std::move(x));
+          Step sc(r.path, c);
+          if (c++ == 0)
+            note.time = r.Int32(v);
+          else
+            note.note = CStr(std::string(r.String(v)));
+        }
+        node.keys.push_back(std::move(note));
+      }
+      out.push_back(std::move(node));
+    }
+    const char* rest;
+    if (doc.current_location().get(rest) == simdjson::SUCCESS) throw SyntaxFault{simdjson::TRAILING_CONTENT};
+  } catch (const SyntaxFault& f) {
+    r.Explain(text.Chars(), f.code);
+  }
+  return out;
+}
+
 std::unique_ptr<Scene> LoadDocument(const std::string& path) {
   // The text and the parser's indexes go before the scene is handed out.
   return Parse(json::Text::Load(path), path);

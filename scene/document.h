@@ -14,6 +14,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "scene/scene.h"
 
@@ -36,6 +37,15 @@ std::unique_ptr<Scene> LoadDocument(const std::string& path);
 
 // Loads a document held in memory; `file` names it in errors.
 std::unique_ptr<Scene> ParseDocument(std::string_view text, const std::string& file);
+
+// Note keys to attach to nodes by name: a JSON file {"node": [[ticks, "text"],
+// ...], ...} (thmexport's --notes), read with the same checks and messages as
+// a scene document. The nodes in file order. Throws DocumentError.
+struct NodeNotes {
+  std::string node;
+  std::vector<NoteKey> keys;
+};
+std::vector<NodeNotes> LoadNoteKeys(const std::string& path);
 
 // The deepest node nesting a document may have; deeper trees are an error.
 inline constexpr int kMaxNodeDepth = 1000;

@@ -277,19 +277,31 @@ void Builder::MakeLight(const aiLight& l, const aiNode* an, Node& node) {
   node.SetObject(&light);
 }
 
-std::unique_ptr<Scene> ImportScene(const std::string& path, const ImportOptions& options,
-                                   std::vector<std::string>* warnings) {
+Imported ImportModel(const std::string& path, const ImportOptions& options) {
   CheckOptions(path, options);
+  Imported out;
   try {
     assimp::Loaded l = assimp::Load(path);
-    if (warnings)
-      for (const std::string& e : l.errors) warnings->push_back("assimp: " + e);
-    return Builder(*l.scene, path, options, warnings).Run();
+    for (const std::string& e : l.errors) out.warnings.push_back("assimp: " + e);
+    out.files = l.files;
+    out.scene = Builder(*l.scene, path, options, &out.warnings, &out.textures).Run();
+    if (!options.notesFile.empty()) out.files.push_back(options.notesFile);
   } catch (const ImportError&) {
+    throw;
+  } catch (const std::bad_alloc&) {
     throw;
   } catch (const std::exception& e) {
     assimp::Fail(path, e.what());
   }
+  return out;
+}
+
+std::unique_ptr<Scene> ImportScene(const std::string& path, const ImportOptions& options,
+                                   std::vector<std::string>* warnings) {
+  Imported in = ImportModel(path, options);
+  if (warnings) warnings->insert(warnings->end(), in.warnings.begin(), in.warnings.end());
+  WriteTextures(path, options.extractTexturesDir, in.textures);
+  return std::move(in.scene);
 }
 
 }  // namespace scene

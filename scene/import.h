@@ -35,14 +35,35 @@ struct ImportOptions {
   std::string extractTexturesDir;
 };
 
+// An embedded texture, as the file it is written to.
+struct ImportedTexture {
+  std::string name;   // file name
+  std::string bytes;  // the file's content
+};
+
+// What an import gives: the scene, its warnings, the embedded textures to
+// write (when options.extractTexturesDir is set) and every file it read.
+struct Imported {
+  std::unique_ptr<Scene> scene;
+  std::vector<std::string> warnings;
+  std::vector<ImportedTexture> textures;
+  std::vector<std::string> files;
+};
+
 // A file that cannot be imported; the message is one line, "file: what".
 class ImportError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
 
-// Loads `path` into a new scene. Lossy mappings are reported, one line each,
-// in `warnings` (may be null). Throws ImportError.
+// Loads `path` into a new scene, writing nothing. Lossy mappings are
+// reported, one line each, in the warnings. Throws ImportError.
+Imported ImportModel(const std::string& path, const ImportOptions& options);
+
+// Writes the textures into `dir` (made when missing). Throws ImportError naming `input`.
+void WriteTextures(const std::string& input, const std::string& dir, const std::vector<ImportedTexture>& textures);
+
+// ImportModel, then the textures written to options.extractTexturesDir.
 std::unique_ptr<Scene> ImportScene(const std::string& path, const ImportOptions& options,
                                    std::vector<std::string>* warnings);
 

@@ -27,8 +27,9 @@ namespace scene {
 
 class Builder {
  public:
-  Builder(const aiScene& ai, std::string path, const ImportOptions& opt, std::vector<std::string>* warnings)
-      : ai_(ai), path_(std::move(path)), opt_(opt), warnings_(warnings) {}
+  Builder(const aiScene& ai, std::string path, const ImportOptions& opt, std::vector<std::string>* warnings,
+          std::vector<ImportedTexture>* textures)
+      : ai_(ai), path_(std::move(path)), opt_(opt), warnings_(warnings), textures_(textures) {}
 
   std::unique_ptr<Scene> Run();
 
@@ -58,6 +59,7 @@ class Builder {
   std::string path_;
   const ImportOptions& opt_;
   std::vector<std::string>* warnings_;
+  std::vector<ImportedTexture>* textures_;
   std::unique_ptr<Scene> s_;
   Matrix3 conversion_;  // Assimp's world to the host's world
   Matrix3 topExtra_;    // applied to every top-level local transform

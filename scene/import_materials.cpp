@@ -29,12 +29,9 @@ std::string Builder::EmbeddedName(const aiTexture& t, int index) {
 
 void Builder::Extract(const aiTexture& t, const std::string& name) {
   if (opt_.extractTexturesDir.empty() || !extracted_.insert(name).second) return;
-  fs::path dir(opt_.extractTexturesDir);
-  std::error_code ec;
-  fs::create_directories(dir, ec);
-  std::ofstream out(dir / name, std::ios::binary);
+  ImportedTexture out{name, {}};
   if (t.mHeight == 0) {
-    out.write(reinterpret_cast<const char*>(t.pcData), t.mWidth);
+    out.bytes.assign(reinterpret_cast<const char*>(t.pcData), t.mWidth);
   } else {
     // Raw texels: an uncompressed 32-bit TGA, top row first.
     unsigned char head[18] = {0, 0, 2};
@@ -44,14 +41,28 @@ void Builder::Extract(const aiTexture& t, const std::string& name) {
     head[15] = (t.mHeight >> 8) & 0xFF;
     head[16] = 32;
     head[17] = 0x28;
-    out.write(reinterpret_cast<const char*>(head), sizeof head);
+    out.bytes.assign(reinterpret_cast<const char*>(head), sizeof head);
+    out.bytes.reserve(sizeof head + size_t(t.mWidth) * t.mHeight * 4);
     for (size_t i = 0; i < size_t(t.mWidth) * t.mHeight; ++i) {
       const aiTexel& x = t.pcData[i];
-      const unsigned char px[4] = {x.b, x.g, x.r, x.a};
-      out.write(reinterpret_cast<const char*>(px), 4);
+      const char px[4] = {char(x.b), char(x.g), char(x.r), char(x.a)};
+      out.bytes.append(px, 4);
     }
   }
-  if (!out) assimp::Fail(path_, "cannot write texture " + (dir / name).string());
+  textures_->push_back(std::move(out));
+}
+
+void WriteTextures(const std::string& input, const std::string& dir, const std::vector<ImportedTexture>& textures) {
+  if (textures.empty()) return;
+  std::error_code ec;
+  fs::create_directories(dir, ec);
+  for (const ImportedTexture& t : textures) {
+    // A name is a file name of the model's own: it stays inside the folder.
+    const fs::path file = fs::path(dir) / fs::path(t.name).filename();
+    std::ofstream out(file, std::ios::binary);
+    out.write(t.bytes.data(), static_cast<std::streamsize>(t.bytes.size()));
+    if (!out) assimp::Fail(input, "cannot write texture " + file.string());
+  }
 }
 
 Texmap* Builder::Bitmap(const aiMaterial& m, aiTextureType type, float* amount) {

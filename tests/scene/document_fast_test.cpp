@@ -74,13 +74,15 @@ TEST(DocumentFast, NumbersOfEveryFormReadAsTheRuleSays) {
         tokens.push_back(x);
       }
       const char* ws = r.Chance(20) ? " \n\t" : "";
-      verts += (i ? "," : "") + std::string("[") + v[0] + "," + ws + v[1] + "," + v[2] + ws + "]";
-      tverts += (i ? "," : "") + std::string("[") + v[1] + "," + v[2] + "]";
+      if (i) verts += ',', tverts += ',';
+      verts.append("[").append(v[0]).append(",").append(ws).append(v[1]).append(",").append(v[2]).append(ws).append("]");
+      tverts.append("[").append(v[1]).append(",").append(v[2]).append("]");
     }
-    std::string faces, tvfaces;
+    std::string faces;
     for (int f = 0; f < 20; ++f) {
-      faces += (f ? "," : "") + std::string("[") + std::to_string(r.Int(60)) + "," + std::to_string(r.Int(60)) + "," +
-               std::to_string(r.Int(60)) + "]";
+      if (f) faces += ',';
+      faces.append("[").append(std::to_string(r.Int(60))).append(",").append(std::to_string(r.Int(60)));
+      faces.append(",").append(std::to_string(r.Int(60))).append("]");
     }
     const std::string mesh = R"({"object":{"class":"mesh","vertices":[)" + verts + R"(],"faces":[)" + faces +
                              R"(],"tverts":[)" + tverts + R"(],"tvfaces":[)" + faces + "]}}";
@@ -169,6 +171,34 @@ TEST(DocumentFast, ChecksThatWaitNameTheValue) {
   const std::string syntax = ErrorOf(Doc(R"({"object":{"class":"mesh","vertices":[[0,0,01]],"faces":[]}})"));
   EXPECT_EQ(syntax.rfind("/nodes/0/object/vertices/0/", 0), 0u) << syntax;
   EXPECT_NE(syntax.find("not valid JSON at line 1"), std::string::npos) << syntax;
+}
+
+TEST(DocumentNotes, NoteKeyFilesAreReadWithTheDocumentChecks) {
+  const std::string path = testing::TempDir() + "notes_test.json";
+  auto errorOf = [&](const std::string& text) -> std::string {
+    FILE* f = std::fopen(path.c_str(), "wb");
+    std::fputs(text.c_str(), f);
+    std::fclose(f);
+    try {
+      const auto notes = scene::LoadNoteKeys(path);
+      std::string out;
+      for (const auto& n : notes)
+        for (const NoteKey& k : n.keys) out += n.node + "@" + std::to_string(k.time) + "=" + k.note.str() + ";";
+      return out;
+    } catch (const DocumentError& e) {
+      return e.pointer() + ": " + e.message();
+    }
+  };
+  EXPECT_EQ(errorOf(R"({"Hips": [[0, "start"], [4800, "one second"]], "Head": []})"),
+            "Hips@0=start;Hips@4800=one second;");
+  EXPECT_EQ(errorOf(R"({"Hips": [[0.5, "x"]]})"), "/Hips/0/0: expected an integer, got number");
+  EXPECT_EQ(errorOf(R"({"Hips": [[0, 1]]})"), "/Hips/0/1: expected a string, got number");
+  EXPECT_EQ(errorOf(R"({"Hips": [[0]]})"), "/Hips/0: expected a key [ticks, \"text\"], got array");
+  EXPECT_EQ(errorOf(R"({"Hips": [[3000000000, "x"]]})"), "/Hips/0/0: 3000000000 is out of range (-2147483648 to 2147483647)");
+  EXPECT_EQ(errorOf(R"({"Hips": [], "Hips": []})"), "/Hips: key appears more than once in its object");
+  EXPECT_EQ(errorOf(R"([1])"), ": expected an object of note keys by node name, got array");
+  EXPECT_EQ(errorOf(R"({"Hips": [[0, "x"]],})").substr(0, 18), "/Hips: not valid J");
+  std::remove(path.c_str());
 }
 
 }  // namespace

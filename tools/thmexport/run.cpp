@@ -33,8 +33,10 @@ int ListContents(const Options& o) {
     try {
       if (IsSceneDocument(in))
         std::fputs(FormatDocument(in, *scene::LoadDocument(in)).c_str(), stdout);
+      else if (std::string error, text = SummarizeIsolated(in, o.limits, &error); error.empty())
+        std::fputs(text.c_str(), stdout);
       else
-        std::fputs(FormatSummary(scene::Summarize(in)).c_str(), stdout);
+        throw scene::ImportError(error);
     } catch (const scene::DocumentError& e) {
       std::fprintf(stderr, "%s\n", e.what());
       status = kBadInput;
@@ -109,10 +111,12 @@ int Run(Options o) {
       } else {
         scene::ImportOptions io = o.import;
         if (o.extractTextures) io.extractTexturesDir = ParentFolder(outputs[i]);
-        std::vector<std::string> warnings;
-        scene = scene::ImportScene(inputs[i], io, &warnings);
+        IsolatedImport in = ImportIsolated(inputs[i], io, o.limits);
+        if (!in.error.empty()) throw scene::ImportError(in.error);
         if (!o.quiet)
-          for (auto& w : warnings) std::fprintf(stderr, "%s: warning: %s\n", inputs[i].c_str(), w.c_str());
+          for (auto& w : in.imported.warnings) std::fprintf(stderr, "%s: warning: %s\n", inputs[i].c_str(), w.c_str());
+        scene::WriteTextures(inputs[i], io.extractTexturesDir, in.imported.textures);
+        scene = std::move(in.imported.scene);
       }
     } catch (const scene::DocumentError& e) {
       std::fprintf(stderr, "%s\n", e.what());

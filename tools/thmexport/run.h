@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "scene/import.h"
+#include "tools/thmexport/isolate.h"
 
 namespace thmexport {
 
@@ -20,6 +21,7 @@ struct Options {
   bool quiet = false;
   bool extractTextures = false;
   scene::ImportOptions import;
+  Limits limits = DefaultLimits();  // of each import
 };
 
 // The exit status: kOk, kExportFailed or kBadInput.
