@@ -7,8 +7,6 @@
 //
 //   bench_e2e [--sizes 100000,1000000,4000000] [--runs 5] [--boxes N] [--dir DIR] [--keep]
 //             [--thmexport PATH]   (another build's, for figures before and after)
-#include <assimp/Exporter.hpp>
-#include <assimp/Importer.hpp>
 #include <assimp/postprocess.h>
 #include <assimp/scene.h>
 #include <fcntl.h>
@@ -17,6 +15,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <assimp/Exporter.hpp>
+#include <assimp/Importer.hpp>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -65,12 +65,14 @@ void MeshJson(std::string& o, const Mesh& m) {
   o += "{\"class\": \"mesh\",\n \"vertices\": [";
   for (size_t i = 0; i < m.verts.size(); ++i) {
     o += i ? ",[" : "[";
-    PutFloat(o, m.verts[i].x), o += ',', PutFloat(o, m.verts[i].y), o += ',', PutFloat(o, m.verts[i].z), o += ']';
+    PutFloat(o, m.verts[i].x), o += ',', PutFloat(o, m.verts[i].y), o += ',', PutFloat(o, m.verts[i].z),
+        o += ']';
   }
   o += "],\n \"faces\": [";
   for (size_t f = 0; f < m.faces.size(); ++f) {
     o += f ? ",[" : "[";
-    PutInt(o, m.faces[f].v[0]), o += ',', PutInt(o, m.faces[f].v[1]), o += ',', PutInt(o, m.faces[f].v[2]), o += ']';
+    PutInt(o, m.faces[f].v[0]), o += ',', PutInt(o, m.faces[f].v[1]), o += ',', PutInt(o, m.faces[f].v[2]),
+        o += ']';
   }
   o += "],\n \"smoothing\": [";
   for (size_t f = 0; f < m.faces.size(); ++f) (f ? o += ',' : o), PutInt(o, m.faces[f].smGroup);
@@ -96,8 +98,8 @@ std::string TorusDocument(const Mesh& m, int materials) {
   std::string o = "{\"format\": \"thm-scene\", \"version\": 1,\n \"materials\": {";
   for (int k = 0; k < materials; ++k)
     o += "\"band" + std::to_string(k) + "\": {\"class\": \"standard\", \"name\": \"Band" + std::to_string(k) +
-         "\", \"maps\": {\"diffuse\": {\"map\": {\"class\": \"bitmap\", \"fileName\": \"band" + std::to_string(k) +
-         ".tga\"}}}}, ";
+         "\", \"maps\": {\"diffuse\": {\"map\": {\"class\": \"bitmap\", \"fileName\": \"band" +
+         std::to_string(k) + ".tga\"}}}}, ";
   o += "\"torus\": {\"class\": \"multi\", \"name\": \"TorusMulti\", \"subMaterials\": [";
   for (int k = 0; k < materials; ++k) o += (k ? ", \"band" : "\"band") + std::to_string(k) + "\"";
   o += "]}},\n \"nodes\": [{\"name\": \"Torus\", \"material\": \"torus\", \"object\": ";
@@ -136,7 +138,8 @@ std::vector<Point3> CornerNormals(const Mesh& m) {
 // With no materials, all faces and no material library.
 std::string TorusObj(const Mesh& m, int materials, const std::string& mtl) {
   std::string o = materials ? "mtllib " + mtl + "\no Torus\n" : "o Torus\n";
-  for (const Point3& p : m.verts) o += "v ", PutFloat(o, p.x), o += ' ', PutFloat(o, p.y), o += ' ', PutFloat(o, p.z), o += '\n';
+  for (const Point3& p : m.verts)
+    o += "v ", PutFloat(o, p.x), o += ' ', PutFloat(o, p.y), o += ' ', PutFloat(o, p.z), o += '\n';
   for (const Point3& t : m.tVerts) o += "vt ", PutFloat(o, t.x), o += ' ', PutFloat(o, t.y), o += '\n';
   const std::vector<Point3> normals = CornerNormals(m);
   // Equal normals share one line.
@@ -147,7 +150,8 @@ std::string TorusObj(const Mesh& m, int materials, const std::string& mtl) {
     std::array<uint32_t, 3> key;
     std::memcpy(key.data(), &n, 12);
     auto [it, fresh] = seen.emplace(key, static_cast<int>(seen.size()) + 1);
-    if (fresh) o += "vn ", PutFloat(o, n.x), o += ' ', PutFloat(o, n.y), o += ' ', PutFloat(o, n.z), o += '\n';
+    if (fresh)
+      o += "vn ", PutFloat(o, n.x), o += ' ', PutFloat(o, n.y), o += ' ', PutFloat(o, n.z), o += '\n';
     vn[c] = it->second;
   }
   for (int k = 0; k < std::max(materials, 1); ++k) {
@@ -181,16 +185,18 @@ void Boxes(int count, std::string* doc, std::string* obj) {
     *obj += "o Box" + std::to_string(b) + "\n";
     for (int v = 0; v < 8; ++v) {
       *doc += v ? ",[" : "[";
-      *doc += std::to_string(v & 1) + "," + std::to_string(v >> 1 & 1) + "," + std::to_string(v >> 2 & 1) + "]";
+      *doc +=
+          std::to_string(v & 1) + "," + std::to_string(v >> 1 & 1) + "," + std::to_string(v >> 2 & 1) + "]";
       *obj += "v ", PutFloat(*obj, x + float(v & 1)), *obj += ' ', PutFloat(*obj, y + float(v >> 1 & 1));
       *obj += ' ', PutFloat(*obj, z + float(v >> 2 & 1)), *obj += '\n';
     }
     *doc += "], \"faces\": [";
     for (int t = 0; t < 12; ++t) {
       *doc += t ? ",[" : "[";
-      *doc += std::to_string(tri[t][0]) + "," + std::to_string(tri[t][1]) + "," + std::to_string(tri[t][2]) + "]";
-      *obj += "f " + std::to_string(8 * b + tri[t][0] + 1) + " " + std::to_string(8 * b + tri[t][1] + 1) + " " +
-              std::to_string(8 * b + tri[t][2] + 1) + "\n";
+      *doc +=
+          std::to_string(tri[t][0]) + "," + std::to_string(tri[t][1]) + "," + std::to_string(tri[t][2]) + "]";
+      *obj += "f " + std::to_string(8 * b + tri[t][0] + 1) + " " + std::to_string(8 * b + tri[t][1] + 1) +
+              " " + std::to_string(8 * b + tri[t][2] + 1) + "\n";
     }
     *doc += "]}}";
   }
@@ -258,9 +264,10 @@ std::string Size(const fs::path& p) {
   return buf;
 }
 
-void Row(const std::string& label, const std::string& input, const Timing& t, const std::optional<Timing>& ref,
-         const std::string& refLabel) {
-  std::printf("| %-28s | %-9s | %6.3f | %6.3f | %5ld |", label.c_str(), input.c_str(), t.best, t.median, t.peakMB);
+void Row(const std::string& label, const std::string& input, const Timing& t,
+         const std::optional<Timing>& ref, const std::string& refLabel) {
+  std::printf("| %-28s | %-9s | %6.3f | %6.3f | %5ld |", label.c_str(), input.c_str(), t.best, t.median,
+              t.peakMB);
   if (ref && ref->ok)
     std::printf(" %6.3f | %5ld | %5.2fx | %5.2fx | %s |\n", ref->best, ref->peakMB, t.best / ref->best,
                 double(t.peakMB) / double(std::max(1L, ref->peakMB)), refLabel.c_str());
@@ -297,7 +304,9 @@ int main(int argc, char** argv) {
     } else if (a == "--keep") {
       keep = true;
     } else {
-      std::fprintf(stderr, "usage: bench_e2e [--sizes N,N,...] [--runs N] [--boxes N] [--dir DIR] [--keep] [--thmexport PATH]\n");
+      std::fprintf(stderr,
+                   "usage: bench_e2e [--sizes N,N,...] [--runs N] [--boxes N] [--dir DIR] [--keep] "
+                   "[--thmexport PATH]\n");
       return 2;
     }
   }
@@ -309,10 +318,13 @@ int main(int argc, char** argv) {
   fs::create_directories(dir);
   std::printf("thmexport: %s\ngltfpack: %s\nruns per command: %d (best and median wall time, peak RSS)\n\n",
               thmexport.c_str(), gltfpack.empty() ? "not installed" : gltfpack.c_str(), runs);
-  std::printf("| input | size | best s | median s | peak MB | gltfpack s | gltfpack MB | time ratio | memory ratio | "
-              "reference |\n|---|---|---|---|---|---|---|---|---|---|\n");
+  std::printf(
+      "| input | size | best s | median s | peak MB | gltfpack s | gltfpack MB | time ratio | memory ratio | "
+      "reference |\n|---|---|---|---|---|---|---|---|---|---|\n");
 
-  auto thm = [&](const fs::path& in) { return std::vector<std::string>{thmexport, "--quiet", in, "-o", dir / "out.thm"}; };
+  auto thm = [&](const fs::path& in) {
+    return std::vector<std::string>{thmexport, "--quiet", in, "-o", dir / "out.thm"};
+  };
   auto pack = [&](const fs::path& in) {
     return std::vector<std::string>{gltfpack, "-i", in, "-o", dir / "out.glb", "-noq"};
   };
@@ -377,19 +389,23 @@ int main(int argc, char** argv) {
   for (const Torus& t : tori) {
     const std::optional<Timing> objRef = packed(t.obj);
     const std::string& tag = t.tag;
-    Row("torus " + tag + " scene document", Size(t.doc), Time(thm(t.doc), runs), objRef, "gltfpack on the OBJ");
+    Row("torus " + tag + " scene document", Size(t.doc), Time(thm(t.doc), runs), objRef,
+        "gltfpack on the OBJ");
     Row("torus " + tag + " OBJ", Size(t.obj), Time(thm(t.obj), runs), objRef, "gltfpack on the OBJ");
     if (fs::exists(t.glb))
-      Row("torus " + tag + " glTF binary", Size(t.glb), Time(thm(t.glb), runs), packed(t.glb), "gltfpack on the GLB");
+      Row("torus " + tag + " glTF binary", Size(t.glb), Time(thm(t.glb), runs), packed(t.glb),
+          "gltfpack on the GLB");
     if (fs::exists(t.fbx))
-      Row("torus " + tag + " FBX (ASCII)", Size(t.fbx), Time(thm(t.fbx), runs), objRef, "gltfpack on the OBJ");
+      Row("torus " + tag + " FBX (ASCII)", Size(t.fbx), Time(thm(t.fbx), runs), objRef,
+          "gltfpack on the OBJ");
     std::fflush(stdout);
   }
   if (boxes > 0) {
     const std::optional<Timing> objRef = packed(boxObj);
     Row(std::to_string(boxes) + " boxes scene document", Size(boxDoc), Time(thm(boxDoc), runs), objRef,
         "gltfpack on the OBJ");
-    Row(std::to_string(boxes) + " boxes OBJ", Size(boxObj), Time(thm(boxObj), runs), objRef, "gltfpack on the OBJ");
+    Row(std::to_string(boxes) + " boxes OBJ", Size(boxObj), Time(thm(boxObj), runs), objRef,
+        "gltfpack on the OBJ");
   }
   if (!keep) fs::remove_all(dir);
   return 0;

@@ -61,7 +61,8 @@ class ImportError : public std::runtime_error {
 Imported ImportModel(const std::string& path, const ImportOptions& options);
 
 // Writes the textures into `dir` (made when missing). Throws ImportError naming `input`.
-void WriteTextures(const std::string& input, const std::string& dir, const std::vector<ImportedTexture>& textures);
+void WriteTextures(const std::string& input, const std::string& dir,
+                   const std::vector<ImportedTexture>& textures);
 
 // ImportModel, then the textures written to options.extractTexturesDir.
 std::unique_ptr<Scene> ImportScene(const std::string& path, const ImportOptions& options,

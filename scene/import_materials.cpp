@@ -52,7 +52,8 @@ void Builder::Extract(const aiTexture& t, const std::string& name) {
   textures_->push_back(std::move(out));
 }
 
-void WriteTextures(const std::string& input, const std::string& dir, const std::vector<ImportedTexture>& textures) {
+void WriteTextures(const std::string& input, const std::string& dir,
+                   const std::vector<ImportedTexture>& textures) {
   if (textures.empty()) return;
   std::error_code ec;
   fs::create_directories(dir, ec);

@@ -11,8 +11,8 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <utility>
 #include <nlohmann/json.hpp>
+#include <utility>
 
 namespace scene::json {
 
@@ -65,7 +65,8 @@ class SyntaxTracker {
       auto [line, column] = LineColumn(p->byte > 0 ? p->byte - 1 : 0);
       // Drop the library's "[json.exception.parse_error.101] parse error at line 1, column 2: " prefix.
       if (auto cut = what.find(": "); cut != std::string::npos) what = what.substr(cut + 2);
-      message = "not valid JSON at line " + std::to_string(line) + ", column " + std::to_string(column) + ": " + what;
+      message = "not valid JSON at line " + std::to_string(line) + ", column " + std::to_string(column) +
+                ": " + what;
     } else if (dynamic_cast<const nlohmann::detail::out_of_range*>(&e)) {
       // The parser refuses a number too large for a double.
       if (auto cut = what.find("] "); cut != std::string::npos) what = what.substr(cut + 2);
@@ -188,11 +189,15 @@ std::string Quote(std::string_view s) {
   return out + "\"";
 }
 
-std::string DumpString(std::string_view s) { return nlohmann::json(std::string(s)).dump(); }
+std::string DumpString(std::string_view s) {
+  return nlohmann::json(std::string(s)).dump();
+}
 
 // ---- Reader -------------------------------------------------------------------
 
-void Reader::Fail(const std::string& message) const { throw DocumentError(file_, path.Render(), message); }
+void Reader::Fail(const std::string& message) const {
+  throw DocumentError(file_, path.Render(), message);
+}
 
 void Reader::FailAt(const std::string& pointer, const std::string& message) const {
   throw DocumentError(file_, pointer, message);
@@ -200,12 +205,18 @@ void Reader::FailAt(const std::string& pointer, const std::string& message) cons
 
 const char* Reader::TypeName(sj::json_type t) {
   switch (t) {
-    case sj::json_type::array: return "array";
-    case sj::json_type::object: return "object";
-    case sj::json_type::number: return "number";
-    case sj::json_type::string: return "string";
-    case sj::json_type::boolean: return "boolean";
-    case sj::json_type::null: return "null";
+    case sj::json_type::array:
+      return "array";
+    case sj::json_type::object:
+      return "object";
+    case sj::json_type::number:
+      return "number";
+    case sj::json_type::string:
+      return "string";
+    case sj::json_type::boolean:
+      return "boolean";
+    case sj::json_type::null:
+      return "null";
   }
   return "value";
 }
@@ -352,7 +363,10 @@ void Reader::Explain(std::string_view text, simdjson::error_code code) const {
 }
 
 Text::Text(Text&& o) noexcept
-    : buffer_(std::move(o.buffer_)), map_(std::exchange(o.map_, nullptr)), mapSize_(o.mapSize_), size_(o.size_) {}
+    : buffer_(std::move(o.buffer_)),
+      map_(std::exchange(o.map_, nullptr)),
+      mapSize_(o.mapSize_),
+      size_(o.size_) {}
 
 Text::~Text() {
   if (map_) munmap(map_, mapSize_);
@@ -368,7 +382,9 @@ std::string_view Text::Chars() const {
 }
 
 Text Text::Load(const std::string& path) {
-  auto fail = [&path](int err) { return DocumentError(path, "", std::string("cannot be read: ") + std::strerror(err)); };
+  auto fail = [&path](int err) {
+    return DocumentError(path, "", std::string("cannot be read: ") + std::strerror(err));
+  };
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) throw fail(errno);
   struct stat st;

@@ -1,8 +1,8 @@
 #include "scene/wire.h"
 
 #include <bit>
-#include <cstring>
 #include <cmath>
+#include <cstring>
 #include <map>
 
 namespace scene {
@@ -77,10 +77,18 @@ struct Numbering {
 static_assert(std::endian::native == std::endian::little, "fields go out as they lie in memory");
 static_assert(sizeof(Point3) == 12 && sizeof(TVFace) == 12, "points and texture faces are packed");
 
-void WireOut::U32(uint32_t v) { out_.append(reinterpret_cast<const char*>(&v), 4); }
-void WireOut::U64(uint64_t v) { out_.append(reinterpret_cast<const char*>(&v), 8); }
-void WireOut::F32(float v) { U32(std::bit_cast<uint32_t>(v)); }
-void WireOut::F64(double v) { U64(std::bit_cast<uint64_t>(v)); }
+void WireOut::U32(uint32_t v) {
+  out_.append(reinterpret_cast<const char*>(&v), 4);
+}
+void WireOut::U64(uint64_t v) {
+  out_.append(reinterpret_cast<const char*>(&v), 8);
+}
+void WireOut::F32(float v) {
+  U32(std::bit_cast<uint32_t>(v));
+}
+void WireOut::F64(double v) {
+  U64(std::bit_cast<uint64_t>(v));
+}
 void WireOut::Str(std::string_view s) {
   U32(static_cast<uint32_t>(s.size()));
   out_.append(s);
@@ -110,8 +118,12 @@ uint64_t WireIn::U64() {
   at_ += 8;
   return v;
 }
-float WireIn::F32() { return std::bit_cast<float>(U32()); }
-double WireIn::F64() { return std::bit_cast<double>(U64()); }
+float WireIn::F32() {
+  return std::bit_cast<float>(U32());
+}
+double WireIn::F64() {
+  return std::bit_cast<double>(U64());
+}
 std::string WireIn::Str() {
   const size_t n = U32();
   Need(n);
@@ -121,7 +133,8 @@ std::string WireIn::Str() {
 }
 size_t WireIn::Count(size_t minSize) {
   const size_t n = U32();
-  if (minSize && n > (b_.size() - at_) / minSize) Fail("a count of " + std::to_string(n) + " does not fit what is left");
+  if (minSize && n > (b_.size() - at_) / minSize)
+    Fail("a count of " + std::to_string(n) + " does not fit what is left");
   return n;
 }
 int32_t WireIn::Index(size_t n, bool optional) {
@@ -236,7 +249,8 @@ void WriteScene(const Scene& s, std::string& out) {
       room += mo->mesh.verts.size() * 12 + mo->mesh.faces.size() * 24 + mo->mesh.tVerts.size() * 12 +
               mo->mesh.tvFace.size() * 12 + 32;
   for (Modifier* m : modifiers.items)
-    if (auto* skin = dynamic_cast<SkinModifier*>(m); skin && skin->weights) room += skin->weights->values.size() * 4;
+    if (auto* skin = dynamic_cast<SkinModifier*>(m); skin && skin->weights)
+      room += skin->weights->values.size() * 4;
   out.reserve(room + (1 << 16));
   w.U32(static_cast<uint32_t>(objects.items.size()));
   for (Object* o : objects.items) {
@@ -250,7 +264,8 @@ void WriteScene(const Scene& s, std::string& out) {
       std::string faces(m.faces.size() * 24, '\0');
       for (size_t f = 0; f < m.faces.size(); ++f) {
         const Face& x = m.faces[f];
-        const uint32_t words[6] = {uint32_t(x.v[0]), uint32_t(x.v[1]), uint32_t(x.v[2]), x.smGroup, x.flags, x.matID};
+        const uint32_t words[6] = {uint32_t(x.v[0]), uint32_t(x.v[1]), uint32_t(x.v[2]),
+                                   x.smGroup,        x.flags,          x.matID};
         std::memcpy(faces.data() + f * 24, words, 24);
       }
       w.Bytes(faces.data(), faces.size());
@@ -551,7 +566,8 @@ std::unique_ptr<Scene> ReadScene(std::string_view bytes, size_t& at) {
     const int32_t obj = r.Index(numObjects, true);
     if (obj >= 0) n.SetObject(objects[static_cast<size_t>(obj)]);
     const size_t mods = r.Count(4);
-    for (size_t k = 0; k < mods; ++k) n.AddModifier(modifiers[static_cast<size_t>(r.Index(numModifiers, false))]);
+    for (size_t k = 0; k < mods; ++k)
+      n.AddModifier(modifiers[static_cast<size_t>(r.Index(numModifiers, false))]);
     const size_t tracks = r.Count(12);
     for (size_t k = 0; k < tracks; ++k) {
       NoteTrackImpl& t = n.AddNoteTrack(GetId(r));

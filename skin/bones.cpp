@@ -137,6 +137,13 @@ int Bones::BuildRefs(int num_svs, int num_orig_vs, const int* lookup) {
   if (!report::Check(wa->nv == num_orig_vs, kRowCount)) return 0;
   if (!report::Check(int64_t{wa->nv} * wa->nb <= INT32_MAX, kTableTooLarge)) return 0;
   NumBones = wa->nb;
+  // No bones: nothing a reference could name. The node goes out without skin,
+  // as without a table, instead of naming bone 0 of none.
+  if (wa->nb == 0) {
+    delete[] Vertices;
+    Vertices = nullptr;
+    return 1;
+  }
 
   const int32_t nb = wa->nb;
   const float* weights = wa->weights();

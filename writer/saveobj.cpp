@@ -25,6 +25,39 @@ constexpr report::Site kUnusedHV{"0", kSource, 240};
 constexpr report::Site kSecondCornerSection{"mObj->HVs[t.Pts[1]].Mat == i", kSource, 335};
 constexpr report::Site kThirdCornerSection{"mObj->HVs[t.Pts[2]].Mat == i", kSource, 336};
 
+// A normal from float arithmetic is kept unless that overflowed or lost its
+// precision (extreme coordinates): then it is not finite or not of unit
+// length, and the same vector is normalised again in double.
+constexpr double kUnitSlack = 1e-5;
+
+bool IsUnit(const Point3& n) {
+  const double len = std::sqrt(double(n.x) * n.x + double(n.y) * n.y + double(n.z) * n.z);
+  return std::fabs(len - 1.0) <= kUnitSlack;  // false for NaN
+}
+
+// (x, y, z) / |(x, y, z)| rounded to float; (0, 0, 0) without a direction.
+Point3 UnitInDouble(double x, double y, double z) {
+  const double len = std::sqrt(x * x + y * y + z * z);
+  if (!(len > 0) || !std::isfinite(len)) return Point3(0, 0, 0);
+  return Point3(static_cast<float>(x / len), static_cast<float>(y / len), static_cast<float>(z / len));
+}
+
+// The face normal of (p0, p1, p2): unit, or (0, 0, 0) for a triangle without area.
+Point3 FaceNormal(const Point3& p0, const Point3& p1, const Point3& p2) {
+  const Point3 n = CrossProd(p1 - p0, p2 - p0);
+  const float len = Length(n);
+  // Without area there is no direction: add nothing to the neighbours. (A
+  // length of 0 from squares too small for a float still has one.)
+  if (n.x == 0.0f && n.y == 0.0f && n.z == 0.0f) return Point3(0, 0, 0);
+  if (len != 0.0f) {
+    const Point3 unit = n / len;
+    if (IsUnit(unit)) return unit;
+  }
+  const double ax = double(p1.x) - p0.x, ay = double(p1.y) - p0.y, az = double(p1.z) - p0.z;
+  const double bx = double(p2.x) - p0.x, by = double(p2.y) - p0.y, bz = double(p2.z) - p0.z;
+  return UnitInDouble(ay * bz - az * by, az * bx - ax * bz, ax * by - ay * bx);
+}
+
 template <class T>
 alloc::Array<T> Alloc(std::size_t n) {
   return alloc::NewArray<T>(n);
@@ -174,10 +207,7 @@ int SaveObj::Init(Obj* obj, Bones* bones) {
     const Point3& p0 = svs[s0].Pos;
     const Point3& p1 = svs[s1].Pos;
     const Point3& p2 = svs[s2].Pos;
-    const Point3 n = CrossProd(p1 - p0, p2 - p0);
-    const float len = Length(n);
-    // Without area there is no direction: add nothing to the neighbours.
-    mTris[t].Normal = len == 0.0f ? Point3(0, 0, 0) : n / len;
+    mTris[t].Normal = FaceNormal(p0, p1, p2);
     const uint32_t c = static_cast<uint32_t>(t) * 3;
     svCorners[svStart[s0]++] = c;
     svCorners[svStart[s1]++] = c + 1;
@@ -219,7 +249,8 @@ int SaveObj::Init(Obj* obj, Bones* bones) {
       }
       sum = Point3(0, 0, 1);
     }
-    const Point3 n = sum / Length(sum);
+    Point3 n = sum / Length(sum);
+    if (!IsUnit(n)) n = UnitInDouble(sum.x, sum.y, sum.z);
     mHVs[i].Normal = n;
     shared([&](int32_t, int32_t h) { mHVs[h].Normal = n; });
   }

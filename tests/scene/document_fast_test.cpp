@@ -33,9 +33,22 @@ std::string Doc(const std::string& nodes, const std::string& rest = "") {
 
 // A number token of JSON, built to reach the corners of the grammar.
 std::string Token(Rng& r) {
-  static const char* fixed[] = {"0",     "-0",     "0.0",    "-0.0",  "1e5",   "1E-5",  "-2.5e+3", "123456789012345678",
-                                "1234567890123456789", "99999999999999999999999", "3.4028234663852886e38",
-                                "1.17549435e-38", "1e-320", "0.1", "0.30000000000000004", "123.456e-2"};
+  static const char* fixed[] = {"0",
+                                "-0",
+                                "0.0",
+                                "-0.0",
+                                "1e5",
+                                "1E-5",
+                                "-2.5e+3",
+                                "123456789012345678",
+                                "1234567890123456789",
+                                "99999999999999999999999",
+                                "3.4028234663852886e38",
+                                "1.17549435e-38",
+                                "1e-320",
+                                "0.1",
+                                "0.30000000000000004",
+                                "123.456e-2"};
   if (r.Chance(20)) return fixed[r.Int(static_cast<int>(std::size(fixed)))];
   std::string t = r.Chance(30) ? "-" : "";
   const int digits = 1 + r.Int(r.Chance(80) ? 9 : 19);
@@ -46,7 +59,8 @@ std::string Token(Rng& r) {
     const int frac = 1 + r.Int(r.Chance(80) ? 8 : 20);
     for (int i = 0; i < frac; ++i) t += static_cast<char>('0' + r.Int(10));
   }
-  if (r.Chance(30)) t += std::string(r.Chance(50) ? "e" : "E") + (r.Chance(50) ? "-" : "") + std::to_string(r.Int(25));
+  if (r.Chance(30))
+    t += std::string(r.Chance(50) ? "e" : "E") + (r.Chance(50) ? "-" : "") + std::to_string(r.Int(25));
   return t;
 }
 
@@ -75,7 +89,15 @@ TEST(DocumentFast, NumbersOfEveryFormReadAsTheRuleSays) {
       }
       const char* ws = r.Chance(20) ? " \n\t" : "";
       if (i) verts += ',', tverts += ',';
-      verts.append("[").append(v[0]).append(",").append(ws).append(v[1]).append(",").append(v[2]).append(ws).append("]");
+      verts.append("[")
+          .append(v[0])
+          .append(",")
+          .append(ws)
+          .append(v[1])
+          .append(",")
+          .append(v[2])
+          .append(ws)
+          .append("]");
       tverts.append("[").append(v[1]).append(",").append(v[2]).append("]");
     }
     std::string faces;
@@ -149,16 +171,24 @@ TEST(DocumentFast, ChecksThatWaitNameTheValue) {
   const std::string mesh = R"({"faces":[[0,1,5]],"vertices":[[0,0,0],[1,0,0],[0,1,0]],"class":"mesh"})";
   EXPECT_EQ(ErrorOf(Doc(R"({"object":)" + mesh + "}")),
             "/nodes/0/object/faces/0/2: vertex index 5 is out of range: the mesh has 3 vertices");
-  EXPECT_EQ(ErrorOf(Doc(R"({"object":{"smoothing":[1,2],"faces":[[0,1,2]],"vertices":[[0,0,0],[1,0,0],[0,1,0]],"class":"mesh"}})")),
-            "/nodes/0/object/smoothing: has 2 entries; the mesh has 1 faces (one per face)");
-  EXPECT_EQ(ErrorOf(Doc(R"({"object":{"tvfaces":[[0,0,3]],"tverts":[[0,0]],"faces":[[0,1,2]],"vertices":[[0,0,0],[1,0,0],[0,1,0]],"class":"mesh"}})")),
-            "/nodes/0/object/tvfaces/0/2: texture vertex index 3 is out of range: the mesh has 1 texture vertices");
+  EXPECT_EQ(
+      ErrorOf(Doc(
+          R"({"object":{"smoothing":[1,2],"faces":[[0,1,2]],"vertices":[[0,0,0],[1,0,0],[0,1,0]],"class":"mesh"}})")),
+      "/nodes/0/object/smoothing: has 2 entries; the mesh has 1 faces (one per face)");
+  EXPECT_EQ(
+      ErrorOf(Doc(
+          R"({"object":{"tvfaces":[[0,0,3]],"tverts":[[0,0]],"faces":[[0,1,2]],"vertices":[[0,0,0],[1,0,0],[0,1,0]],"class":"mesh"}})")),
+      "/nodes/0/object/tvfaces/0/2: texture vertex index 3 is out of range: the mesh has 1 texture vertices");
   EXPECT_EQ(ErrorOf(Doc(R"({"name":"N","modifiers":[{"class":"other","classId":[1,2]}]})")),
             "/nodes/0/modifiers: a modifier stack needs an object to modify");
-  EXPECT_EQ(ErrorOf(Doc(R"({"name":"B"},{"modifiers":[{"class":"skin","weights":[[1]],"bones":[{"node":"B"}]}],"object":{"class":"mesh","vertices":[[0,0,0],[1,0,0],[0,1,0]],"faces":[[0,1,2]]}})")),
-            "/nodes/1/modifiers/0/weights: has 1 rows; the mesh has 3 vertices (one row per vertex)");
-  EXPECT_EQ(ErrorOf(Doc(R"({"name":"B","object":{"class":"dummy"},"modifiers":[{"class":"skin","weights":[[1,2]],"bones":[{"node":"B"}]}]})")),
-            "/nodes/0/modifiers/0/weights/0: has 2 weights; the skin has 1 bones (one weight per bone)");
+  EXPECT_EQ(
+      ErrorOf(Doc(
+          R"({"name":"B"},{"modifiers":[{"class":"skin","weights":[[1]],"bones":[{"node":"B"}]}],"object":{"class":"mesh","vertices":[[0,0,0],[1,0,0],[0,1,0]],"faces":[[0,1,2]]}})")),
+      "/nodes/1/modifiers/0/weights: has 1 rows; the mesh has 3 vertices (one row per vertex)");
+  EXPECT_EQ(
+      ErrorOf(Doc(
+          R"({"name":"B","object":{"class":"dummy"},"modifiers":[{"class":"skin","weights":[[1,2]],"bones":[{"node":"B"}]}]})")),
+      "/nodes/0/modifiers/0/weights/0: has 2 weights; the skin has 1 bones (one weight per bone)");
   EXPECT_EQ(ErrorOf(Doc(R"({"material":"nope"})", R"(,"materials":{})")),
             "/nodes/0/material: material \"nope\" is not defined in /materials");
   // The fast reading gives up on these and the careful one words them.
@@ -183,7 +213,8 @@ TEST(DocumentNotes, NoteKeyFilesAreReadWithTheDocumentChecks) {
       const auto notes = scene::LoadNoteKeys(path);
       std::string out;
       for (const auto& n : notes)
-        for (const NoteKey& k : n.keys) out += n.node + "@" + std::to_string(k.time) + "=" + k.note.str() + ";";
+        for (const NoteKey& k : n.keys)
+          out += n.node + "@" + std::to_string(k.time) + "=" + k.note.str() + ";";
       return out;
     } catch (const DocumentError& e) {
       return e.pointer() + ": " + e.message();
@@ -194,7 +225,8 @@ TEST(DocumentNotes, NoteKeyFilesAreReadWithTheDocumentChecks) {
   EXPECT_EQ(errorOf(R"({"Hips": [[0.5, "x"]]})"), "/Hips/0/0: expected an integer, got number");
   EXPECT_EQ(errorOf(R"({"Hips": [[0, 1]]})"), "/Hips/0/1: expected a string, got number");
   EXPECT_EQ(errorOf(R"({"Hips": [[0]]})"), "/Hips/0: expected a key [ticks, \"text\"], got array");
-  EXPECT_EQ(errorOf(R"({"Hips": [[3000000000, "x"]]})"), "/Hips/0/0: 3000000000 is out of range (-2147483648 to 2147483647)");
+  EXPECT_EQ(errorOf(R"({"Hips": [[3000000000, "x"]]})"),
+            "/Hips/0/0: 3000000000 is out of range (-2147483648 to 2147483647)");
   EXPECT_EQ(errorOf(R"({"Hips": [], "Hips": []})"), "/Hips: key appears more than once in its object");
   EXPECT_EQ(errorOf(R"([1])"), ": expected an object of note keys by node name, got array");
   EXPECT_EQ(errorOf(R"({"Hips": [[0, "x"]],})").substr(0, 18), "/Hips: not valid J");

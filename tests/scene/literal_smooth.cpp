@@ -9,9 +9,9 @@
 
 namespace literal_smoothing {
 
+using scene::smoothing::kEqualNormalDeg;
 using scene::smoothing::Result;
 using scene::smoothing::Tri;
-using scene::smoothing::kEqualNormalDeg;
 
 namespace {
 

@@ -86,11 +86,13 @@ TEST(SmoothingFlat, ClusteringMatchesTheFirstVersion) {
         pts.push_back(Point3(NAN, 0, 0));
       } else {
         // Cells on both sides of 0 and far from it.
-        pts.push_back(Point3(float(r.Int(200) - 100) * 1e-5f, float(r.Int(3)) * 1e-5f, r.Chance(10) ? 1e6f : 0.0f));
+        pts.push_back(
+            Point3(float(r.Int(200) - 100) * 1e-5f, float(r.Int(3)) * 1e-5f, r.Chance(10) ? 1e6f : 0.0f));
       }
     }
     int a = 0, b = 0;
-    EXPECT_EQ(scene::smoothing::ClusterPositions(pts, tol, &a), literal_smoothing::ClusterPositions(pts, tol, &b));
+    EXPECT_EQ(scene::smoothing::ClusterPositions(pts, tol, &a),
+              literal_smoothing::ClusterPositions(pts, tol, &b));
     EXPECT_EQ(a, b);
     if (HasFailure()) break;
   }

@@ -13,6 +13,16 @@
 #include "model/obj.h"
 #include "skin/bones.h"
 
+static bool NearUnit(const Point3& n) {
+  return std::fabs(std::sqrt(double(n.x) * n.x + double(n.y) * n.y + double(n.z) * n.z) - 1.0) <= 1e-5;
+}
+
+static Point3 InDouble(double x, double y, double z) {
+  double len = std::sqrt(x * x + y * y + z * z);
+  if (!(len > 0) || !std::isfinite(len)) return Point3(0, 0, 0);
+  return Point3(float(x / len), float(y / len), float(z / len));
+}
+
 int LitSaveObj::Init(Obj* obj, Bones* bones) {
   mObj = obj;
   mBones = bones;
@@ -25,6 +35,13 @@ int LitSaveObj::Init(Obj* obj, Bones* bones) {
     Point3 n = CrossProd(p1 - p0, p2 - p0);
     float len = Length(n);
     mTris[t].Normal = len == 0.0f ? Point3(0, 0, 0) : n / len;
+    // Where float arithmetic overflowed or lost its precision: in double.
+    if ((len != 0.0f && !NearUnit(mTris[t].Normal)) || (len == 0.0f && !(n == Point3(0, 0, 0)))) {
+      double a[3] = {double(p1.x) - p0.x, double(p1.y) - p0.y, double(p1.z) - p0.z};
+      double b[3] = {double(p2.x) - p0.x, double(p2.y) - p0.y, double(p2.z) - p0.z};
+      mTris[t].Normal =
+          InDouble(a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]);
+    }
   }
   for (int i = 0; i < obj->NumHVs; ++i) {
     const Point3& cur = mHVs[i].Normal;
@@ -56,6 +73,7 @@ int LitSaveObj::Init(Obj* obj, Bones* bones) {
       sum = Point3(0, 0, 1);
     }
     Point3 n = sum / Length(sum);
+    if (!NearUnit(n)) n = InDouble(sum.x, sum.y, sum.z);
     mHVs[i].Normal = n;
     for (int h : sharing) mHVs[h].Normal = n;
   }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <vector>
 
 #include "model/obj.h"
@@ -345,6 +346,44 @@ TEST(SaveObjWrite, ShortWriteAtEveryOffsetKeepsTheBytesBefore) {
     EXPECT_EQ(result, n == full.size() ? 1 : -1) << n;
     EXPECT_EQ(kept, full.substr(0, n)) << n;
   }
+}
+
+}  // namespace
+
+namespace {
+
+double Len(const Point3& p) {
+  return std::sqrt(double(p.x) * p.x + double(p.y) * p.y + double(p.z) * p.z);
+}
+
+// Where float arithmetic overflows (a cross product beyond 3.4e38) or loses
+// its precision (subnormal lengths), the normals come from double: unit, and
+// what the float result would have been with exact arithmetic.
+TEST(SaveObjNormals, ExtremeCoordinatesStillGiveUnitNormals) {
+  // A cross product beyond 3.4e38, and a sliver whose squares underflow.
+  const std::vector<std::vector<Point3>> meshes = {
+      {{0, 0, 0}, {2e19f, 0, 0}, {0, 2e19f, 0}, {2e19f, 2e19f, 2e19f}},
+      {{0, 0, 0}, {1, 0, 0}, {2, 3e-30f, 0}, {3, 4e-30f, 1e-30f}}};
+  for (const auto& pos : meshes) {
+    SCOPED_TRACE(pos[1].x);
+    Mesh m(pos);
+    m.Face(nullptr, 1, {0}, {1}, {2});
+    m.Face(nullptr, 1, {1}, {3}, {2});
+    m.obj.RemoveUnused(nullptr);
+    SaveObj so;
+    ASSERT_EQ(so.Init(&m.obj, nullptr), 1);
+    EXPECT_EQ(so.mTris[0].Normal, Point3(0, 0, 1));
+    for (int t = 0; t < 2; ++t) EXPECT_NEAR(Len(so.mTris[t].Normal), 1.0, 1e-6) << t;
+    for (int h = 0; h < m.obj.NumHVs; ++h) EXPECT_NEAR(Len(so.mHVs[h].Normal), 1.0, 1e-6) << h;
+  }
+  // Ordinary coordinates keep the float result, bit for bit.
+  Mesh m({{0, 0, 0}, {1, 0, 0}, {0.3f, 0.7f, 0.1f}});
+  m.Face(nullptr, 1, {0}, {1}, {2});
+  m.obj.RemoveUnused(nullptr);
+  SaveObj so;
+  ASSERT_EQ(so.Init(&m.obj, nullptr), 1);
+  const Point3 n = CrossProd(Point3(1, 0, 0), Point3(0.3f, 0.7f, 0.1f));
+  EXPECT_EQ(so.mTris[0].Normal, n / Length(n));
 }
 
 }  // namespace

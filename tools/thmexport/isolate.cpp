@@ -75,7 +75,8 @@ std::string Signal(int sig) {
 Limits DefaultLimits() {
   Limits l;
   const long pages = sysconf(_SC_PHYS_PAGES), size = sysconf(_SC_PAGESIZE);
-  if (pages > 0 && size > 0) l.memoryMB = static_cast<size_t>(double(pages) * double(size) * 0.75 / (1 << 20));
+  if (pages > 0 && size > 0)
+    l.memoryMB = static_cast<size_t>(double(pages) * double(size) * 0.75 / (1 << 20));
   l.seconds = 600;
   return l;
 }
@@ -104,24 +105,59 @@ void Confine(const Limits& limits, int pipeFd) {
   // asks for more than it needs then fails as if the file were unreadable.
   scmp_filter_ctx f = seccomp_init(SCMP_ACT_ERRNO(EPERM));
   if (!f) return;
-  for (int call : {SCMP_SYS(read), SCMP_SYS(pread64), SCMP_SYS(readv), SCMP_SYS(lseek), SCMP_SYS(fstat),
-                   SCMP_SYS(newfstatat), SCMP_SYS(statx), SCMP_SYS(close), SCMP_SYS(fcntl), SCMP_SYS(getdents64),
-                   SCMP_SYS(readlink), SCMP_SYS(readlinkat), SCMP_SYS(faccessat), SCMP_SYS(faccessat2),
-                   SCMP_SYS(access), SCMP_SYS(getcwd), SCMP_SYS(mmap), SCMP_SYS(munmap), SCMP_SYS(mremap),
-                   SCMP_SYS(mprotect), SCMP_SYS(madvise), SCMP_SYS(brk), SCMP_SYS(futex), SCMP_SYS(getrandom),
-                   SCMP_SYS(clock_gettime), SCMP_SYS(gettimeofday), SCMP_SYS(getpid), SCMP_SYS(gettid),
-                   SCMP_SYS(rt_sigaction), SCMP_SYS(rt_sigprocmask), SCMP_SYS(rt_sigreturn), SCMP_SYS(sigaltstack),
-                   SCMP_SYS(sched_yield), SCMP_SYS(prlimit64), SCMP_SYS(exit), SCMP_SYS(exit_group),
-                   SCMP_SYS(restart_syscall), SCMP_SYS(tgkill), SCMP_SYS(set_robust_list), SCMP_SYS(rseq),
-                   SCMP_SYS(sched_getaffinity), SCMP_SYS(nanosleep), SCMP_SYS(clock_nanosleep)})
+  for (int call : {SCMP_SYS(read),
+                   SCMP_SYS(pread64),
+                   SCMP_SYS(readv),
+                   SCMP_SYS(lseek),
+                   SCMP_SYS(fstat),
+                   SCMP_SYS(newfstatat),
+                   SCMP_SYS(statx),
+                   SCMP_SYS(close),
+                   SCMP_SYS(fcntl),
+                   SCMP_SYS(getdents64),
+                   SCMP_SYS(readlink),
+                   SCMP_SYS(readlinkat),
+                   SCMP_SYS(faccessat),
+                   SCMP_SYS(faccessat2),
+                   SCMP_SYS(access),
+                   SCMP_SYS(getcwd),
+                   SCMP_SYS(mmap),
+                   SCMP_SYS(munmap),
+                   SCMP_SYS(mremap),
+                   SCMP_SYS(mprotect),
+                   SCMP_SYS(madvise),
+                   SCMP_SYS(brk),
+                   SCMP_SYS(futex),
+                   SCMP_SYS(getrandom),
+                   SCMP_SYS(clock_gettime),
+                   SCMP_SYS(gettimeofday),
+                   SCMP_SYS(getpid),
+                   SCMP_SYS(gettid),
+                   SCMP_SYS(rt_sigaction),
+                   SCMP_SYS(rt_sigprocmask),
+                   SCMP_SYS(rt_sigreturn),
+                   SCMP_SYS(sigaltstack),
+                   SCMP_SYS(sched_yield),
+                   SCMP_SYS(prlimit64),
+                   SCMP_SYS(exit),
+                   SCMP_SYS(exit_group),
+                   SCMP_SYS(restart_syscall),
+                   SCMP_SYS(tgkill),
+                   SCMP_SYS(set_robust_list),
+                   SCMP_SYS(rseq),
+                   SCMP_SYS(sched_getaffinity),
+                   SCMP_SYS(nanosleep),
+                   SCMP_SYS(clock_nanosleep)})
     seccomp_rule_add(f, SCMP_ACT_ALLOW, call, 0);
   // Files for reading only.
   const scmp_datum_t writing = O_WRONLY | O_RDWR | O_CREAT | O_TRUNC | O_APPEND;
   seccomp_rule_add(f, SCMP_ACT_ALLOW, SCMP_SYS(openat), 1, SCMP_A2(SCMP_CMP_MASKED_EQ, writing, 0));
   seccomp_rule_add(f, SCMP_ACT_ALLOW, SCMP_SYS(open), 1, SCMP_A1(SCMP_CMP_MASKED_EQ, writing, 0));
   // Writes to the pipe only.
-  seccomp_rule_add(f, SCMP_ACT_ALLOW, SCMP_SYS(write), 1, SCMP_A0(SCMP_CMP_EQ, static_cast<scmp_datum_t>(pipeFd)));
-  seccomp_rule_add(f, SCMP_ACT_ALLOW, SCMP_SYS(writev), 1, SCMP_A0(SCMP_CMP_EQ, static_cast<scmp_datum_t>(pipeFd)));
+  seccomp_rule_add(f, SCMP_ACT_ALLOW, SCMP_SYS(write), 1,
+                   SCMP_A0(SCMP_CMP_EQ, static_cast<scmp_datum_t>(pipeFd)));
+  seccomp_rule_add(f, SCMP_ACT_ALLOW, SCMP_SYS(writev), 1,
+                   SCMP_A0(SCMP_CMP_EQ, static_cast<scmp_datum_t>(pipeFd)));
   // Threads, but no new processes; glibc asks clone3 first and falls back on ENOSYS.
   seccomp_rule_add(f, SCMP_ACT_ALLOW, SCMP_SYS(clone), 1,
                    SCMP_A0(SCMP_CMP_MASKED_EQ, static_cast<scmp_datum_t>(CLONE_THREAD), CLONE_THREAD));
@@ -155,7 +191,8 @@ std::string RunIsolated(const std::string& path, const Limits& limits, Work work
   close(fds[1]);
   // Read until the child closes the pipe, or until its time is up.
   using Clock = std::chrono::steady_clock;
-  const auto deadline = Clock::now() + std::chrono::duration<double>(limits.seconds > 0 ? limits.seconds : 1e9);
+  const auto deadline =
+      Clock::now() + std::chrono::duration<double>(limits.seconds > 0 ? limits.seconds : 1e9);
   std::string bytes;
   bool timedOut = false;
   char buf[1 << 16];
@@ -192,14 +229,15 @@ std::string RunIsolated(const std::string& path, const Limits& limits, Work work
   const std::string reading = " reading " + path;
   if (timedOut || (WIFSIGNALED(status) && WTERMSIG(status) == SIGXCPU)) {
     err = "thmexport: the importer took longer than " + std::to_string(static_cast<long>(limits.seconds)) +
-                   " s" + reading;
+          " s" + reading;
   } else if (WIFSIGNALED(status)) {
     err = "thmexport: the importer crashed (" + Signal(WTERMSIG(status)) + ")" + reading;
   } else if (WEXITSTATUS(status) == kOutOfMemory) {
-    err =
-        "thmexport: the importer ran out of memory (limit " + std::to_string(limits.memoryMB) + " MB)" + reading;
+    err = "thmexport: the importer ran out of memory (limit " + std::to_string(limits.memoryMB) + " MB)" +
+          reading;
   } else if (WEXITSTATUS(status) != 0) {
-    err = "thmexport: the importer failed (exit status " + std::to_string(WEXITSTATUS(status)) + ")" + reading;
+    err =
+        "thmexport: the importer failed (exit status " + std::to_string(WEXITSTATUS(status)) + ")" + reading;
   }
   if (err.empty() && (!sized || bytes.size() != 8 + expected))
     err = "thmexport: the importer's answer for " + path + " was cut short";
@@ -210,7 +248,8 @@ std::string RunIsolated(const std::string& path, const Limits& limits, Work work
 
 }  // namespace
 
-IsolatedImport ImportIsolated(const std::string& path, const scene::ImportOptions& options, const Limits& limits) {
+IsolatedImport ImportIsolated(const std::string& path, const scene::ImportOptions& options,
+                              const Limits& limits) {
   IsolatedImport result;
   const std::string bytes = RunIsolated(
       path, limits,
@@ -266,7 +305,8 @@ namespace thmexport {
 
 std::string SummarizeIsolated(const std::string& path, const Limits& limits, std::string* error) {
   const std::string bytes = RunIsolated(
-      path, limits, [&](std::string& out) { scene::WireOut(out).Str(FormatSummary(scene::Summarize(path))); }, error);
+      path, limits, [&](std::string& out) { scene::WireOut(out).Str(FormatSummary(scene::Summarize(path))); },
+      error);
   if (!error->empty()) return {};
   try {
     size_t at = 0;

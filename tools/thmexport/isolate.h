@@ -29,7 +29,8 @@ struct IsolatedImport {
 };
 
 // Imports `path` in a child process. Never throws for what the child does.
-IsolatedImport ImportIsolated(const std::string& path, const scene::ImportOptions& options, const Limits& limits);
+IsolatedImport ImportIsolated(const std::string& path, const scene::ImportOptions& options,
+                              const Limits& limits);
 
 // FormatSummary of the model at `path`, made in a child process; "" with
 // *error set when that failed.

@@ -82,8 +82,9 @@ int main(int argc, char** argv) {
   app.add_flag("--extract-textures", o.extractTextures,
                "Write embedded textures next to the output, named by their own file name")
       ->group(imp);
-  app.add_option("--max-memory", o.limits.memoryMB,
-                 "Memory an import may use, in MB (a model's parser runs in a process of its own); 0: no limit")
+  app.add_option(
+         "--max-memory", o.limits.memoryMB,
+         "Memory an import may use, in MB (a model's parser runs in a process of its own); 0: no limit")
       ->capture_default_str()
       ->group(imp);
   app.add_option("--timeout", o.limits.seconds, "Time an import may take, in seconds; 0: no limit")

@@ -114,7 +114,8 @@ int Run(Options o) {
         IsolatedImport in = ImportIsolated(inputs[i], io, o.limits);
         if (!in.error.empty()) throw scene::ImportError(in.error);
         if (!o.quiet)
-          for (auto& w : in.imported.warnings) std::fprintf(stderr, "%s: warning: %s\n", inputs[i].c_str(), w.c_str());
+          for (auto& w : in.imported.warnings)
+            std::fprintf(stderr, "%s: warning: %s\n", inputs[i].c_str(), w.c_str());
         scene::WriteTextures(inputs[i], io.extractTexturesDir, in.imported.textures);
         scene = std::move(in.imported.scene);
       }
