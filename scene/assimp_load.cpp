@@ -12,6 +12,9 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <new>
+#include <sstream>
+#include <string_view>
 
 #include "scene/import.h"
 
@@ -76,25 +79,86 @@ bool IsMalformedGeometry(const std::string& message) {
   return false;
 }
 
-// Assimp sizes its arrays from an OFF header's counts before reading them: a
-// count that the file cannot possibly hold is refused here instead.
-void CheckOffHeader(const std::string& path) {
-  std::string ext = fs::path(path).extension().string();
-  std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return std::tolower(c); });
-  if (ext != ".off") return;
-  std::error_code ec;
-  const auto size = fs::file_size(path, ec);
-  if (ec) return;
-  std::ifstream in(path);
-  std::string word;
-  in >> word;  // OFF, COFF, NOFF, ...: the counts follow, perhaps on the same line
-  if (word.find("OFF") == std::string::npos) return;
-  double vertices = 0, faces = 0;
-  if (!(in >> vertices >> faces)) return;
-  // A vertex takes at least 6 bytes ("0 0 0\n"), a face at least 8.
-  if (vertices * 6 > double(size) || faces * 8 > double(size))
-    Fail(path, "the header's counts (" + std::to_string(static_cast<long long>(vertices)) + " vertices, " +
-                   std::to_string(static_cast<long long>(faces)) + " faces) exceed what the file holds");
+std::string Lower(std::string s) {
+  std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
+  return s;
+}
+
+std::string Count(double n) {
+  return n >= 9.2e18 ? "more than 9e18" : std::to_string(static_cast<long long>(n));
+}
+
+// The least number of bytes one value of a PLY property takes.
+double PlyValueBytes(const std::string& type, bool ascii) {
+  if (ascii) return 2;  // a digit and a separator
+  if (type == "char" || type == "uchar" || type == "int8" || type == "uint8") return 1;
+  if (type == "short" || type == "ushort" || type == "int16" || type == "uint16") return 2;
+  if (type == "double" || type == "float64") return 8;
+  return 4;
+}
+
+// Assimp sizes its arrays from the counts of an OFF or PLY header before it
+// reads the data, and a PLY body far shorter than its header says keeps it
+// busy for minutes: counts that the file cannot possibly hold are refused
+// here instead. `head` is the start of the file, `size` its whole length.
+void CheckHeaderCounts(const std::string& label, const std::string& ext, std::string_view head, double size) {
+  std::istringstream in{std::string(head)};
+  if (ext == "off") {
+    std::string word;
+    in >> word;  // OFF, COFF, NOFF, ...: the counts follow, perhaps on the same line
+    if (word.find("OFF") == std::string::npos) return;
+    double vertices = 0, faces = 0;
+    if (!(in >> vertices >> faces)) return;
+    // A vertex takes at least 6 bytes ("0 0 0\n"), a face at least 8.
+    if (vertices * 6 > size || faces * 8 > size)
+      Fail(label, "the header's counts (" + Count(vertices) + " vertices, " + Count(faces) +
+                      " faces) exceed what the file holds");
+    return;
+  }
+  if (ext != "ply") return;
+  std::string line, word;
+  if (!std::getline(in, line) || line.rfind("ply", 0) != 0) return;
+  bool ascii = false;
+  double need = 0, elementBytes = 0, count = 0;
+  std::string claims;
+  auto closeElement = [&] {
+    need += count * elementBytes;
+    elementBytes = 0;
+  };
+  while (std::getline(in, line)) {
+    std::istringstream words(line);
+    words >> word;
+    if (word == "format") {
+      words >> word;
+      ascii = word == "ascii";
+    } else if (word == "element") {
+      closeElement();
+      std::string name;
+      if (!(words >> name >> count) || !(count >= 0)) return;
+      claims += (claims.empty() ? "" : ", ") + Count(count) + " " + name;
+    } else if (word == "property") {
+      std::string type;
+      words >> type;
+      if (type == "list") words >> type;  // the length's type; a list may be empty
+      elementBytes += PlyValueBytes(type, ascii);
+    } else if (word == "end_header") {
+      closeElement();
+      const double body = size - double(in.tellg() < 0 ? size : double(in.tellg()));
+      // The last value of an ASCII file needs no separator.
+      if (need - (ascii ? 1 : 0) > body)
+        Fail(label, "the header's counts (" + claims + ") exceed what the file holds");
+      return;
+    }
+  }
+}
+
+// The head of a file, enough for any header we check.
+std::string Head(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::string head(64 * 1024, '\0');
+  in.read(head.data(), std::streamsize(head.size()));
+  head.resize(size_t(in.gcount()));
+  return head;
 }
 
 }  // namespace
@@ -118,10 +182,11 @@ Loaded::Loaded() = default;
 Loaded::Loaded(Loaded&&) noexcept = default;
 Loaded::~Loaded() = default;
 
-Loaded Load(const std::string& path) {
-  std::error_code ec;
-  if (!fs::is_regular_file(path, ec)) Fail(path, "no such file");
-  CheckOffHeader(path);
+namespace {
+
+// Assimp's read, then the checks every loaded scene passes.
+template <class Read>
+Loaded Finish(const std::string& path, Read read) {
   Loaded l;
   l.importer = std::make_unique<Assimp::Importer>();
   // One node per source node: FBX pivots are folded into the node transform.
@@ -129,18 +194,39 @@ Loaded Load(const std::string& path) {
   auto* io = new RecordingIOSystem;  // the importer owns it
   l.importer->SetIOHandler(io);
   AssimpLog log;
-  l.scene = l.importer->ReadFile(
-      path, aiProcess_Triangulate | aiProcess_SortByPType | aiProcess_ValidateDataStructure);
+  l.scene =
+      read(*l.importer, aiProcess_Triangulate | aiProcess_SortByPType | aiProcess_ValidateDataStructure);
   l.errors = log.Errors();
   l.files = io->files;
   if (!l.scene) {
     std::string why = l.importer->GetErrorString();
+    // Assimp turns every exception into its error text, running out of memory too.
+    if (why.find("bad_alloc") != std::string::npos) throw std::bad_alloc();
     Fail(path, why.empty() ? "Assimp cannot read it" : why);
   }
   for (const std::string& e : l.errors)
     if (IsMalformedGeometry(e)) Fail(path, e);
   if (!l.scene->mRootNode) Fail(path, "no scene graph");
   return l;
+}
+
+}  // namespace
+
+Loaded Load(const std::string& path) {
+  std::error_code ec;
+  if (!fs::is_regular_file(path, ec)) Fail(path, "no such file");
+  std::string ext = Lower(fs::path(path).extension().string());
+  if (ext == ".off" || ext == ".ply")
+    CheckHeaderCounts(path, ext.substr(1), Head(path), double(fs::file_size(path, ec)));
+  return Finish(path, [&](Assimp::Importer& imp, unsigned flags) { return imp.ReadFile(path, flags); });
+}
+
+Loaded LoadMemory(const void* data, size_t size, const std::string& hint, const std::string& label) {
+  CheckHeaderCounts(label, Lower(hint), {static_cast<const char*>(data), std::min<size_t>(size, 64 * 1024)},
+                    double(size));
+  return Finish(label, [&](Assimp::Importer& imp, unsigned flags) {
+    return imp.ReadFileFromMemory(data, size, flags, hint.c_str());
+  });
 }
 
 double MetaNumber(const aiMetadata* md, const char* key, bool* found) {

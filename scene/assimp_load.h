@@ -39,6 +39,9 @@ struct Loaded {
 // Loads with triangles only, one primitive type per mesh and Assimp's own
 // consistency checks. Throws ImportError for files it cannot or must not map.
 Loaded Load(const std::string& path);
+// The same for bytes in memory, read as a file with the extension `hint`
+// ("obj", "glb", ...); `label` names them in messages. For fuzzing.
+Loaded LoadMemory(const void* data, size_t size, const std::string& hint, const std::string& label);
 
 // A number of the file's (or a node's) metadata; *found tells whether it is there.
 double MetaNumber(const aiMetadata* md, const char* key, bool* found);

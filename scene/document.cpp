@@ -9,6 +9,7 @@
 #include <set>
 #include <unordered_set>
 
+#include "scene/deep_stack.h"
 #include "scene/json_reader.h"
 
 namespace scene {
@@ -1528,16 +1529,19 @@ void Loader::ResolveBones() {
 std::unique_ptr<Scene> Parse(const json::Text& text, const std::string& file) {
   Reader r(file);
   auto s = std::make_unique<Scene>();
-  try {
-    sj::parser parser;
-    const simdjson::padded_string_view view = text.View();
-    if (auto e = parser.allocate(view.size() ? view.size() : 1, kMaxJsonDepth)) throw SyntaxFault{e};
-    sj::document doc;
-    if (auto e = parser.iterate(view).get(doc)) throw SyntaxFault{e};
-    Loader(r, *s, text).Load(doc);
-  } catch (const SyntaxFault& f) {
-    r.Explain(text.Chars(), f.code);
-  }
+  // Node trees are read by recursion, as deep as kMaxNodeDepth.
+  OnDeepStack([&] {
+    try {
+      sj::parser parser;
+      const simdjson::padded_string_view view = text.View();
+      if (auto e = parser.allocate(view.size() ? view.size() : 1, kMaxJsonDepth)) throw SyntaxFault{e};
+      sj::document doc;
+      if (auto e = parser.iterate(view).get(doc)) throw SyntaxFault{e};
+      Loader(r, *s, text).Load(doc);
+    } catch (const SyntaxFault& f) {
+      r.Explain(text.Chars(), f.code);
+    }
+  });
   return s;
 }
 

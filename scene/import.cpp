@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "scene/assimp_load.h"
+#include "scene/document.h"
 #include "scene/import_builder.h"
 
 namespace scene {
@@ -108,7 +109,7 @@ void Builder::Animate(const aiAnimation& anim) {
   const double tps = anim.mTicksPerSecond > 0 ? anim.mTicksPerSecond : 25.0;
   auto ticks = [&](double t) {
     double v = std::round(t / tps * TIME_TICKSPERSEC);
-    return static_cast<TimeValue>(std::clamp(v, -2.0e9, 2.0e9));
+    return std::isnan(v) ? 0 : static_cast<TimeValue>(std::clamp(v, -2.0e9, 2.0e9));
   };
   for (unsigned c = 0; c < anim.mNumChannels; ++c) {
     const aiNodeAnim& ch = *anim.mChannels[c];
@@ -127,6 +128,9 @@ void Builder::Animate(const aiAnimation& anim) {
     for (unsigned i = 0; i < ch.mNumPositionKeys; ++i) times.push_back(ch.mPositionKeys[i].mTime);
     for (unsigned i = 0; i < ch.mNumRotationKeys; ++i) times.push_back(ch.mRotationKeys[i].mTime);
     for (unsigned i = 0; i < ch.mNumScalingKeys; ++i) times.push_back(ch.mScalingKeys[i].mTime);
+    // A time that is not a number has no place on the timeline (and no order to sort by).
+    times.erase(std::remove_if(times.begin(), times.end(), [](double t) { return std::isnan(t); }),
+                times.end());
     std::sort(times.begin(), times.end());
     auto lerp = [](const aiVector3D& a, const aiVector3D& b, double f) {
       return aiVector3D(ai_real(a.x + (b.x - a.x) * f), ai_real(a.y + (b.y - a.y) * f),
@@ -175,6 +179,15 @@ std::unique_ptr<Scene> Builder::Run() {
     for (unsigned c = 0; c < anim->mNumChannels; ++c)
       named.insert(assimp::Str(anim->mChannels[c]->mNodeName));
   const bool fold = root->mNumMeshes == 0 && root->mNumChildren > 0 && !named.count(assimp::Str(root->mName));
+  // No deeper than a document's node tree: the export walks the tree by recursion.
+  std::vector<std::pair<const aiNode*, int>> todo{{root, fold ? 0 : 1}};
+  while (!todo.empty()) {
+    const auto [n, depth] = todo.back();
+    todo.pop_back();
+    if (depth > kMaxNodeDepth)
+      assimp::Fail(path_, "nodes are nested more than " + std::to_string(kMaxNodeDepth) + " deep");
+    for (unsigned i = 0; i < n->mNumChildren; ++i) todo.push_back({n->mChildren[i], depth + 1});
+  }
   if (fold) {
     topExtra_ = assimp::ToHost(root->mTransformation) * conversion_;
     for (unsigned i = 0; i < root->mNumChildren; ++i) MakeNodes(root->mChildren[i], nullptr, &topExtra_);
@@ -277,11 +290,14 @@ void Builder::MakeLight(const aiLight& l, const aiNode* an, Node& node) {
   node.SetObject(&light);
 }
 
-Imported ImportModel(const std::string& path, const ImportOptions& options) {
+namespace {
+
+template <class LoadFn>
+Imported ImportWith(const std::string& path, const ImportOptions& options, LoadFn load) {
   CheckOptions(path, options);
   Imported out;
   try {
-    assimp::Loaded l = assimp::Load(path);
+    assimp::Loaded l = load();
     for (const std::string& e : l.errors) out.warnings.push_back("assimp: " + e);
     out.files = l.files;
     out.scene = Builder(*l.scene, path, options, &out.warnings, &out.textures).Run();
@@ -294,6 +310,18 @@ Imported ImportModel(const std::string& path, const ImportOptions& options) {
     assimp::Fail(path, e.what());
   }
   return out;
+}
+
+}  // namespace
+
+Imported ImportModel(const std::string& path, const ImportOptions& options) {
+  return ImportWith(path, options, [&] { return assimp::Load(path); });
+}
+
+Imported ImportModelFromMemory(const void* data, size_t size, const std::string& hint,
+                               const ImportOptions& options) {
+  const std::string label = "memory." + hint;
+  return ImportWith(label, options, [&] { return assimp::LoadMemory(data, size, hint, label); });
 }
 
 std::unique_ptr<Scene> ImportScene(const std::string& path, const ImportOptions& options,

@@ -60,6 +60,10 @@ class ImportError : public std::runtime_error {
 // reported, one line each, in the warnings. Throws ImportError.
 Imported ImportModel(const std::string& path, const ImportOptions& options);
 
+// ImportModel of bytes in memory, read as a file with extension `hint`. For fuzzing.
+Imported ImportModelFromMemory(const void* data, size_t size, const std::string& hint,
+                               const ImportOptions& options);
+
 // Writes the textures into `dir` (made when missing). Throws ImportError naming `input`.
 void WriteTextures(const std::string& input, const std::string& dir,
                    const std::vector<ImportedTexture>& textures);

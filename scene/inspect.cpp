@@ -61,6 +61,8 @@ ModelSummary Summarize(const std::string& path) {
     return m;
   } catch (const ImportError&) {
     throw;
+  } catch (const std::bad_alloc&) {
+    throw;
   } catch (const std::exception& e) {
     assimp::Fail(path, e.what());
   }

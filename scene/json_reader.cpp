@@ -18,9 +18,10 @@ namespace scene::json {
 
 namespace {
 
-// Pointers past this many parts keep their first and last parts only.
-constexpr size_t kMaxShownParts = 2100;
-constexpr size_t kShownHead = 2048, kShownTail = 32;
+// Pointers past this many parts keep their first and last parts only, so that
+// a message about a deeply nested value stays a line a person can read.
+constexpr size_t kMaxShownParts = 48;
+constexpr size_t kShownHead = 24, kShownTail = 16;
 
 void AppendKey(std::string& out, std::string_view key) {
   out += '/';
@@ -112,7 +113,7 @@ class SyntaxTracker {
     std::string out;
     for (size_t i = 0; i < stack_.size(); ++i) {
       if (stack_.size() > kMaxShownParts && i == kShownHead) {
-        out += "/...";
+        out += "/...(" + std::to_string(stack_.size() - kShownHead - kShownTail) + " more)...";
         i = stack_.size() - kShownTail;
       }
       const Frame& f = stack_[i];
@@ -151,7 +152,7 @@ std::string Path::Render() const {
   std::string out;
   for (size_t i = 0; i < parts_.size(); ++i) {
     if (parts_.size() > kMaxShownParts && i == kShownHead) {
-      out += "/...";
+      out += "/...(" + std::to_string(parts_.size() - kShownHead - kShownTail) + " more)...";
       i = parts_.size() - kShownTail;
     }
     const Part& p = parts_[i];
@@ -242,8 +243,13 @@ std::string Reader::Dump(sj::value& v) const {
       raw = v.raw_json_token();
       break;
   }
-  // Written as nlohmann-json writes it, keys in their order.
-  return nlohmann::ordered_json::parse(raw.begin(), raw.end()).dump();
+  // Written as nlohmann-json writes it, keys in their order. A value simdjson
+  // passed over unread may still be broken: that is an error of the text.
+  try {
+    return nlohmann::ordered_json::parse(raw.begin(), raw.end()).dump();
+  } catch (const nlohmann::json::exception&) {
+    throw SyntaxFault{simdjson::TAPE_ERROR};
+  }
 }
 
 sj::object Reader::Object(sj::value& v, const char* what) const {

@@ -32,7 +32,7 @@ class Path {
   void Pop() { parts_.pop_back(); }
   size_t Depth() const { return parts_.size(); }
   // "/nodes/0/name"; "" for the document. A very deep pointer keeps its first
-  // and last parts around "/...".
+  // and last parts around "/...(N more)...".
   std::string Render() const;
   // The pointer of the child `key` of the current value.
   std::string Child(std::string_view key) const;

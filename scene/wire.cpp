@@ -144,7 +144,7 @@ int32_t WireIn::Index(size_t n, bool optional) {
 }
 void WireIn::Bytes(void* p, size_t n) {
   Need(n);
-  std::memcpy(p, b_.data() + at_, n);
+  if (n) std::memcpy(p, b_.data() + at_, n);  // an empty array may have no storage
   at_ += n;
 }
 

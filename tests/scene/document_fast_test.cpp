@@ -203,6 +203,13 @@ TEST(DocumentFast, ChecksThatWaitNameTheValue) {
   EXPECT_NE(syntax.find("not valid JSON at line 1"), std::string::npos) << syntax;
 }
 
+// Inputs the fuzzer found: each once took the loader down.
+TEST(DocumentFast, FuzzerFindingsGiveOneLineErrors) {
+  // A broken literal where the format's value is shown in the message.
+  EXPECT_EQ(ErrorOf(R"({"format":n": 1, cene", "version": 1, "animationRange": [100, 0]})").substr(0, 28),
+            "/format: not valid JSON at l");
+}
+
 TEST(DocumentNotes, NoteKeyFilesAreReadWithTheDocumentChecks) {
   const std::string path = testing::TempDir() + "notes_test.json";
   auto errorOf = [&](const std::string& text) -> std::string {

@@ -27,10 +27,23 @@ struct Result {
   std::string out, err;
 };
 
+inline const std::string kThmdump = std::string(TARN_BIN_DIR) + "/thmdump";
+
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool kSanitized = true;
+#else
+inline constexpr bool kSanitized = false;
+#endif
+
 struct RunOptions {
   long fileSizeLimit = -1;  // RLIMIT_FSIZE in bytes
   bool asNobody = false;
-  bool terminal = false;  // standard error (and output) on a pseudo-terminal
+  bool terminal = false;         // standard error (and output) on a pseudo-terminal
+  std::string exe = kExe;        // the program to run
+  long memoryMB = 0;             // RLIMIT_AS, where the build can live with one (not under ASan)
+  long cpuSeconds = 0;           // RLIMIT_CPU: a bound, so that a runaway fails instead of hanging the suite
+  long stackKB = 0;              // RLIMIT_STACK
+  std::vector<std::string> env;  // NAME=value, added to the environment
 };
 
 inline std::string Slurp(const fs::path& p) {
@@ -47,11 +60,24 @@ inline void Spit(const fs::path& p, const std::string& text) {
     rlimit lim{static_cast<rlim_t>(o.fileSizeLimit), static_cast<rlim_t>(o.fileSizeLimit)};
     setrlimit(RLIMIT_FSIZE, &lim);
   }
+  if (o.memoryMB > 0 && !kSanitized) {
+    rlimit lim{static_cast<rlim_t>(o.memoryMB) << 20, static_cast<rlim_t>(o.memoryMB) << 20};
+    setrlimit(RLIMIT_AS, &lim);
+  }
+  if (o.cpuSeconds > 0) {
+    rlimit lim{static_cast<rlim_t>(o.cpuSeconds), static_cast<rlim_t>(o.cpuSeconds)};
+    setrlimit(RLIMIT_CPU, &lim);
+  }
+  if (o.stackKB > 0) {
+    rlimit lim{static_cast<rlim_t>(o.stackKB) << 10, static_cast<rlim_t>(o.stackKB) << 10};
+    setrlimit(RLIMIT_STACK, &lim);
+  }
+  for (const std::string& e : o.env) putenv(const_cast<char*>(e.c_str()));
   if (o.asNobody && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) _exit(126);
-  std::vector<char*> argv{const_cast<char*>(kExe.c_str())};
+  std::vector<char*> argv{const_cast<char*>(o.exe.c_str())};
   for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
-  execv(kExe.c_str(), argv.data());
+  execv(o.exe.c_str(), argv.data());
   _exit(127);
 }
 
