@@ -1,0 +1,71 @@
+#!/usr/bin/env bash
+# Runs a libFuzzer target (fuzz/README.md).
+#   scripts/fuzz.sh TARGET SECONDS [libFuzzer options...]
+#   scripts/fuzz.sh --smoke SECONDS      every target for SECONDS on its corpus
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+targets=(fuzz_document fuzz_export fuzz_thm fuzz_import_text fuzz_import_binary fuzz_import_scene)
+models=/usr/share/assimp/models
+
+scripts/deps.sh
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz -j"$(nproc)" --target "${targets[@]}" thmexport tarnexport >/dev/null
+
+# Seeds, made once per build folder: the repository's documents, and small
+# models of each family, behind the byte that picks their format.
+seeds=build/fuzz/seeds
+family() {  # target extension... : the first byte is the extension's index in the target's list
+  local target=$1; shift
+  local dir=$seeds/$target i=0
+  mkdir -p "$dir"
+  for ext in "$@"; do
+    find "$models" -type f -iname "*.$ext" -size -64k -print0 | sort -z | head -z -n 40 |
+      while IFS= read -r -d '' f; do
+        { printf "\\x$(printf %02x $i)"; cat "$f"; } >"$dir/$(basename "$f")"
+      done
+    i=$((i + 1))
+  done
+}
+if [ ! -d "$seeds" ]; then
+  mkdir -p "$seeds/fuzz_document" "$seeds/fuzz_thm"
+  cp examples/*.json tests/scene/bad/*.json "$seeds/fuzz_document/"
+  python3 scripts/gen_scenes.py "$seeds/fuzz_document" --count 30 --seed 3
+  for d in "$seeds"/fuzz_document/*.json; do
+    build/release/bin/thmexport -q "$d" -o "$seeds/fuzz_thm/$(basename "$d" .json).thm" 2>/dev/null || true
+  done 2>/dev/null || true
+  cp -r "$seeds/fuzz_document" "$seeds/fuzz_export"
+  family fuzz_import_text obj ply off stl smd ase nff
+  family fuzz_import_binary 3ds b3d ms3d md2 md3 mdl stl ply
+  family fuzz_import_scene glb gltf fbx dae x md5mesh ogex irrmesh
+fi
+
+export ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1
+export LSAN_OPTIONS=suppressions=$root/fuzz/lsan.supp
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+
+run() {  # target seconds options...
+  local target=$1 seconds=$2; shift 2
+  local work=build/fuzz/corpus/$target kept=fuzz/corpus/$target dict=
+  mkdir -p "$work" "$kept" "build/fuzz/artifacts/$target"
+  case $target in
+    fuzz_document|fuzz_export) dict=fuzz/dict/document.dict ;;
+    fuzz_thm) dict=fuzz/dict/thm.dict ;;
+    *) dict=fuzz/dict/${target#fuzz_}.dict ;;
+  esac
+  local opts=(-max_total_time="$seconds" -timeout=10 -rss_limit_mb=2560 -dict="$dict" -artifact_prefix="build/fuzz/artifacts/$target/")
+  case $target in
+    fuzz_import_*) opts+=(-fork=1 -ignore_crashes=1 -ignore_timeouts=1 -ignore_ooms=1 -max_len=65536) ;;
+    *) opts+=(-max_len=262144) ;;
+  esac
+  echo "== $target for $seconds s" >&2
+  build/fuzz/bin/"$target" "${opts[@]}" "$@" "$work" "$kept" "$seeds/$target"
+}
+
+if [ "${1:-}" = "--smoke" ]; then
+  for t in "${targets[@]}"; do run "$t" "${2:-30}" -print_final_stats=1; done
+else
+  [ $# -ge 2 ] || { echo "usage: scripts/fuzz.sh TARGET SECONDS [options] | --smoke SECONDS" >&2; exit 2; }
+  t=$1 s=$2; shift 2
+  run "$t" "$s" "$@"
+fi
