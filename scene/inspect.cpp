@@ -58,6 +58,7 @@ ModelSummary Summarize(const std::string& path) {
       m.animations.push_back({assimp::Str(a.mName), a.mDuration / tps, a.mNumChannels});
     }
     m.textures = s.mNumTextures;
+    m.repairs = l.repairs;
     return m;
   } catch (const ImportError&) {
     throw;

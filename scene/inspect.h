@@ -43,7 +43,8 @@ struct ModelSummary {
     unsigned channels = 0;
   };
   std::vector<AnimationLine> animations;
-  unsigned textures = 0;  // embedded
+  unsigned textures = 0;             // embedded
+  std::vector<std::string> repairs;  // made before Assimp's checks
 };
 
 // Reads `path` and sums up what it holds. Throws ImportError.

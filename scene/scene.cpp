@@ -109,7 +109,7 @@ int SkinModifier::Command(uint32_t code, void* arg) {
     auto* info = static_cast<BoneInfo*>(arg);
     if (info->Index < 0 || static_cast<size_t>(info->Index) >= bones.size()) return 0;
     const Bone& b = bones[static_cast<size_t>(info->Index)];
-    std::string name = !b.name.empty() ? b.name : (b.node && b.node->name ? *b.node->name : std::string());
+    std::string name = b.name ? *b.name : (b.node && b.node->name ? *b.node->name : std::string());
     std::memset(info->Name, 0, sizeof info->Name);
     std::memcpy(info->Name, name.data(), std::min(name.size(), sizeof info->Name - 1));
     info->Node = b.node ? b.node->Handle() : 0;

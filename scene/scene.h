@@ -125,7 +125,7 @@ class SkinModifier final : public Modifier, public Owned {
  public:
   struct Bone {
     Node* node = nullptr;
-    std::string name;  // empty: the node's name
+    std::optional<std::string> name;  // none: the node's name
     std::array<float, 3> extra{0, 0, 0};
   };
   // The weight table, row-major: `rows` host vertices of `columns` weights.

@@ -309,7 +309,8 @@ void WriteScene(const Scene& s, std::string& out) {
       w.U32(static_cast<uint32_t>(skin->bones.size()));
       for (auto& b : skin->bones) {
         w.I32(b.node ? static_cast<int32_t>(b.node->Handle()) - 1 : -1);
-        w.Str(b.name);
+        w.U8(b.name ? 1 : 0);
+        if (b.name) w.Str(*b.name);
         for (float e : b.extra) w.F32(e);
       }
       w.U8(skin->weights ? 1 : 0);
@@ -508,11 +509,11 @@ std::unique_ptr<Scene> ReadScene(std::string_view bytes, size_t& at) {
     if (kind == kSkin) {
       auto& skin = s->Make<SkinModifier>();
       skin.classId = GetId(r);
-      std::vector<int32_t> nodesOf(r.Count(20));
+      std::vector<int32_t> nodesOf(r.Count(17));
       for (int32_t& node : nodesOf) {
         node = r.I32();
         SkinModifier::Bone b;
-        b.name = r.Str();
+        if (r.U8()) b.name = r.Str();
         for (float& e : b.extra) e = r.F32();
         skin.bones.push_back(std::move(b));
       }

@@ -43,7 +43,7 @@ void Build(Scene& s) {
   for (int f = 0; f < 2; ++f)
     for (int k = 0; k < 3; ++k) m.tvFace[f].t[k] = m.faces[f].v[k];
   auto& skin = s.Make<scene::SkinModifier>();
-  skin.bones = {{&root, "", {}}, {&tip, "", {}}};
+  skin.bones = {{&root, std::nullopt, {}}, {&tip, std::nullopt, {}}};
   skin.SetWeights({{1, 0}, {0.5f, 0.5f}, {0, 1}, {0.25f, 0.75f}});
   Node& body = s.AddNode("Body");
   body.SetObject(&quad);

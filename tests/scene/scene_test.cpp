@@ -90,7 +90,7 @@ TEST(SceneSkin, WeightTableAndBoneQueryUseTheHostLayouts) {
   Node& bone = s.AddNode("Bip01");
   Node& mesh = s.AddNode("Body");
   auto& skin = s.Make<scene::SkinModifier>();
-  skin.bones.push_back({&bone, "", {1.5f, 0, -2}});
+  skin.bones.push_back({&bone, std::nullopt, {1.5f, 0, -2}});
   skin.bones.push_back({&bone, "Renamed", {}});
   skin.SetWeights({{0.25f, 0.75f}, {1.0f, 0.0f}, {0, 0}});
   mesh.AddModifier(&skin);

@@ -154,7 +154,7 @@ struct Rig {
   }
   Node& Bone(const std::string& name, Node* parent = nullptr, std::array<float, 3> extra = {0, 0, 0}) {
     Node& n = s.AddNode(name, parent);
-    skin.bones.push_back({&n, "", extra});
+    skin.bones.push_back({&n, std::nullopt, extra});
     return n;
   }
   // Skin data for host vertices with these weight rows, welded as `lookup` says.
@@ -475,9 +475,9 @@ TEST_F(SkinTest, BoneTreeIsRebuiltFromDirectParentNodes) {
   Node& p = rig.s.AddNode("P");
   Node& c1 = rig.s.AddNode("C1", &p);
   Node& c2 = rig.s.AddNode("C2", &p);
-  rig.skin.bones.push_back({&c2, "", {}});  // 5
-  rig.skin.bones.push_back({&p, "", {}});   // 6
-  rig.skin.bones.push_back({&c1, "", {}});  // 7
+  rig.skin.bones.push_back({&c2, std::nullopt, {}});  // 5
+  rig.skin.bones.push_back({&p, std::nullopt, {}});   // 6
+  rig.skin.bones.push_back({&c1, std::nullopt, {}});  // 7
   std::unique_ptr<Bones> b = rig.Build({std::vector<float>(8, 0.0f)}, {0}, 1);
   Block k = Parse(WriteBlock(*b), 1);
   ASSERT_TRUE(k.whole);
@@ -626,7 +626,7 @@ Node& SkinnedTriangle(Scene& s, const std::string& name, Node& bone) {
   f.v[0] = 0, f.v[1] = 1, f.v[2] = 2;
   tri.mesh.faces = {f};
   auto& skin = s.Make<scene::SkinModifier>();
-  skin.bones.push_back({&bone, "", {}});
+  skin.bones.push_back({&bone, std::nullopt, {}});
   skin.SetWeights({{1}, {1}, {1}});
   Node& n = s.AddNode(name);
   n.SetObject(&tri);

@@ -2,6 +2,7 @@
 // exports, passes the structural check, and carries a value of its source.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <functional>
 #include <span>
 
@@ -130,6 +131,86 @@ TEST_F(ImportExport, TheAxisChangeAndMasterScaleReachThePositions) {
     EXPECT_EQ(b[i].z, 2 * a[i].z);
     EXPECT_EQ(std::abs(a[i].x), 0.5f);
   }
+}
+
+// Triangles of a convex mesh whose winding faces away from its centre.
+size_t OutwardTriangles(const thm::MeshRecord& m, size_t* total) {
+  thm::Vec3 c{0, 0, 0};
+  for (auto& p : m.positions) c = {c.x + p.x, c.y + p.y, c.z + p.z};
+  const float n = float(m.positions.size());
+  c = {c.x / n, c.y / n, c.z / n};
+  size_t out = 0;
+  *total = 0;
+  for (auto& s : m.materials)
+    for (auto& t : s.triangles) {
+      const thm::Vec3& a = m.positions[size_t(s.vertices[t.index(0)].sv)];
+      const thm::Vec3& b = m.positions[size_t(s.vertices[t.index(1)].sv)];
+      const thm::Vec3& d = m.positions[size_t(s.vertices[t.index(2)].sv)];
+      const float ux = b.x - a.x, uy = b.y - a.y, uz = b.z - a.z, vx = d.x - a.x, vy = d.y - a.y,
+                  vz = d.z - a.z;
+      const float nx = uy * vz - uz * vy, ny = uz * vx - ux * vz, nz = ux * vy - uy * vx;
+      const float ox = (a.x + b.x + d.x) / 3 - c.x, oy = (a.y + b.y + d.y) / 3 - c.y,
+                  oz = (a.z + b.z + d.z) / 3 - c.z;
+      out += nx * ox + ny * oy + nz * oz > 0;
+      ++*total;
+    }
+  return out;
+}
+
+TEST_F(ImportExport, SkinnedMeshesUnderAMirroringNodeKeepTheirWinding) {
+  // The node mirrors (a y/z swap) and its bone's offset undoes it: the pose
+  // baked into the vertices does not mirror, so the faces must not turn.
+  for (const char* rel : {"X/test_cube_text.x", "X/test_cube_binary.x", "X/test_cube_compressed.x"}) {
+    SCOPED_TRACE(rel);
+    Exported e = Export(rel, dir_);
+    EXPECT_EQ(e.run.code, 0) << e.run.err;
+    const thm::MeshRecord* m = FirstSkinned(e.file);
+    ASSERT_NE(m, nullptr);
+    size_t total = 0;
+    EXPECT_EQ(OutwardTriangles(*m, &total), 12u);
+    EXPECT_EQ(total, 12u);
+  }
+}
+
+TEST_F(ImportExport, ModelsWithoutTrianglesExportAnEmptyFileWithAWarning) {
+  for (const char* rel : {"OBJ/point_cloud.obj", "PLY/points.ply"}) {
+    SCOPED_TRACE(rel);
+    const fs::path out = dir_ / "points.thm";
+    Result r = RunTool({kModels + rel, "-o", out.string()});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.err, kModels + rel +
+                         ": warning: repaired: mesh '' has no faces (a point cloud); it is not exported\n");
+    EXPECT_TRUE(fs::exists(out));
+    EXPECT_EQ(fs::file_size(out), 0u);
+  }
+  // Lines only: the mesh is there, without a triangle.
+  const fs::path lines = dir_ / "lines.obj", out = dir_ / "lines.thm";
+  std::ofstream(lines) << "v 0 0 0\nv 1 0 0\nv 0 1 0\nl 1 2\nl 2 3\n";
+  Result r = RunTool({lines.string(), "-o", out.string()});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+  EXPECT_NE(r.err.find("has no triangles (points and lines are not exported)"), std::string::npos) << r.err;
+  EXPECT_EQ(fs::file_size(out), 0u);
+  // A point cloud cut short is refused as such, before Assimp sizes its arrays.
+  r = RunTool({kModels + "PLY/pond.0.ply", "-o", out.string()});
+  EXPECT_EQ(r.code, 2);
+  EXPECT_NE(r.err.find("the header's counts (70051 vertex) exceed what the file holds"), std::string::npos)
+      << r.err;
+}
+
+TEST_F(ImportExport, TheMeshAssimpBuildsFromASkeletonIsNotExported) {
+  for (const char* rel : {"Collada/cameras.dae", "Collada/lights.dae"}) {
+    SCOPED_TRACE(rel);
+    Exported e = Export(rel, dir_);
+    EXPECT_EQ(e.run.code, 0) << e.run.err;
+    EXPECT_EQ(FirstMesh(e.file), nullptr);
+    EXPECT_NE(e.run.err.find("warning: repaired: mesh '' is a placeholder Assimp built from the skeleton"),
+              std::string::npos)
+        << e.run.err;
+  }
+  Result list = RunTool({"--list", kModels + "Collada/cameras.dae"});
+  EXPECT_NE(list.out.find("meshes: 0\n"), std::string::npos) << list.out;
+  EXPECT_NE(list.out.find("repaired: mesh '' is a placeholder"), std::string::npos) << list.out;
 }
 
 TEST_F(ImportExport, EveryInvalidModelIsOneLineAndExitTwo) {

@@ -255,3 +255,35 @@ TEST_P(DemoRoundTrip, LightValues) {
 INSTANTIATE_TEST_SUITE_P(MasterScale, DemoRoundTrip, ::testing::Values(1.0, 2.5));
 
 }  // namespace
+
+namespace {
+
+// Two states a document may hold that the plug-in handles: a range whose end
+// lies before its start, and a bone named "" on purpose.
+TEST(DocumentStates, AReversedRangeAndAnEmptyBoneNameReachTheFile) {
+  std::ifstream in(std::string(TARN_SOURCE_DIR) + "/examples/demo.scene.json");
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  auto replace = [&](const std::string& from, const std::string& to) {
+    const size_t at = text.find(from);
+    ASSERT_NE(at, std::string::npos) << from;
+    text.replace(at, from.size(), to);
+  };
+  replace("\"animationRange\": [0, 3200]", "\"animationRange\": [3200, 0]");
+  replace("\"node\": \"Bip_Pelvis\"", "\"node\": \"Bip_Pelvis\", \"name\": \"\"");
+  const fs::path dir = fs::temp_directory_path() / ("thm_states_" + std::to_string(getpid()));
+  fs::create_directories(dir);
+  std::ofstream(dir / "states.scene.json") << text;
+  ASSERT_EQ(Export((dir / "states.scene.json").string(), (dir / "states.thm").string()), 0);
+  const thm::File f = thm::Read(thm::LoadFile((dir / "states.thm").string()));
+  fs::remove_all(dir);
+  const thm::MeshRecord* skinned = nullptr;
+  for (auto& r : f.records)
+    if (r.mesh() && r.mesh()->skin) skinned = r.mesh();
+  ASSERT_NE(skinned, nullptr);
+  EXPECT_EQ(skinned->skin->frame_count, 0);
+  ASSERT_EQ(skinned->skin->bones.size(), 3u);
+  EXPECT_EQ(skinned->skin->bones[0].name, "");           // explicit: kept empty
+  EXPECT_EQ(skinned->skin->bones[1].name, "Bip_Spine");  // missing: the node's name
+}
+
+}  // namespace

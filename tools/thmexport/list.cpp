@@ -52,6 +52,7 @@ std::string FormatSummary(const scene::ModelSummary& m) {
     o << "  " << i << " '" << a.name << "': " << a.seconds << " s, " << a.channels << " channels\n";
   }
   o << "embedded textures: " << m.textures << "\n";
+  for (const std::string& r : m.repairs) o << "repaired: " << r << "\n";
   return o.str();
 }
 
