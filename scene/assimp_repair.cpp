@@ -56,8 +56,7 @@ void RepairAnimations(aiScene& s, std::vector<std::string>& out) {
       anim->mChannels[channels++] = ch;
     }
     anim->mNumChannels = channels;
-    if (empty)
-      out.push_back(name + ": " + std::to_string(empty) + " channels without keys dropped");
+    if (empty) out.push_back(name + ": " + std::to_string(empty) + " channels without keys dropped");
     if (!channels && !anim->mNumMeshChannels && !anim->mNumMorphMeshChannels) {
       out.push_back(name + ": no channel with keys; the animation is dropped");
       delete anim;
@@ -117,7 +116,7 @@ void DropMeshes(aiScene& s, std::vector<std::string>& out) {
     }
     std::string line = "mesh ";
     line += mesh ? Quoted(mesh->mName) : std::string("''");
-    line += placeholder                      ? " is a placeholder Assimp built from the skeleton; it is not exported"
+    line += placeholder ? " is a placeholder Assimp built from the skeleton; it is not exported"
             : mesh && mesh->mNumVertices ? " has no faces (a point cloud); it is not exported"
                                          : " is empty; it is not exported";
     out.push_back(std::move(line));

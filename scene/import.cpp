@@ -333,4 +333,26 @@ std::unique_ptr<Scene> ImportScene(const std::string& path, const ImportOptions&
   return std::move(in.scene);
 }
 
+bool IsModelFile(const std::string& path) {
+  static const std::vector<std::string> extensions = [] {
+    std::string list;
+    Assimp::Importer().GetExtensionList(list);
+    std::vector<std::string> out;
+    for (size_t at = 0; at < list.size();) {
+      size_t end = list.find(';', at);
+      if (end == std::string::npos) end = list.size();
+      std::string e = list.substr(at, end - at);  // "*.obj"
+      if (e.rfind("*.", 0) == 0) e = e.substr(1);
+      if (e != ".md5anim" && e != ".md5camera" && e != ".vta" && e != ".xml") out.push_back(e);
+      at = end + 1;
+    }
+    return out;
+  }();
+  std::string name = path.substr(path.rfind('/') == std::string::npos ? 0 : path.rfind('/') + 1);
+  for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  for (const std::string& e : extensions)
+    if (name.size() > e.size() && name.compare(name.size() - e.size(), e.size(), e) == 0) return true;
+  return false;
+}
+
 }  // namespace scene

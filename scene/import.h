@@ -56,6 +56,11 @@ class ImportError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// Whether a file is a model the importer reads, by its name: a format Assimp
+// reads, and not a companion that only comes with another file (.md5anim,
+// .md5camera, .vta, an .xml that is not an Ogre .mesh.xml).
+bool IsModelFile(const std::string& path);
+
 // Loads `path` into a new scene, writing nothing. Lossy mappings are
 // reported, one line each, in the warnings. Throws ImportError.
 Imported ImportModel(const std::string& path, const ImportOptions& options);

@@ -4,7 +4,7 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
           nlohmann-json3-dev libcli11-dev libfmt-dev libassimp-dev assimp-testmodels
-          libmeshoptimizer-dev python3-jsonschema clang-format libsimdjson-dev gltfpack libseccomp-dev)
+          libmeshoptimizer-dev python3-jsonschema clang-format libsimdjson-dev gltfpack libseccomp-dev clang libxxhash-dev)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs the whole test suite: a formatting check, the Release build
-# with warnings as errors, then every test again under AddressSanitizer and UBSan.
+# with warnings as errors, then every test again under AddressSanitizer and UBSan,
+# then a short run of every fuzz target.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -17,3 +18,7 @@ ctest --preset release -j"$jobs"
 cmake --preset asan -DTARN_WERROR=ON >/dev/null
 cmake --build --preset asan -j"$jobs"
 ctest --preset asan -j"$jobs"
+
+# Every fuzz target for a short while on its corpus, the inputs that once
+# found a fault among them: a fault once fixed stays fixed.
+scripts/fuzz.sh --smoke "${TARN_FUZZ_SMOKE_SECONDS:-40}"

@@ -36,18 +36,18 @@ TEST(Repair, AnimationsKeepTheirKeysAndGetADurationThatHoldsThem) {
   s.mAnimations[0]->mName.Set("walk");
   s.mAnimations[0]->mDuration = 220;
   s.mAnimations[0]->mNumChannels = 2;
-  s.mAnimations[0]->mChannels = new aiNodeAnim*[2]{Channel("a", {0, 221}), Channel("b", {})};
+  s.mAnimations[0]->mChannels = new aiNodeAnim* [2] { Channel("a", {0, 221}), Channel("b", {}) };
   // Only empty channels: nothing left.
   s.mAnimations[1] = new aiAnimation;
   s.mAnimations[1]->mName.Set("idle");
   s.mAnimations[1]->mNumChannels = 1;
-  s.mAnimations[1]->mChannels = new aiNodeAnim*[1]{Channel("a", {})};
+  s.mAnimations[1]->mChannels = new aiNodeAnim* [1] { Channel("a", {}) };
   // Sound: untouched.
   s.mAnimations[2] = new aiAnimation;
   s.mAnimations[2]->mName.Set("run");
   s.mAnimations[2]->mDuration = 10;
   s.mAnimations[2]->mNumChannels = 1;
-  s.mAnimations[2]->mChannels = new aiNodeAnim*[1]{Channel("a", {0, 10})};
+  s.mAnimations[2]->mChannels = new aiNodeAnim* [1] { Channel("a", {0, 10}) };
 
   const std::vector<std::string> lines = scene::assimp::Repair(s);
   EXPECT_EQ(lines, (std::vector<std::string>{
@@ -68,7 +68,7 @@ TEST(Repair, MeshesWithoutFacesLeaveTheSceneAndTheNodesAreRenumbered) {
   aiScene s;
   s.mRootNode = new aiNode("root");
   s.mNumMeshes = 3;
-  s.mMeshes = new aiMesh*[3]{Mesh("cloud", 0), Mesh("tri", 1), Mesh("cloud2", 0)};
+  s.mMeshes = new aiMesh* [3] { Mesh("cloud", 0), Mesh("tri", 1), Mesh("cloud2", 0) };
   aiNode* child = new aiNode("child");
   child->mParent = s.mRootNode;
   s.mRootNode->addChildren(1, &child);
@@ -92,7 +92,7 @@ TEST(Repair, MeshesWithoutFacesLeaveTheSceneAndTheNodesAreRenumbered) {
   aiScene t;
   t.mRootNode = new aiNode("root");
   t.mNumMeshes = 1;
-  t.mMeshes = new aiMesh*[1]{Mesh("", 0)};
+  t.mMeshes = new aiMesh* [1] { Mesh("", 0) };
   t.mRootNode->mNumMeshes = 1;
   t.mRootNode->mMeshes = new unsigned[1]{0};
   EXPECT_EQ(scene::assimp::Repair(t).size(), 1u);
@@ -106,7 +106,7 @@ TEST(Repair, ASpotWhoseInnerConeIsWiderIsNarrowed) {
   aiScene s;
   s.mRootNode = new aiNode("root");
   s.mNumLights = 1;
-  s.mLights = new aiLight*[1]{new aiLight};
+  s.mLights = new aiLight* [1] { new aiLight };
   s.mLights[0]->mName.Set("spot");
   s.mLights[0]->mAngleInnerCone = 1.0f;
   s.mLights[0]->mAngleOuterCone = 0.5f;

@@ -7,6 +7,7 @@
 //   slow    take 200 ms over the node
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -36,6 +37,9 @@ struct Walk : ITreeEnumProc {
     if (name == "big") Put(std::string(1 << 20, 'x'));
     if (name == "slow") usleep(200000);
     if (name == "fail") fail = true;
+    if (name == "crash") std::raise(SIGSEGV);
+    if (name == "hang")
+      for (;;) pause();
     return fail || writeFailed ? TREE_ABORT : TREE_CONTINUE;
   }
 };

@@ -103,6 +103,14 @@ std::string Signal(int sig) {
 
 }  // namespace
 
+size_t LimitMemory(const Limits& limits) {
+  const size_t mb = EffectiveMemoryMB(limits);
+  if (!mb) return 0;
+  const rlim_t v = static_cast<rlim_t>(mb) << 20;
+  rlimit r{v, v};
+  return setrlimit(RLIMIT_AS, &r) == 0 ? mb : 0;
+}
+
 Limits DefaultLimits() {
   Limits l;
   const long pages = sysconf(_SC_PHYS_PAGES), size = sysconf(_SC_PAGESIZE);

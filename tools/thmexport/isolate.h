@@ -19,6 +19,10 @@ struct Limits {
   double seconds = 0;   // 0: none
 };
 
+// Applies the memory limit to this process (a batch worker); nothing in
+// sanitizer builds. Returns the limit applied in MB, 0 for none.
+size_t LimitMemory(const Limits& limits);
+
 // The limits thmexport applies unless told otherwise: three quarters of the
 // machine's memory, ten minutes.
 Limits DefaultLimits();

@@ -94,13 +94,41 @@ int main(int argc, char** argv) {
                "Print what each input holds (nodes, meshes, materials, lights, "
                "animations) and export nothing")
       ->group(imp);
+  auto* batch = "Batches (a folder, several inputs)";
+  app.add_option("-j,--jobs", o.jobs,
+                 "Exports at once, each in a worker process with its own plug-in; default: the number of "
+                 "cores. With -j 1 one worker runs every export in order, as one run always has")
+      ->check(CLI::NonNegativeNumber)
+      ->group(batch);
+  app.add_flag("--force", o.force, "Export even the inputs whose outputs are up to date")->group(batch);
+  app.add_option(
+         "--include", o.include,
+         "In folders, only inputs whose path below the folder (or name) matches this glob; repeatable")
+      ->type_name("GLOB")
+      ->group(batch);
+  app.add_option("--exclude", o.exclude,
+                 "In folders, skip inputs whose path (or name) matches this glob; repeatable")
+      ->type_name("GLOB")
+      ->group(batch);
+  app.add_option("--report", o.report,
+                 "Write a JSON report: per input its status, messages, time, memory and the counts written")
+      ->type_name("FILE.json")
+      ->group(batch);
+  app.add_option("--depfile", o.depfile,
+                 "For one export: write a Make-style dependency file naming the output and every file read")
+      ->type_name("FILE")
+      ->group(batch);
   app.set_version_flag("--version",
                        std::string("thmexport ") + THMEXPORT_VERSION + " (host SDK version 0x09C40500)",
                        "Show the version and exit");
   app.footer(
       "Exit status: 0 when every export succeeded; 1 when an export failed (the exporter returned 0, "
       "reported an\n"
-      "\"Assert Failed!\" error, or its output could not be written); 2 for bad scene documents or usage.\n"
+      "\"Assert Failed!\" error, or its output could not be written, or a worker crashed or ran out of "
+      "time);\n"
+      "2 for bad scene documents or models, or usage.\n"
+      "A folder is searched for inputs recursively and mirrored under the output folder; a batch keeps a\n"
+      "manifest (.thmexport-manifest.json) there and skips outputs that are up to date.\n"
       "Messages of the plug-in go to standard error: errors always, warnings unless --quiet. On a terminal, "
       "long\n"
       "exports show their progress (nodes done of the scene's nodes, and the current node).");

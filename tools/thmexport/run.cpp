@@ -3,16 +3,23 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <map>
 #include <memory>
+#include <thread>
 
 #include "scene/document.h"
 #include "scene/inspect.h"
+#include "tools/thmexport/batch.h"
 #include "tools/thmexport/export.h"
+#include "tools/thmexport/job.h"
 #include "tools/thmexport/list.h"
 #include "tools/thmexport/paths.h"
 #include "tools/thmexport/plugins.h"
+#include "tools/thmexport/walk.h"
 
 namespace thmexport {
 
@@ -48,6 +55,27 @@ int ListContents(const Options& o) {
   return status;
 }
 
+// A path as Make reads it in a rule.
+std::string MakeEscaped(const std::string& path) {
+  std::string out;
+  for (char c : path) {
+    if (c == ' ' || c == '#') out += '\\';
+    if (c == '$') out += '$';
+    out += c;
+  }
+  return out;
+}
+
+bool WriteDepfile(const std::string& depfile, const std::string& output,
+                  const std::vector<std::string>& files) {
+  std::string text = MakeEscaped(output) + ":";
+  for (const std::string& f : files) text += " \\\n  " + MakeEscaped(f);
+  text += "\n";
+  std::ofstream out(depfile);
+  out << text;
+  return static_cast<bool>(out.flush());
+}
+
 }  // namespace
 
 int Run(Options o) {
@@ -74,72 +102,78 @@ int Run(Options o) {
     std::fprintf(stderr, "thmexport: %s (see --help)\n", msg.c_str());
     return kBadInput;
   };
-  const std::vector<std::string>& inputs = o.inputs;
+  if (o.inputs.empty()) return usage("no scenes given");
   std::string output = o.output;
-  if (inputs.empty()) return usage("no scenes given");
   if (output.empty()) return usage("no output given: use -o OUT.thm, or -o DIR with several scenes");
 
+  // The inputs: files as given, and what the folders among them hold.
+  struct Input {
+    std::string path;
+    std::string rel;  // below its folder; empty for a file given by name
+  };
+  std::vector<Input> inputs;
+  bool fromFolder = false;
+  for (const std::string& in : o.inputs) {
+    if (!IsFolder(in)) {
+      inputs.push_back({in, {}});
+      continue;
+    }
+    fromFolder = true;
+    std::string error;
+    std::string folder = in;
+    while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+    for (std::string& rel : FindInputs(folder, o.include, o.exclude, &error))
+      inputs.push_back({folder + "/" + rel, rel});
+    if (!error.empty()) return usage(error);
+  }
+
   // Where each input goes.
-  bool toFolder = inputs.size() > 1 || IsFolder(output) || output.back() == '/';
-  std::vector<std::string> outputs;
+  const bool toFolder = fromFolder || o.inputs.size() > 1 || IsFolder(output) || output.back() == '/';
+  std::vector<Job> jobs;
   if (toFolder) {
     while (output.size() > 1 && output.back() == '/') output.pop_back();
     if (!IsFolder(output) && mkdir(output.c_str(), 0777) != 0)
       return usage("the output folder " + output + " does not exist and cannot be created");
     std::map<std::string, std::string> seen;
     for (auto& in : inputs) {
-      std::string out = output + "/" + OutputName(in);
-      if (auto [it, fresh] = seen.emplace(out, in); !fresh)
-        return usage(in + " and " + it->second + " would both be written to " + out);
-      outputs.push_back(out);
+      // The folder's structure, mirrored.
+      std::string out = output;
+      if (in.rel.find('/') != std::string::npos) out.append("/").append(ParentFolder(in.rel));
+      out.append("/").append(OutputName(in.path));
+      if (auto [it, fresh] = seen.emplace(out, in.path); !fresh)
+        return usage(in.path + " and " + it->second + " would both be written to " + out);
+      jobs.push_back({in.path, out});
     }
   } else {
-    outputs.push_back(output);
+    jobs.push_back({inputs.front().path, output});
   }
-  const std::string ext = Extension(outputs.front());
+  const std::string ext = Extension(toFolder ? "x.thm" : output);
   if (ext.empty()) return usage(output + " has no file extension, which chooses the exporter");
   const ExporterClass* exporter = plugins.ForExtension(ext);
   if (!exporter) return usage("no exporter for ." + ext + " files in " + pluginDir + " (see --list-formats)");
 
-  const bool terminal = isatty(STDERR_FILENO) == 1;
-  int status = kOk;
-  for (size_t i = 0; i < inputs.size(); ++i) {
-    std::unique_ptr<scene::Scene> scene;
-    try {
-      if (IsSceneDocument(inputs[i])) {
-        scene = scene::LoadDocument(inputs[i]);
-      } else {
-        scene::ImportOptions io = o.import;
-        if (o.extractTextures) io.extractTexturesDir = ParentFolder(outputs[i]);
-        IsolatedImport in = ImportIsolated(inputs[i], io, o.limits);
-        if (!in.error.empty()) throw scene::ImportError(in.error);
-        if (!o.quiet)
-          for (auto& w : in.imported.warnings)
-            std::fprintf(stderr, "%s: warning: %s\n", inputs[i].c_str(), w.c_str());
-        scene::WriteTextures(inputs[i], io.extractTexturesDir, in.imported.textures);
-        scene = std::move(in.imported.scene);
-      }
-    } catch (const scene::DocumentError& e) {
-      std::fprintf(stderr, "%s\n", e.what());
-      status = kBadInput;
-      continue;
-    } catch (const scene::ImportError& e) {
-      std::fprintf(stderr, "%s\n", e.what());
-      status = kBadInput;
-      continue;
+  const bool batch = fromFolder || jobs.size() > 1 || !o.report.empty();
+  if (batch && !o.depfile.empty())
+    return usage("--depfile is for one export; a batch keeps a manifest instead");
+  if (!batch) {
+    const bool terminal = isatty(STDERR_FILENO) == 1;
+    JobResult r = RunJob(jobs.front(), *exporter, o, terminal && !o.quiet);
+    if (r.code == kOk && !o.depfile.empty() && !WriteDepfile(o.depfile, jobs.front().output, r.files)) {
+      std::fprintf(stderr, "thmexport: cannot write the dependency file %s\n", o.depfile.c_str());
+      return kExportFailed;
     }
-    ExportOptions options;
-    options.quiet = o.quiet;
-    options.progress = terminal && !o.quiet;
-    options.label = inputs[i];
-    ExportOutcome r = RunExport(*exporter, *scene, outputs[i], options);
-    if (!r.ok) {
-      std::fprintf(stderr, "%s: export to %s failed: %s; %s\n", inputs[i].c_str(), outputs[i].c_str(),
-                   r.problem.c_str(), "the output was left as it was");
-      if (status == kOk) status = kExportFailed;
-    }
+    return r.code;
   }
-  return status;
+  if (jobs.empty() && !o.quiet) std::fprintf(stderr, "thmexport: warning: no inputs found\n");
+  std::error_code ec;
+  for (const Job& j : jobs) std::filesystem::create_directories(ParentFolder(j.output), ec);
+  BatchSettings b;
+  b.jobs = o.jobs > 0 ? o.jobs : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+  b.force = o.force;
+  b.report = o.report;
+  b.manifestFolder = toFolder ? output : ParentFolder(output);
+  b.pluginFile = pluginDir + "/" + exporter->library;
+  return RunBatch(jobs, *exporter, o, b);
 }
 
 }  // namespace thmexport

@@ -21,7 +21,14 @@ struct Options {
   bool quiet = false;
   bool extractTextures = false;
   scene::ImportOptions import;
-  Limits limits = DefaultLimits();  // of each import
+  Limits limits = DefaultLimits();  // of each import, and of each export in a batch
+  // Batches (a folder, several inputs or a report).
+  int jobs = 0;  // workers at once; 0: the number of cores
+  bool force = false;
+  std::string report;
+  std::vector<std::string> include, exclude;
+  // One export: a Make-style list of the files it read.
+  std::string depfile;
 };
 
 // The exit status: kOk, kExportFailed or kBadInput.

@@ -1,0 +1,452 @@
+#include "tools/thmexport/batch.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <new>
+#include <nlohmann/json.hpp>
+
+#include "scene/wire.h"
+#include "thm/reader.h"
+#include "tools/thmexport/manifest.h"
+#include "tools/thmexport/paths.h"
+
+#ifndef THMEXPORT_VERSION
+#define THMEXPORT_VERSION "0"
+#endif
+
+namespace thmexport {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+enum Frame : uint8_t { kStarted = 1, kFinished = 2 };
+constexpr int kWorkerOutOfMemory = 3;
+
+bool WriteAll(int fd, const std::string& bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// A frame: its length, then its bytes.
+void Send(int fd, const std::string& payload) {
+  std::string frame;
+  scene::WireOut(frame).U32(static_cast<uint32_t>(payload.size()));
+  frame += payload;
+  if (!WriteAll(fd, frame)) _exit(kExportFailed);
+}
+
+std::string ReadBack(int fd) {
+  std::string out;
+  lseek(fd, 0, SEEK_SET);
+  char buf[1 << 14];
+  ssize_t n;
+  while ((n = read(fd, buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
+  return out;
+}
+
+// A worker runs its queue of exports in order, in this one process: the
+// plug-in's state carries from one to the next as in a run of its own.
+[[noreturn]] void Work(int fd, const std::vector<size_t>& queue, const std::vector<Job>& jobs,
+                       const ExporterClass& exporter, const Options& o) {
+  LimitMemory(o.limits);
+  try {
+    for (size_t i : queue) {
+      std::string start;
+      scene::WireOut w(start);
+      w.U8(kStarted);
+      w.U64(i);
+      Send(fd, start);
+      // What the export prints is kept, to be shown in input order.
+      const int messages = memfd_create("thmexport-messages", MFD_CLOEXEC);
+      if (messages >= 0) dup2(messages, STDERR_FILENO);
+      JobResult r = RunJob(jobs[i], exporter, o, false);
+      std::fflush(stderr);
+      if (messages >= 0) {
+        r.messages = ReadBack(messages);
+        close(messages);
+      }
+      std::string done;
+      scene::WireOut d(done);
+      d.U8(kFinished);
+      d.U64(i);
+      d.I32(r.code);
+      d.Str(r.reason);
+      d.Str(r.messages);
+      d.U32(static_cast<uint32_t>(r.files.size()));
+      for (auto& f : r.files) d.Str(f);
+      d.F64(r.seconds);
+      d.U64(static_cast<uint64_t>(r.peakKB));
+      Send(fd, done);
+    }
+  } catch (const std::bad_alloc&) {
+    _exit(kWorkerOutOfMemory);
+  }
+  _exit(kOk);
+}
+
+struct Worker {
+  pid_t pid = -1;
+  int fd = -1;
+  std::vector<size_t> queue;
+  size_t next = 0;       // queue position of the export it runs or runs next
+  bool running = false;  // queue[next] has started
+  bool timedOut = false;
+  Clock::time_point started;
+  std::string buffer;
+};
+
+enum class Status { kPending, kExported, kFailed, kUpToDate };
+
+struct Entry {
+  Status status = Status::kPending;
+  JobResult r;
+  bool done = false;
+};
+
+// The temporary file an export killed in the middle leaves beside its output
+// (".NAME.XXXXXX", as the export names it), removed.
+void RemoveTemporaries(const std::string& output) {
+  const std::string folder = ParentFolder(output);
+  std::string prefix(1, '.');
+  prefix.append(FileName(output)).push_back('.');
+  std::error_code ec;
+  for (auto& e : std::filesystem::directory_iterator(folder, ec)) {
+    const std::string name = e.path().filename().string();
+    if (name.size() == prefix.size() + 6 && name.compare(0, prefix.size(), prefix) == 0)
+      std::filesystem::remove(e.path(), ec);
+  }
+}
+
+std::string SignalText(int sig) {
+  const char* name = strsignal(sig);
+  return "signal " + std::to_string(sig) + (name ? std::string(": ") + name : "");
+}
+
+struct Counts {
+  uint64_t records = 0, triangles = 0, bones = 0, frames = 0;
+};
+
+Counts CountWritten(const std::string& output) {
+  Counts c;
+  try {
+    const std::vector<uint8_t> bytes = thm::LoadFile(output);
+    const thm::File f = thm::Read(bytes);
+    c.records = f.records.size();
+    for (auto& rec : f.records)
+      if (const thm::MeshRecord* m = rec.mesh()) {
+        for (auto& s : m->materials) c.triangles += s.triangles.size();
+        if (m->skin) {
+          c.bones += m->skin->bones.size();
+          c.frames += static_cast<uint64_t>(std::max(0, m->skin->frame_count));
+        }
+      }
+  } catch (const std::exception&) {
+  }
+  return c;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> out;
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    out.push_back(text.substr(at, end - at));
+    at = end + 1;
+  }
+  return out;
+}
+
+std::string Seconds(double s) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.1f s", s);
+  return buf;
+}
+
+}  // namespace
+
+std::string OptionsText(const Options& o, const ExporterClass& exporter) {
+  const scene::ImportOptions& i = o.import;
+  std::string t = std::string("thmexport ") + THMEXPORT_VERSION + "\nexporter " + exporter.library + " " +
+                  exporter.className + " " + std::to_string(exporter.version);
+  t += "\nup " + (i.up ? std::string(1, *i.up) : std::string("-"));
+  t += "\nscale " + (i.scale ? std::to_string(*i.scale) : std::string("-"));
+  t += "\nsmooth-angle " + std::to_string(i.smoothAngleDeg) + "\nmax-influences " +
+       std::to_string(i.maxInfluences) + "\nnormalize-weights " + std::to_string(i.normalizeWeights) +
+       "\nfps " + std::to_string(i.fps) + "\nanimation " + i.animation + "\nnotes " + i.notesFile +
+       "\nextract-textures " + std::to_string(o.extractTextures);
+  return t;
+}
+
+int RunBatch(const std::vector<Job>& jobs, const ExporterClass& exporter, const Options& o,
+             const BatchSettings& b) {
+  const auto start = Clock::now();
+  const bool terminal = isatty(STDERR_FILENO) == 1 && !o.quiet;
+  Manifest manifest(b.manifestFolder);
+  const std::string pluginHash = HashFile(b.pluginFile).value_or("");
+  const std::string optionsHash = HashText(OptionsText(o, exporter));
+
+  std::vector<Entry> entries(jobs.size());
+  std::vector<size_t> todo;
+  for (size_t i = 0; i < jobs.size(); ++i) {
+    if (!b.force && manifest.UpToDate(jobs[i].output, pluginHash, optionsHash)) {
+      entries[i].status = Status::kUpToDate;
+      entries[i].done = true;
+    } else {
+      todo.push_back(i);
+    }
+  }
+  // One queue for one worker, or one export per worker.
+  std::deque<std::vector<size_t>> queues;
+  if (b.jobs <= 1) {
+    if (!todo.empty()) queues.push_back(todo);
+  } else {
+    // Largest inputs first, so that a long export does not start last;
+    // messages and the report keep the input order whatever the order of work.
+    std::vector<std::pair<uintmax_t, size_t>> bySize;
+    for (size_t i : todo) {
+      std::error_code ec;
+      const uintmax_t size = std::filesystem::file_size(jobs[i].input, ec);
+      bySize.push_back({ec ? 0 : size, i});
+    }
+    std::stable_sort(bySize.begin(), bySize.end(), [](auto& a, auto& b) { return a.first > b.first; });
+    for (auto& [size, i] : bySize) queues.push_back({i});
+  }
+
+  size_t printed = 0, finished = jobs.size() - todo.size();
+  std::string current;
+  auto progress = [&] {
+    if (!terminal) return;
+    const double s = std::chrono::duration<double>(Clock::now() - start).count();
+    const size_t ran = finished - (jobs.size() - todo.size());
+    std::fprintf(stderr, "\r\033[K[%zu/%zu] %s  %.1f/s", finished, jobs.size(), current.c_str(),
+                 s > 0 ? double(ran) / s : 0.0);
+  };
+  auto flush = [&] {
+    bool any = false;
+    while (printed < entries.size() && entries[printed].done) {
+      const std::string& m = entries[printed].r.messages;
+      if (!m.empty()) {
+        if (terminal && !any) std::fputs("\r\033[K", stderr);
+        any = true;
+        std::fputs(m.c_str(), stderr);
+      }
+      ++printed;
+    }
+    progress();
+  };
+  auto finish = [&](size_t i, JobResult r) {
+    entries[i].status = r.code == kOk ? Status::kExported : Status::kFailed;
+    entries[i].r = std::move(r);
+    entries[i].done = true;
+    ++finished;
+    flush();
+  };
+
+  std::vector<Worker> workers;
+  const size_t slots = static_cast<size_t>(std::max(1, b.jobs));
+  flush();
+  while (!queues.empty() || !workers.empty()) {
+    while (!queues.empty() && workers.size() < slots) {
+      int fds[2];
+      if (pipe2(fds, O_CLOEXEC) != 0) {
+        std::fprintf(stderr, "thmexport: cannot start a worker: %s\n", std::strerror(errno));
+        return kExportFailed;
+      }
+      std::fflush(nullptr);
+      Worker w;
+      w.queue = std::move(queues.front());
+      queues.pop_front();
+      w.pid = fork();
+      if (w.pid == 0) {
+        close(fds[0]);
+        for (const Worker& other : workers) close(other.fd);
+        Work(fds[1], w.queue, jobs, exporter, o);
+      }
+      close(fds[1]);
+      if (w.pid < 0) {
+        close(fds[0]);
+        std::fprintf(stderr, "thmexport: cannot start a worker: %s\n", std::strerror(errno));
+        return kExportFailed;
+      }
+      w.fd = fds[0];
+      workers.push_back(std::move(w));
+    }
+    std::vector<pollfd> p;
+    for (const Worker& w : workers) p.push_back({w.fd, POLLIN, 0});
+    if (poll(p.data(), p.size(), terminal ? 250 : 1000) < 0 && errno != EINTR) break;
+    for (size_t k = 0; k < workers.size(); ++k) {
+      Worker& w = workers[k];
+      bool closed = false;
+      if (p[k].revents) {
+        char buf[1 << 16];
+        const ssize_t n = read(w.fd, buf, sizeof buf);
+        if (n > 0)
+          w.buffer.append(buf, static_cast<size_t>(n));
+        else if (n == 0 || errno != EINTR)
+          closed = true;
+      }
+      // Whole frames.
+      for (;;) {
+        if (w.buffer.size() < 4) break;
+        size_t at = 0;
+        const uint32_t length = scene::WireIn(w.buffer, at).U32();
+        if (w.buffer.size() < 4 + size_t(length)) break;
+        const std::string payload = w.buffer.substr(4, length);
+        w.buffer.erase(0, 4 + size_t(length));
+        size_t q = 0;
+        scene::WireIn in(payload, q);
+        const uint8_t kind = in.U8();
+        const size_t i = static_cast<size_t>(in.U64());
+        if (kind == kStarted) {
+          w.running = true;
+          w.started = Clock::now();
+          current = jobs[i].input;
+          progress();
+        } else {
+          JobResult r;
+          r.code = in.I32();
+          r.reason = in.Str();
+          r.messages = in.Str();
+          r.files.resize(in.U32());
+          for (auto& f : r.files) f = in.Str();
+          r.seconds = in.F64();
+          r.peakKB = static_cast<long>(in.U64());
+          w.running = false;
+          ++w.next;
+          finish(i, std::move(r));
+        }
+      }
+      if (!closed && w.running && o.limits.seconds > 0 &&
+          std::chrono::duration<double>(Clock::now() - w.started).count() > o.limits.seconds) {
+        kill(w.pid, SIGKILL);
+        w.timedOut = true;
+      }
+      if (!closed) continue;
+      close(w.fd);
+      int status = 0;
+      while (waitpid(w.pid, &status, 0) < 0 && errno == EINTR) {
+      }
+      if (w.next < w.queue.size()) {
+        // It ended inside an export: that input fails, the rest of its queue goes on in a new worker.
+        const size_t i = w.queue[w.next];
+        std::string what;
+        if (w.timedOut)
+          what = "took longer than " + std::to_string(static_cast<long>(o.limits.seconds)) + " s";
+        else if (WIFSIGNALED(status))
+          what = "crashed (" + SignalText(WTERMSIG(status)) + ")";
+        else if (WEXITSTATUS(status) == kWorkerOutOfMemory)
+          what = "ran out of memory (limit " + std::to_string(o.limits.memoryMB) + " MB)";
+        else
+          what = "ended (exit status " + std::to_string(WEXITSTATUS(status)) + ")";
+        JobResult r;
+        r.code = kExportFailed;
+        r.reason = "the export " + what;
+        r.messages = "thmexport: the export " + what + " exporting " + jobs[i].input +
+                     "; the output was left as it was\n";
+        r.files = {jobs[i].input};
+        RemoveTemporaries(jobs[i].output);
+        r.seconds = w.running ? std::chrono::duration<double>(Clock::now() - w.started).count() : 0;
+        finish(i, std::move(r));
+        if (w.next + 1 < w.queue.size())
+          queues.push_front(std::vector<size_t>(w.queue.begin() + long(w.next) + 1, w.queue.end()));
+      }
+      workers.erase(workers.begin() + long(k));
+      p.erase(p.begin() + long(k));
+      --k;
+    }
+  }
+  if (terminal) std::fputs("\r\033[K", stderr);
+
+  // The manifest: what was exported, as it now stands.
+  size_t exported = 0, failed = 0, upToDate = 0;
+  bool bad = false;
+  for (size_t i = 0; i < jobs.size(); ++i) {
+    Entry& e = entries[i];
+    if (e.status == Status::kUpToDate) {
+      ++upToDate;
+    } else if (e.status == Status::kExported) {
+      ++exported;
+      ManifestEntry m;
+      for (const std::string& f : e.r.files)
+        if (auto h = HashFile(f)) m.inputs[f] = *h;
+      m.plugin = pluginHash;
+      m.options = optionsHash;
+      m.output = HashFile(jobs[i].output).value_or("");
+      manifest.Set(jobs[i].output, std::move(m));
+    } else {
+      ++failed;
+      bad = bad || e.r.code == kBadInput;
+      manifest.Erase(jobs[i].output);
+    }
+  }
+  if (!manifest.Save() && !o.quiet)
+    std::fprintf(stderr, "thmexport: warning: cannot write %s; the next run exports everything again\n",
+                 manifest.Path().c_str());
+  const double total = std::chrono::duration<double>(Clock::now() - start).count();
+
+  if (!b.report.empty()) {
+    nlohmann::ordered_json inputs = nlohmann::ordered_json::array();
+    for (size_t i = 0; i < jobs.size(); ++i) {
+      const Entry& e = entries[i];
+      nlohmann::ordered_json j;
+      j["input"] = jobs[i].input;
+      j["output"] = jobs[i].output;
+      j["status"] = e.status == Status::kExported ? "exported" : e.status == Status::kFailed ? "failed" : "up-to-date";
+      j["exit"] = e.status == Status::kFailed ? e.r.code : 0;
+      j["reason"] = e.r.reason.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(e.r.reason);
+      j["messages"] = Lines(e.r.messages);
+      j["seconds"] = std::round(e.r.seconds * 1000) / 1000;
+      j["peak_memory_mb"] = std::round(double(e.r.peakKB) / 1024.0 * 10) / 10;
+      if (e.status != Status::kFailed) {
+        const Counts c = CountWritten(jobs[i].output);
+        j["records"] = c.records;
+        j["triangles"] = c.triangles;
+        j["bones"] = c.bones;
+        j["frames"] = c.frames;
+        j["output_hash"] = HashFile(jobs[i].output).value_or("");
+      }
+      inputs.push_back(std::move(j));
+    }
+    nlohmann::ordered_json report;
+    report["inputs"] = std::move(inputs);
+    report["exported"] = exported;
+    report["failed"] = failed;
+    report["up_to_date"] = upToDate;
+    report["jobs"] = b.jobs;
+    report["seconds"] = std::round(total * 1000) / 1000;
+    std::ofstream out(b.report);
+    out << report.dump(2) << "\n";
+    if (!out.flush()) {
+      std::fprintf(stderr, "thmexport: cannot write the report %s\n", b.report.c_str());
+      bad = true;
+    }
+  }
+  if (!o.quiet)
+    std::fprintf(stderr, "%zu exported, %zu failed, %zu up to date, %s\n", exported, failed, upToDate,
+                 Seconds(total).c_str());
+  return bad ? kBadInput : failed ? kExportFailed : kOk;
+}
+
+}  // namespace thmexport

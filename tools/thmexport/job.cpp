@@ -1,0 +1,78 @@
+#include "tools/thmexport/job.h"
+
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <memory>
+
+#include "scene/document.h"
+#include "tools/thmexport/export.h"
+#include "tools/thmexport/isolate.h"
+#include "tools/thmexport/paths.h"
+
+namespace thmexport {
+
+namespace {
+
+long PeakKB() {
+  rusage self{}, children{};
+  getrusage(RUSAGE_SELF, &self);
+  getrusage(RUSAGE_CHILDREN, &children);
+  return std::max(self.ru_maxrss, children.ru_maxrss);
+}
+
+}  // namespace
+
+JobResult RunJob(const Job& job, const ExporterClass& exporter, const Options& o, bool progress) {
+  const auto start = std::chrono::steady_clock::now();
+  JobResult r;
+  r.files.push_back(job.input);
+  auto finish = [&]() -> JobResult {
+    r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    r.peakKB = PeakKB();
+    return r;
+  };
+  std::unique_ptr<scene::Scene> scene;
+  try {
+    if (IsSceneDocument(job.input)) {
+      scene = scene::LoadDocument(job.input);
+    } else {
+      scene::ImportOptions io = o.import;
+      if (o.extractTextures) io.extractTexturesDir = ParentFolder(job.output);
+      IsolatedImport in = ImportIsolated(job.input, io, o.limits);
+      if (!in.error.empty()) throw scene::ImportError(in.error);
+      if (!o.quiet)
+        for (auto& w : in.imported.warnings) std::fprintf(stderr, "%s: warning: %s\n", job.input.c_str(), w.c_str());
+      for (const std::string& f : in.imported.files)
+        if (std::find(r.files.begin(), r.files.end(), f) == r.files.end()) r.files.push_back(f);
+      scene::WriteTextures(job.input, io.extractTexturesDir, in.imported.textures);
+      scene = std::move(in.imported.scene);
+    }
+  } catch (const scene::DocumentError& e) {
+    std::fprintf(stderr, "%s\n", e.what());
+    r.code = kBadInput;
+    r.reason = e.what();
+    return finish();
+  } catch (const scene::ImportError& e) {
+    std::fprintf(stderr, "%s\n", e.what());
+    r.code = kBadInput;
+    r.reason = e.what();
+    return finish();
+  }
+  ExportOptions options;
+  options.quiet = o.quiet;
+  options.progress = progress;
+  options.label = job.input;
+  ExportOutcome out = RunExport(exporter, *scene, job.output, options);
+  if (!out.ok) {
+    std::fprintf(stderr, "%s: export to %s failed: %s; %s\n", job.input.c_str(), job.output.c_str(),
+                 out.problem.c_str(), "the output was left as it was");
+    r.code = kExportFailed;
+    r.reason = "export failed: " + out.problem;
+  }
+  return finish();
+}
+
+}  // namespace thmexport
