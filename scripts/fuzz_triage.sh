@@ -5,17 +5,18 @@
 #   scripts/fuzz_triage.sh TARGET [ARTIFACT...]   (default: the target's artifacts of scripts/fuzz.sh)
 set -uo pipefail
 cd "$(dirname "$0")/.."
+root=$(pwd)
 target=$1; shift
 files=("$@")
 [ ${#files[@]} -gt 0 ] || files=(build/fuzz/artifacts/"$target"/*)
 export ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1 LSAN_OPTIONS=suppressions=$(pwd)/fuzz/lsan.supp
 for f in "${files[@]}"; do
   [ -f "$f" ] || continue
-  report=$(timeout 60 build/fuzz/bin/"$target" "$f" 2>&1)
+  report=$(timeout "${TRIAGE_SECONDS:-60}" build/fuzz/bin/"$target" "$f" 2>&1)
   kind=$(grep -oE "ERROR: [A-Za-z]+: [a-z-]+|runtime error: [^/]*|ERROR: libFuzzer: [a-z -]+" <<<"$report" | head -1)
   # Frames of the report, sanitizer runtime left out; the first is where it happened.
   top=$(grep -E "^ +#[0-9]+ " <<<"$report" | grep -vE "compiler-rt|/sanitizer_common/|asan_|ubsan_|libclang_rt|__interceptor|operator new|operator delete|malloc|free|calloc|realloc" | head -1)
-  if grep -qE "/work/[^ ]*(scene|plugin|model|writer|skin|light|context|thm|format)/" <<<"$top"; then
+  if grep -qE "$root/(scene|plugin|model|writer|skin|light|context|thm|format|tools|host)/" <<<"$top"; then
     where="ours: $(sed 's/.* in //' <<<"$top")"
   elif [ -n "$top" ]; then
     where=$(grep -oE "\(/[^)+]*" <<<"$top" | sed 's/^(//; s#.*/##' | head -1)
