@@ -12,3 +12,7 @@ build/release/bin/thmexport examples/demo.scene.json -o out/demo.thm
 echo
 build/release/bin/thmdump out/demo.thm
 build/release/bin/thmdump --check out/demo.thm
+# A picture of it, when a browser is there (scripts/deps.sh installs Chromium).
+if build/release/bin/thmview --png out/demo.png out/demo.thm 2>/dev/null; then
+  echo "out/demo.png: a picture of out/demo.thm; build/release/bin/thmview out/demo.thm opens it in the browser"
+fi

@@ -4,13 +4,26 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
           nlohmann-json3-dev libcli11-dev libfmt-dev libassimp-dev assimp-testmodels
-          libmeshoptimizer-dev python3-jsonschema clang-format libsimdjson-dev gltfpack libseccomp-dev clang libxxhash-dev)
+          libmeshoptimizer-dev python3-jsonschema clang-format libsimdjson-dev gltfpack libseccomp-dev clang libxxhash-dev chromium)
 
 missing=()
+# npm comes with the machine's Node.js; Debian's package only where there is none.
+command -v npm >/dev/null || missing+=(npm)
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
+# The viewer's packages, as its lockfile pins them.
+viewer_packages() {
+  local dir
+  dir="$(dirname "$0")/../viewer"
+  if [ ! -f "$dir/node_modules/.package-lock.json" ] || [ "$dir/package-lock.json" -nt "$dir/node_modules/.package-lock.json" ]; then
+    (cd "$dir" && npm ci --no-audit --no-fund --loglevel=error >/dev/null)
+  fi
+}
+if [ ${#missing[@]} -eq 0 ]; then
+  viewer_packages
+  exit 0
+fi
 
 echo "Installing: ${missing[*]}" >&2
 sudo=""
@@ -18,3 +31,4 @@ sudo=""
 export DEBIAN_FRONTEND=noninteractive
 $sudo apt-get update -qq
 $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+viewer_packages

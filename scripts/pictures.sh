@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Renders every example and a few imported models to docs/images/ with
+# thmview --png (headless Chromium): the pictures the docs show.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/deps.sh
+cmake --preset release >/dev/null
+cmake --build --preset release -j"$(nproc)" >/dev/null
+bin=build/release/bin
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+mkdir -p docs/images
+models=/usr/share/assimp/models
+
+picture() {  # name input [thmview options...]
+  local name=$1 input=$2
+  shift 2
+  "$bin/thmexport" -q "$input" -o "$work/$name.thm"
+  # Textures beside the output, where the viewer looks for them.
+  find "$(dirname "$input")" -maxdepth 1 -iregex '.*\.\(png\|jpg\|jpeg\)' -exec cp {} "$work/" \; 2>/dev/null || true
+  "$bin/thmview" --png "docs/images/$name.png" --size 640x480 "$@" "$work/$name.thm"
+  echo "docs/images/$name.png"
+}
+
+for doc in examples/*.scene.json; do
+  name=$(basename "$doc" .scene.json)
+  picture "$name" "$doc"
+  picture "$name-frame12" "$doc" --frame 12
+done
+picture simple_skin "$models/glTF2/simple_skin/simple_skin.gltf"
+picture huesitos "$models/FBX/huesitos.fbx" --camera front
+picture BoxTextured "$models/glTF2/BoxTextured-glTF/BoxTextured.gltf"
+picture ThreeCubesGreen "$models/ASE/ThreeCubesGreen.ASE"
+picture lights "$models/Collada/lights.dae"
