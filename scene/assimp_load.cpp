@@ -27,14 +27,20 @@ namespace fs = std::filesystem;
 
 // Assimp's log, caught while one file loads. Errors come back as warnings;
 // those saying that Assimp dropped malformed faces make the import fail.
+bool IsMalformedGeometry(const std::string& message);
+
 class LogCatcher : public Assimp::LogStream {
  public:
+  explicit LogCatcher(bool drops = false) : onlyDrops(drops) {}
   std::vector<std::string> errors;
+  bool onlyDrops;  // keep only the lines that say faces were dropped
   void write(const char* message) override {
     std::string m = OneLine(message ? message : "");
-    // Assimp prefixes "Error, T0: ".
-    if (auto p = m.find(": "); p != std::string::npos && m.rfind("Error", 0) == 0) m = m.substr(p + 2);
-    errors.push_back(m);
+    // Assimp prefixes "Error, T0: " or "Warn,  T0: ".
+    if (auto p = m.find(": ");
+        p != std::string::npos && (m.rfind("Error", 0) == 0 || m.rfind("Warn", 0) == 0))
+      m = m.substr(p + 2);
+    if (!onlyDrops || IsMalformedGeometry(m)) errors.push_back(m);
   }
 };
 
@@ -47,16 +53,23 @@ class AssimpLog {
     }
     stream_ = new LogCatcher;
     Assimp::DefaultLogger::get()->attachStream(stream_, Assimp::Logger::Err);
+    // Some loaders drop faces with a warning only.
+    drops_ = new LogCatcher(true);
+    Assimp::DefaultLogger::get()->attachStream(drops_, Assimp::Logger::Warn);
   }
   ~AssimpLog() {
     Assimp::DefaultLogger::get()->detachStream(stream_, Assimp::Logger::Err);
+    Assimp::DefaultLogger::get()->detachStream(drops_, Assimp::Logger::Warn);
     delete stream_;
+    delete drops_;
     if (owned_) Assimp::DefaultLogger::kill();
   }
   const std::vector<std::string>& Errors() const { return stream_->errors; }
+  const std::vector<std::string>& Drops() const { return drops_->errors; }
 
  private:
   LogCatcher* stream_ = nullptr;
+  LogCatcher* drops_ = nullptr;
   bool owned_ = false;
 };
 
@@ -75,7 +88,7 @@ class RecordingIOSystem : public Assimp::DefaultIOSystem {
 bool IsMalformedGeometry(const std::string& message) {
   std::string m = message;
   std::transform(m.begin(), m.end(), m.begin(), [](unsigned char c) { return std::tolower(c); });
-  for (const char* p : {"empty face", "zero indices", "invalid face index"})
+  for (const char* p : {"empty face", "zero indices", "invalid face index", "out-of-range indices"})
     if (m.find(p) != std::string::npos) return true;
   return false;
 }
@@ -213,6 +226,7 @@ Loaded Finish(const std::string& path, Read read) {
   }
   for (const std::string& e : l.errors)
     if (IsMalformedGeometry(e)) Fail(path, e);
+  for (const std::string& e : log.Drops()) Fail(path, e);
   if (!l.scene->mRootNode) Fail(path, "no scene graph");
   return l;
 }

@@ -6,6 +6,7 @@
 
 #include <assimp/material.h>
 
+#include <cctype>
 #include <map>
 #include <memory>
 #include <set>
@@ -50,6 +51,13 @@ class Builder {
   std::string EmbeddedName(const aiTexture& t, int index);
   void Extract(const aiTexture& t, const std::string& name);
   void Notes();
+  // The source is glTF (by its name), whose texture transforms need their own mapping.
+  bool IsGltf() const {
+    const size_t dot = path_.rfind('.');
+    std::string ext = dot == std::string::npos ? "" : path_.substr(dot + 1);
+    for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return ext == "gltf" || ext == "glb";
+  }
   Node* ByName(const std::string& name) {
     auto it = byName_.find(name);
     return it == byName_.end() ? nullptr : it->second;

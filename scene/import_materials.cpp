@@ -89,9 +89,16 @@ Texmap* Builder::Bitmap(const aiMaterial& m, aiTextureType type, float* amount) 
   if (auto it = bitmaps_.find(key); it != bitmaps_.end()) return it->second;
   auto& bm = s_->Make<BitmapMap>();
   bm.fileName = name;
-  if (hasUV)
+  if (hasUV && IsGltf()) {
+    // Assimp's glTF importer turns the extension into its own meaning, which
+    // is not the extension's where a rotation or a scale is given.
+    const auto g = GltfTransformOfAssimp(uv.mTranslation.x, uv.mTranslation.y, uv.mScaling.x, uv.mScaling.y,
+                                         uv.mRotation);
+    bm.uvTransform = GltfTextureTransform(g[0], g[1], g[2], g[3], g[4]);
+  } else if (hasUV) {
     bm.uvTransform =
         UVTransform(uv.mTranslation.x, uv.mTranslation.y, uv.mScaling.x, uv.mScaling.y, uv.mRotation);
+  }
   bitmaps_[key] = &bm;
   return &bm;
 }

@@ -147,4 +147,22 @@ Matrix3 UVTransform(float tu, float tv, float su, float sv, float rot) {
   return Affine(r);
 }
 
+Matrix3 GltfTextureTransform(double ox, double oy, double rot, double sx, double sy) {
+  const double c = std::cos(rot), s = std::sin(rot);
+  // In glTF's space: u' = a u + b v + e, v' = d u + k v + f.
+  const double a = c * sx, b = s * sy, e = ox, d = -s * sx, k = c * sy, f = oy;
+  // Conjugated by the flip v -> 1 - v on either side.
+  const double r[4][3] = {{a, -d, 0}, {-b, k, 0}, {0, 0, 1}, {b + e, 1 - k - f, 0}};
+  return Affine(r);
+}
+
+std::array<double, 5> GltfTransformOfAssimp(float tu, float tv, float su, float sv, float rotation) {
+  // Assimp stores the rotation negated and moves the offset so that its own
+  // meaning (about the map's centre, v up) gives the same picture.
+  const double rot = -double(rotation), c = std::cos(rot), s = std::sin(rot);
+  const double ox = double(tu) - 0.5 * su * (-c + s + 1);
+  const double oy = -(double(tv) - 0.5 * sv * (s + c - 1) - 1 + sv);
+  return {ox, oy, rot, double(su), double(sv)};
+}
+
 }  // namespace scene

@@ -2,6 +2,8 @@
 // composition, and interpolation of node animation keys.
 #pragma once
 
+#include <array>
+
 #include "host/geom.h"
 
 namespace scene {
@@ -45,5 +47,12 @@ Matrix3 AxisConversion(char up, int sign);
 
 // A texture-coordinate transform as Assimp bakes one, as the host's UV matrix.
 Matrix3 UVTransform(float tu, float tv, float su, float sv, float rotation);
+// glTF's KHR_texture_transform as the extension defines it, uv' = T(offset)
+// R(rotation) S(scale) uv in glTF's texture space (v down), as the host's UV
+// matrix (v up: the importer hands glTF coordinates over with v flipped).
+Matrix3 GltfTextureTransform(double ox, double oy, double rotation, double sx, double sy);
+// The extension's values back from the UV transform Assimp's glTF importer
+// makes of them: {offset x, offset y, rotation, scale x, scale y}.
+std::array<double, 5> GltfTransformOfAssimp(float tu, float tv, float su, float sv, float rotation);
 
 }  // namespace scene

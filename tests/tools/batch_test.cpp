@@ -81,8 +81,8 @@ TEST_F(Batch, OneWorkerAndFourGiveTheSameOutputsAndReport) {
   EXPECT_TRUE(one.erase(".thmexport-manifest.json"));  // names its own folder
   EXPECT_TRUE(four.erase(".thmexport-manifest.json"));
   EXPECT_EQ(one, four);
-  for (const char* name : {"demo.thm", "props/box.thm", "props/BoxTextured.thm", "chars/simple_skin.thm",
-                           "chars/huesitos.thm"})
+  for (const char* name :
+       {"demo.thm", "props/box.thm", "props/BoxTextured.thm", "chars/simple_skin.thm", "chars/huesitos.thm"})
     EXPECT_TRUE(one.count(name)) << name;
   EXPECT_FALSE(one.count("props/broken.thm"));
   EXPECT_FALSE(one.count("chars/notes.thm"));
@@ -161,7 +161,8 @@ TEST_F(Batch, AWorkerThatCrashesOrHangsFailsItsInputOnly) {
 
 TEST_F(Batch, ASecondRunExportsOnlyWhatChanged) {
   const fs::path out = dir_.path() / "out";
-  const std::vector<std::string> run = {assets_.string(), "-o", out.string(), "--exclude", "props/broken*", "-q"};
+  const std::vector<std::string> run = {assets_.string(), "-o", out.string(), "--exclude",
+                                        "props/broken*",  "-q"};
   ASSERT_EQ(RunTool(run).code, 0);
   auto summary = [&](std::vector<std::string> extra = {}) {
     std::vector<std::string> args = {assets_.string(), "-o", out.string(), "--exclude", "props/broken*"};

@@ -2,6 +2,8 @@
 // exports, passes the structural check, and carries a value of its source.
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstdio>
 #include <fstream>
 #include <functional>
 #include <span>
@@ -211,6 +213,90 @@ TEST_F(ImportExport, TheMeshAssimpBuildsFromASkeletonIsNotExported) {
   Result list = RunTool({"--list", kModels + "Collada/cameras.dae"});
   EXPECT_NE(list.out.find("meshes: 0\n"), std::string::npos) << list.out;
   EXPECT_NE(list.out.find("repaired: mesh '' is a placeholder"), std::string::npos) << list.out;
+}
+
+// A quad with a textured material whose KHR_texture_transform is `transform`.
+std::string TexturedQuad(const std::string& transform, const float (&uv)[8]) {
+  const float pos[12] = {0, 0, 0, 1, 0, 0, 2, 1, 0, 3, 1, 0};  // x tells the corners apart
+  const uint16_t idx[6] = {0, 1, 2, 0, 2, 3};
+  std::string bytes(reinterpret_cast<const char*>(pos), sizeof pos);
+  bytes.append(reinterpret_cast<const char*>(uv), 32).append(reinterpret_cast<const char*>(idx), sizeof idx);
+  static const char* k = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string b64;
+  for (size_t i = 0; i < bytes.size(); i += 3) {
+    uint32_t n = uint8_t(bytes[i]) << 16;
+    if (i + 1 < bytes.size()) n |= uint8_t(bytes[i + 1]) << 8;
+    if (i + 2 < bytes.size()) n |= uint8_t(bytes[i + 2]);
+    b64 += k[n >> 18 & 63];
+    b64 += k[n >> 12 & 63];
+    b64 += i + 1 < bytes.size() ? k[n >> 6 & 63] : '=';
+    b64 += i + 2 < bytes.size() ? k[n & 63] : '=';
+  }
+  return R"({"asset": {"version": "2.0"}, "extensionsUsed": ["KHR_texture_transform"], "scene": 0,
+    "scenes": [{"nodes": [0]}], "nodes": [{"mesh": 0, "name": "Quad"}],
+    "meshes": [{"primitives": [{"attributes": {"POSITION": 0, "TEXCOORD_0": 1}, "indices": 2, "material": 0}]}],
+    "materials": [{"name": "M", "pbrMetallicRoughness": {"baseColorTexture": {"index": 0,
+      "extensions": {"KHR_texture_transform": )" +
+         transform + R"(}}}}],
+    "textures": [{"source": 0}], "images": [{"uri": "t.png"}],
+    "buffers": [{"byteLength": 92, "uri": "data:application/octet-stream;base64,)" +
+         b64 + R"("}],
+    "bufferViews": [{"buffer": 0, "byteOffset": 0, "byteLength": 48}, {"buffer": 0, "byteOffset": 48, "byteLength": 32},
+                    {"buffer": 0, "byteOffset": 80, "byteLength": 12}],
+    "accessors": [{"bufferView": 0, "componentType": 5126, "count": 4, "type": "VEC3", "min": [0, 0, 0], "max": [3, 1, 0]},
+                  {"bufferView": 1, "componentType": 5126, "count": 4, "type": "VEC2"},
+                  {"bufferView": 2, "componentType": 5123, "count": 6, "type": "SCALAR"}]})";
+}
+
+TEST_F(ImportExport, GltfTextureTransformsFollowTheExtensionsFormula) {
+  const float uv[8] = {0.1f, 0.2f, 0.9f, 0.15f, 0.7f, 0.8f, 0.25f, 0.95f};
+  struct Case {
+    double ox, oy, rotation, sx, sy;
+  };
+  for (const Case& c : {Case{0.1, 0.2, 0, 1, 1}, Case{0, 0, 0.3, 1, 1}, Case{0, 0, 0, 2, 0.5},
+                        Case{0.25, -0.4, 1.2, 1.5, 3}, Case{-0.5, 0.5, -2.0, 0.3, 0.7}}) {
+    char transform[256];
+    std::snprintf(transform, sizeof transform,
+                  R"({"offset": [%.17g, %.17g], "rotation": %.17g, "scale": [%.17g, %.17g]})", c.ox, c.oy,
+                  c.rotation, c.sx, c.sy);
+    SCOPED_TRACE(transform);
+    const fs::path gltf = dir_ / "quad.gltf", out = dir_ / "quad.thm";
+    std::ofstream(gltf) << TexturedQuad(transform, uv);
+    Result r = RunTool({gltf.string(), "-o", out.string(), "-q"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    const std::string bytes = Slurp(out);
+    const thm::File f = thm::Read(std::span(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()));
+    const thm::MeshRecord* m = FirstMesh(f);
+    ASSERT_NE(m, nullptr);
+    ASSERT_EQ(m->materials.size(), 1u);
+    size_t seen = 0;
+    for (const thm::Vertex& v : m->materials[0].vertices) {
+      const int corner = int(std::lround(m->positions.at(size_t(v.sv)).x));
+      ASSERT_TRUE(corner >= 0 && corner < 4);
+      // The extension: uv' = T(offset) R(rotation) S(scale) uv, in glTF's space, which the file's is.
+      const double u = uv[2 * corner], w = uv[2 * corner + 1], cs = std::cos(c.rotation),
+                   sn = std::sin(c.rotation);
+      EXPECT_NEAR(v.u, cs * c.sx * u + sn * c.sy * w + c.ox, 2e-5) << "corner " << corner;
+      EXPECT_NEAR(v.v, -sn * c.sx * u + cs * c.sy * w + c.oy, 2e-5) << "corner " << corner;
+      ++seen;
+    }
+    EXPECT_GE(seen, 4u);  // every corner of the quad, some twice where the faces do not smooth
+  }
+}
+
+TEST_F(ImportExport, FacesAssimpDropsFailTheImportAndNonFinitePositionsWarn) {
+  Result r =
+      RunTool({kModels + "glTF2/IndexOutOfRange/IndexOutOfRange.gltf", "-o", (dir_ / "ior.thm").string()});
+  EXPECT_EQ(r.code, 2);
+  EXPECT_EQ(r.err, kModels +
+                       "glTF2/IndexOutOfRange/IndexOutOfRange.gltf: Some faces had out-of-range indices. "
+                       "Those faces were dropped.\n");
+  EXPECT_FALSE(fs::exists(dir_ / "ior.thm"));
+  const std::string inf = kModels + "glTF2/BoxWithInfinites-glTF-Binary/BoxWithInfinites.glb";
+  r = RunTool({inf, "-o", (dir_ / "inf.thm").string()});
+  EXPECT_EQ(r.code, 0);
+  EXPECT_EQ(r.err,
+            inf + ": warning: node 'nodes_1': 8 vertices are not finite; 12 faces using them dropped\n");
 }
 
 TEST_F(ImportExport, EveryInvalidModelIsOneLineAndExitTwo) {

@@ -413,7 +413,9 @@ int RunBatch(const std::vector<Job>& jobs, const ExporterClass& exporter, const 
       nlohmann::ordered_json j;
       j["input"] = jobs[i].input;
       j["output"] = jobs[i].output;
-      j["status"] = e.status == Status::kExported ? "exported" : e.status == Status::kFailed ? "failed" : "up-to-date";
+      j["status"] = e.status == Status::kExported ? "exported"
+                    : e.status == Status::kFailed ? "failed"
+                                                  : "up-to-date";
       j["exit"] = e.status == Status::kFailed ? e.r.code : 0;
       j["reason"] = e.r.reason.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(e.r.reason);
       j["messages"] = Lines(e.r.messages);

@@ -44,7 +44,8 @@ JobResult RunJob(const Job& job, const ExporterClass& exporter, const Options& o
       IsolatedImport in = ImportIsolated(job.input, io, o.limits);
       if (!in.error.empty()) throw scene::ImportError(in.error);
       if (!o.quiet)
-        for (auto& w : in.imported.warnings) std::fprintf(stderr, "%s: warning: %s\n", job.input.c_str(), w.c_str());
+        for (auto& w : in.imported.warnings)
+          std::fprintf(stderr, "%s: warning: %s\n", job.input.c_str(), w.c_str());
       for (const std::string& f : in.imported.files)
         if (std::find(r.files.begin(), r.files.end(), f) == r.files.end()) r.files.push_back(f);
       scene::WriteTextures(job.input, io.extractTexturesDir, in.imported.textures);

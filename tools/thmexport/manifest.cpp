@@ -47,7 +47,8 @@ Manifest::Manifest(std::string folder) : path_(std::move(folder) + "/" + kFileNa
   std::ifstream in(path_);
   if (!in) return;
   const nlohmann::json j = nlohmann::json::parse(in, nullptr, false);
-  if (!j.is_object() || j.value("version", 0) != kVersion || !j.contains("outputs") || !j["outputs"].is_object())
+  if (!j.is_object() || j.value("version", 0) != kVersion || !j.contains("outputs") ||
+      !j["outputs"].is_object())
     return;
   for (auto& [output, e] : j["outputs"].items()) {
     if (!e.is_object()) continue;
@@ -77,7 +78,8 @@ const ManifestEntry* Manifest::UpToDate(const std::string& output, const std::st
 bool Manifest::Save() const {
   nlohmann::json outputs = nlohmann::json::object();
   for (auto& [output, e] : entries_)
-    outputs[output] = {{"inputs", e.inputs}, {"plugin", e.plugin}, {"options", e.options}, {"output", e.output}};
+    outputs[output] = {
+        {"inputs", e.inputs}, {"plugin", e.plugin}, {"options", e.options}, {"output", e.output}};
   const nlohmann::json j = {{"version", kVersion}, {"outputs", outputs}};
   const std::string temp = path_ + ".tmp" + std::to_string(getpid());
   {

@@ -27,7 +27,8 @@ bool LooksLikeDocument(const fs::path& p) {
 
 bool Matches(const std::vector<std::string>& globs, const std::string& rel) {
   for (const std::string& g : globs)
-    if (fnmatch(g.c_str(), rel.c_str(), 0) == 0 || fnmatch(g.c_str(), FileName(rel).c_str(), 0) == 0) return true;
+    if (fnmatch(g.c_str(), rel.c_str(), 0) == 0 || fnmatch(g.c_str(), FileName(rel).c_str(), 0) == 0)
+      return true;
   return false;
 }
 
