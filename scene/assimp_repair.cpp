@@ -56,6 +56,11 @@ void RepairAnimations(aiScene& s, std::vector<std::string>& out) {
       anim->mChannels[channels++] = ch;
     }
     anim->mNumChannels = channels;
+    if (!channels) {
+      // Assimp frees the array only when it counts channels in it.
+      delete[] anim->mChannels;
+      anim->mChannels = nullptr;
+    }
     if (empty) out.push_back(name + ": " + std::to_string(empty) + " channels without keys dropped");
     if (!channels && !anim->mNumMeshChannels && !anim->mNumMorphMeshChannels) {
       out.push_back(name + ": no channel with keys; the animation is dropped");

@@ -121,8 +121,11 @@ TEST_F(Batch, AWorkerThatCrashesOrHangsFailsItsInputOnly) {
     fs::create_directories(out);
     Spit(out / "crash.thm", "old output");
     Spit(out / "hang.thm", "old output");
+    RunOptions signals;
+    LetSignalsThrough(signals);
     Result r = RunTool({"--plugins", Plugins().string(), assets_.string(), "-o", out.string(), "-j", j,
-                        "--timeout", "1", "--report", out.string() + ".json"});
+                        "--timeout", "1", "--report", out.string() + ".json"},
+                       signals);
     EXPECT_EQ(r.code, 2) << r.err;  // the broken document; the crash and the hang alone would give 1
     EXPECT_NE(r.err.find("thmexport: the export crashed (signal 11: Segmentation fault) exporting " +
                          (assets_ / "crash.scene.json").string() + "; the output was left as it was\n"),

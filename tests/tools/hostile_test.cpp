@@ -25,11 +25,7 @@ RunOptions Bounded() {
   RunOptions o;
   o.cpuSeconds = 60;
   o.memoryMB = 1024;
-  // A crash in the importer must reach thmexport as the signal it is, also
-  // in sanitizer builds, whose handlers would otherwise turn it into a report.
-  const char* asan = std::getenv("ASAN_OPTIONS");
-  o.env.push_back(std::string("ASAN_OPTIONS=") + (asan ? std::string(asan) + ":" : "") +
-                  "handle_segv=0:handle_abort=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0");
+  LetSignalsThrough(o);
   return o;
 }
 

@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -45,6 +46,14 @@ struct RunOptions {
   long stackKB = 0;              // RLIMIT_STACK
   std::vector<std::string> env;  // NAME=value, added to the environment
 };
+
+// A crash in a child must reach thmexport as the signal it is, also in
+// sanitizer builds, whose handlers would otherwise turn it into a report.
+inline void LetSignalsThrough(RunOptions& o) {
+  const char* asan = std::getenv("ASAN_OPTIONS");
+  o.env.push_back(std::string("ASAN_OPTIONS=") + (asan ? std::string(asan) + ":" : "") +
+                  "handle_segv=0:handle_abort=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0");
+}
 
 inline std::string Slurp(const fs::path& p) {
   std::ifstream in(p, std::ios::binary);
