@@ -15,7 +15,7 @@ for f in "${files[@]}"; do
   report=$(timeout "${TRIAGE_SECONDS:-60}" build/fuzz/bin/"$target" "$f" 2>&1)
   kind=$(grep -oE "ERROR: [A-Za-z]+: [a-z-]+|runtime error: [^/]*|ERROR: libFuzzer: [a-z -]+" <<<"$report" | head -1)
   # Frames of the report, sanitizer runtime left out; the first is where it happened.
-  top=$(grep -E "^ +#[0-9]+ " <<<"$report" | grep -vE "compiler-rt|/sanitizer_common/|asan_|ubsan_|libclang_rt|__interceptor|operator new|operator delete|malloc|free|calloc|realloc" | head -1)
+  top=$(grep -E "^ +#[0-9]+ " <<<"$report" | grep -vE "compiler-rt|/sanitizer_common/|asan_|ubsan_|__asan|__sanitizer|fuzzer::|libclang_rt|__interceptor|operator new|operator delete|malloc|free|calloc|realloc" | head -1)
   if grep -qE "$root/(scene|plugin|model|writer|skin|light|context|thm|format|tools|host)/" <<<"$top"; then
     where="ours: $(sed 's/.* in //' <<<"$top")"
   elif [ -n "$top" ]; then
