@@ -37,17 +37,6 @@ using Clock = std::chrono::steady_clock;
 enum Frame : uint8_t { kStarted = 1, kFinished = 2 };
 constexpr int kWorkerOutOfMemory = 3;
 
-bool WriteAll(int fd, const std::string& bytes) {
-  size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
-
 // A frame: its length, then its bytes.
 void Send(int fd, const std::string& payload) {
   std::string frame;

@@ -28,17 +28,6 @@ constexpr int kCannotWrite = 4;
 
 enum Envelope : uint8_t { kScene = 0, kError = 1 };
 
-bool WriteAll(int fd, const std::string& bytes) {
-  size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
-
 // Writes in the child what `work` makes of the input, as an envelope.
 template <class Work>
 [[noreturn]] void RunChild(const std::string& path, const Limits& limits, int fd, Work work) {
@@ -109,6 +98,17 @@ size_t LimitMemory(const Limits& limits) {
   const rlim_t v = static_cast<rlim_t>(mb) << 20;
   rlimit r{v, v};
   return setrlimit(RLIMIT_AS, &r) == 0 ? mb : 0;
+}
+
+bool WriteAll(int fd, const std::string& bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
 }
 
 Limits DefaultLimits() {

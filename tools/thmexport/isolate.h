@@ -19,6 +19,9 @@ struct Limits {
   double seconds = 0;   // 0: none
 };
 
+// Writes all of `bytes` to a descriptor, through interruptions; false when it cannot.
+bool WriteAll(int fd, const std::string& bytes);
+
 // Applies the memory limit to this process (a batch worker); nothing in
 // sanitizer builds. Returns the limit applied in MB, 0 for none.
 size_t LimitMemory(const Limits& limits);
