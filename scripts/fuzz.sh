@@ -59,7 +59,18 @@ run() {  # target seconds options...
     *) opts+=(-max_len=262144) ;;
   esac
   echo "== $target for $seconds s" >&2
-  build/fuzz/bin/"$target" "${opts[@]}" "$@" "$work" "$kept" "$seeds/$target"
+  # A session of its own, killed whole if it outlives its time: libFuzzer's
+  # timeout handler allocates, and a timeout that strikes inside the
+  # sanitizer's allocator deadlocks the fuzzer (seen with Assimp's hangs).
+  setsid build/fuzz/bin/"$target" "${opts[@]}" "$@" "$work" "$kept" "$seeds/$target" &
+  local pid=$! rc=0
+  (sleep $((seconds + 120)) && echo "$target: still running after $((seconds + 120)) s; stopped" >&2 &&
+    kill -KILL -- -"$pid" 2>/dev/null) &
+  local watchdog=$!
+  wait "$pid" || rc=$?
+  kill "$watchdog" 2>/dev/null || true
+  kill -KILL -- -"$pid" 2>/dev/null || true
+  return "$rc"
 }
 
 # The importer targets go on past Assimp's own faults and end non-zero when
