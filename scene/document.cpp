@@ -1552,8 +1552,10 @@ std::unique_ptr<Scene> Parse(const json::Text& text, const std::string& file) {
   // nested text gets a stack of its own (a thread per parse costs more than
   // the parse of a small document).
   const auto parse = [&] {
+    // Outside the try: the path may still name keys in the parser's buffer
+    // when a syntax fault is explained.
+    sj::parser parser;
     try {
-      sj::parser parser;
       const simdjson::padded_string_view view = text.View();
       if (auto e = parser.allocate(view.size() ? view.size() : 1, kMaxJsonDepth)) throw SyntaxFault{e};
       sj::document doc;
