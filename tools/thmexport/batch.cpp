@@ -14,15 +14,15 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
-#include <filesystem>
 #include <fstream>
 #include <new>
 #include <nlohmann/json.hpp>
 
 #include "scene/wire.h"
 #include "thm/reader.h"
+#include "tools/thmexport/export.h"
+#include "tools/thmexport/isolate.h"
 #include "tools/thmexport/manifest.h"
-#include "tools/thmexport/paths.h"
 
 #ifndef THMEXPORT_VERSION
 #define THMEXPORT_VERSION "0"
@@ -112,25 +112,6 @@ struct Entry {
   JobResult r;
   bool done = false;
 };
-
-// The temporary file an export killed in the middle leaves beside its output
-// (".NAME.XXXXXX", as the export names it), removed.
-void RemoveTemporaries(const std::string& output) {
-  const std::string folder = ParentFolder(output);
-  std::string prefix(1, '.');
-  prefix.append(FileName(output)).push_back('.');
-  std::error_code ec;
-  for (auto& e : std::filesystem::directory_iterator(folder, ec)) {
-    const std::string name = e.path().filename().string();
-    if (name.size() == prefix.size() + 6 && name.compare(0, prefix.size(), prefix) == 0)
-      std::filesystem::remove(e.path(), ec);
-  }
-}
-
-std::string SignalText(int sig) {
-  const char* name = strsignal(sig);
-  return "signal " + std::to_string(sig) + (name ? std::string(": ") + name : "");
-}
 
 struct Counts {
   uint64_t records = 0, triangles = 0, bones = 0, frames = 0;
@@ -355,7 +336,7 @@ int RunBatch(const std::vector<Job>& jobs, const ExporterClass& exporter, const 
         r.messages = "thmexport: the export " + what + " exporting " + jobs[i].input +
                      "; the output was left as it was\n";
         r.files = {jobs[i].input};
-        RemoveTemporaries(jobs[i].output);
+        RemoveTemporaryFiles(jobs[i].output);
         r.seconds = w.running ? std::chrono::duration<double>(Clock::now() - w.started).count() : 0;
         finish(i, std::move(r));
         if (w.next + 1 < w.queue.size())
@@ -371,10 +352,12 @@ int RunBatch(const std::vector<Job>& jobs, const ExporterClass& exporter, const 
   // The manifest: what was exported, as it now stands.
   size_t exported = 0, failed = 0, upToDate = 0;
   bool bad = false;
+  std::vector<std::string> outputHash(jobs.size());  // of what stands there now
   for (size_t i = 0; i < jobs.size(); ++i) {
     Entry& e = entries[i];
     if (e.status == Status::kUpToDate) {
       ++upToDate;
+      outputHash[i] = HashFile(jobs[i].output).value_or("");
     } else if (e.status == Status::kExported) {
       ++exported;
       ManifestEntry m;
@@ -382,7 +365,7 @@ int RunBatch(const std::vector<Job>& jobs, const ExporterClass& exporter, const 
         if (auto h = HashFile(f)) m.inputs[f] = *h;
       m.plugin = pluginHash;
       m.options = optionsHash;
-      m.output = HashFile(jobs[i].output).value_or("");
+      m.output = outputHash[i] = HashFile(jobs[i].output).value_or("");
       manifest.Set(jobs[i].output, std::move(m));
     } else {
       ++failed;
@@ -416,7 +399,7 @@ int RunBatch(const std::vector<Job>& jobs, const ExporterClass& exporter, const 
         j["triangles"] = c.triangles;
         j["bones"] = c.bones;
         j["frames"] = c.frames;
-        j["output_hash"] = HashFile(jobs[i].output).value_or("");
+        j["output_hash"] = outputHash[i];
       }
       inputs.push_back(std::move(j));
     }

@@ -9,6 +9,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 
 #include "tools/thmexport/paths.h"
@@ -112,6 +113,22 @@ std::string FormatReport(const std::string& label, const MessageBoxRecord& box, 
   return out;
 }
 
+std::string TemporaryPrefix(const std::string& output) {
+  std::string prefix(1, '.');
+  prefix.append(FileName(output)).push_back('.');
+  return prefix;
+}
+
+void RemoveTemporaryFiles(const std::string& output) {
+  const std::string prefix = TemporaryPrefix(output);
+  std::error_code ec;
+  for (auto& e : std::filesystem::directory_iterator(ParentFolder(output), ec)) {
+    const std::string name = e.path().filename().string();
+    if (name.size() == prefix.size() + 6 && name.compare(0, prefix.size(), prefix) == 0)
+      std::filesystem::remove(e.path(), ec);
+  }
+}
+
 ExportOutcome RunExport(const ExporterClass& exporter, scene::Scene& scene, const std::string& output,
                         const ExportOptions& options) {
   ExportOutcome out;
@@ -127,7 +144,7 @@ ExportOutcome RunExport(const ExporterClass& exporter, scene::Scene& scene, cons
   std::string target = output;
   std::unique_ptr<TempGuard> guard;
   if (!direct) {
-    std::string tmpl = ParentFolder(output) + "/." + FileName(output) + ".XXXXXX";
+    std::string tmpl = ParentFolder(output) + "/" + TemporaryPrefix(output) + "XXXXXX";
     int fd = mkstemp(tmpl.data());
     if (fd < 0) {
       out.problem = "cannot create a temporary file in " + ParentFolder(output) + ": " + Errno(errno);

@@ -29,6 +29,11 @@ struct ExportOutcome {
 ExportOutcome RunExport(const ExporterClass& exporter, scene::Scene& scene, const std::string& output,
                         const ExportOptions& options);
 
+// The temporary file beside `output` is named ".NAME." and six more characters.
+std::string TemporaryPrefix(const std::string& output);
+// Removes what an export killed in the middle left there.
+void RemoveTemporaryFiles(const std::string& output);
+
 // A message box as the console shows it: caption, node and text, several lines.
 std::string FormatReport(const std::string& label, const MessageBoxRecord& box, bool error,
                          const scene::Node* node);

@@ -85,12 +85,12 @@ size_t EffectiveMemoryMB(const Limits& limits) {
   return limits.memoryMB ? std::min(limits.memoryMB, inherited) : inherited;
 }
 
-std::string Signal(int sig) {
+}  // namespace
+
+std::string SignalText(int sig) {
   const char* name = strsignal(sig);
   return "signal " + std::to_string(sig) + (name ? std::string(": ") + name : "");
 }
-
-}  // namespace
 
 size_t LimitMemory(const Limits& limits) {
   const size_t mb = EffectiveMemoryMB(limits);
@@ -277,7 +277,7 @@ std::string RunIsolated(const std::string& path, const Limits& limits, Work work
     err = "thmexport: the importer took longer than " + std::to_string(static_cast<long>(limits.seconds)) +
           " s" + reading;
   } else if (WIFSIGNALED(status)) {
-    err = "thmexport: the importer crashed (" + Signal(WTERMSIG(status)) + ")" + reading;
+    err = "thmexport: the importer crashed (" + SignalText(WTERMSIG(status)) + ")" + reading;
   } else if (WEXITSTATUS(status) == kOutOfMemory) {
     const size_t mb = EffectiveMemoryMB(limits);
     err = "thmexport: the importer ran out of memory" + (mb ? " (limit " + std::to_string(mb) + " MB)" : "") +

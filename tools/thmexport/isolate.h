@@ -22,6 +22,9 @@ struct Limits {
 // Writes all of `bytes` to a descriptor, through interruptions; false when it cannot.
 bool WriteAll(int fd, const std::string& bytes);
 
+// "signal 11: Segmentation fault".
+std::string SignalText(int sig);
+
 // Applies the memory limit to this process (a batch worker); nothing in
 // sanitizer builds. Returns the limit applied in MB, 0 for none.
 size_t LimitMemory(const Limits& limits);
