@@ -312,10 +312,15 @@ void Builder::MakeMesh(const aiNode* an, Node& node) {
     sm = smoothing::FromAngle(tris, at, opt_.smoothAngleDeg);
   }
   for (size_t f = 0; f < mesh.faces.size(); ++f) mesh.faces[f].smGroup = sm.words[f];
-  if (sm.keptHard)
+  if (sm.crowded)
     Warn("node '" + nodeName + "': " + std::to_string(sm.keptHard) +
-         " smooth joins could not be expressed in smoothing groups and stay hard");
-  if (sm.flattened)
+         " corners stay hard against smooth neighbours: too many faces meet at one position to weigh the "
+         "joins "
+         "for smoothing groups");
+  if (sm.floor || sm.lackOfBits)
+    Warn("node '" + nodeName + "': " + std::to_string(sm.floor) + " joins cannot be smoothing groups; " +
+         std::to_string(sm.lackOfBits) + " more stay hard for lack of bits");
+  if (!plan.allNormals && sm.flattened)
     Warn("node '" + nodeName + "': " + std::to_string(sm.flattened) +
          " smooth patches found no free smoothing group and are exported flat");
 

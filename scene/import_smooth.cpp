@@ -4,6 +4,9 @@
 #include <cmath>
 #include <cstdint>
 #include <numeric>
+#include <tuple>
+
+#include "scene/colouring.h"
 
 namespace scene::smoothing {
 
@@ -34,8 +37,11 @@ bool Unit(const Point3& p, double out[3]) {
 
 // Gives every patch of two or more faces one bit, different from every other
 // patch that meets it at a position, greedily over bits 0-30. Bit 31 is the
-// plug-in's back-side bit and stays clear.
-void Colour(const std::vector<Tri>& faces, const std::vector<int>& patchOf, int positionCount, Result& r) {
+// plug-in's back-side bit and stays clear. Where the greedy order runs out of
+// bits and `stronger` is set, the patches are coloured again by DSatur with
+// recolouring (colouring.h), which is kept where it flattens fewer.
+void Colour(const std::vector<Tri>& faces, const std::vector<int>& patchOf, int positionCount, Result& r,
+            bool stronger) {
   const size_t nf = faces.size();
   std::vector<int> size(nf, 0);
   for (size_t f = 0; f < nf; ++f)
@@ -80,6 +86,24 @@ void Colour(const std::vector<Tri>& faces, const std::vector<int>& patchOf, int 
     }
     colour[p] = c;
   }
+  if (r.flattened && stronger) {
+    // The same graph over patch numbers in order of their first face.
+    std::vector<int> id(nf, -1), root;
+    for (size_t p = 0; p < nf; ++p)
+      if (size[p] >= 2) {
+        id[p] = static_cast<int>(root.size());
+        root.push_back(static_cast<int>(p));
+      }
+    std::vector<std::vector<int>> g(root.size());
+    for (size_t k = 0; k < root.size(); ++k)
+      for (int q : adj[static_cast<size_t>(root[k])]) g[k].push_back(id[static_cast<size_t>(q)]);
+    int left = 0;
+    const std::vector<int> better = colouring::Colour(g, 31, &left);
+    if (left < r.flattened) {
+      r.flattened = left;
+      for (size_t k = 0; k < root.size(); ++k) colour[static_cast<size_t>(root[k])] = better[k];
+    }
+  }
   r.words.assign(nf, 0);
   for (size_t f = 0; f < nf; ++f)
     if (patchOf[f] >= 0 && colour[patchOf[f]] >= 0) r.words[f] = 1u << colour[patchOf[f]];
@@ -97,6 +121,190 @@ struct Rows {
   int Begin(int r) const { return start[static_cast<size_t>(r)]; }
   int End(int r) const { return start[static_cast<size_t>(r) + 1]; }
 };
+
+// How faces f and g meet: bit 0 when some shared position holds both corners
+// in one class (a join), bit 1 when some holds them in two.
+int How(const std::vector<Tri>& faces, const std::vector<int>& cls, int f, int g) {
+  int how = 0;
+  for (int k = 0; k < 3; ++k)
+    for (int j = 0; j < 3; ++j)
+      if (faces[static_cast<size_t>(f)][k] == faces[static_cast<size_t>(g)][j])
+        how |= cls[static_cast<size_t>(f) * 3 + k] == cls[static_cast<size_t>(g) * 3 + j] ? 1 : 2;
+  return how;
+}
+
+// Pairs of faces in one class at a position that the groups may weigh: about
+// nine per face on a mesh of the usual kind.
+constexpr long kPairBudgetPerFace = 16;
+constexpr long kPairBudget = 1 << 20;
+
+// Bits 24-30: those that do not reach the bucket of the plug-in's corner lookup.
+constexpr uint32_t kGroupBits = 0x7f000000u;
+
+uint64_t PairKey(int f, int g) {
+  return (uint64_t(std::min(f, g)) << 32) | uint32_t(std::max(f, g));
+}
+
+// Joins whose words share no bit: face pairs f < g that meet in one class at
+// some position, each once, in order.
+std::vector<uint64_t> LostJoins(const Rows& at, const std::vector<int>& cls,
+                                const std::vector<uint32_t>& words, int positionCount) {
+  std::vector<uint64_t> lost;
+  std::vector<std::tuple<int, uint32_t, int>> here;  // (class, word, face)
+  for (int p = 0; p < positionCount; ++p) {
+    here.clear();
+    for (int e = at.Begin(p); e < at.End(p); ++e) {
+      const int c = at.items[static_cast<size_t>(e)];
+      here.emplace_back(cls[static_cast<size_t>(c)], words[static_cast<size_t>(c / 3)], c / 3);
+    }
+    std::sort(here.begin(), here.end());
+    for (size_t i = 0; i < here.size(); ++i)
+      for (size_t j = i + 1; j < here.size() && std::get<0>(here[j]) == std::get<0>(here[i]); ++j) {
+        const uint32_t a = std::get<1>(here[i]), b = std::get<1>(here[j]);
+        if (a == b && a != 0) continue;  // one word: they share it
+        if ((a & b) == 0) lost.push_back(PairKey(std::get<2>(here[i]), std::get<2>(here[j])));
+      }
+  }
+  std::sort(lost.begin(), lost.end());
+  lost.erase(std::unique(lost.begin(), lost.end()), lost.end());
+  return lost;
+}
+
+void CountLost(const std::vector<Tri>& faces, const Rows& at, const std::vector<int>& cls, int positionCount,
+               Result& r) {
+  r.floor = r.lackOfBits = 0;
+  for (uint64_t key : LostJoins(at, cls, r.words, positionCount)) {
+    if (How(faces, cls, int(key >> 32), int(key & 0xffffffffu)) == 3)
+      ++r.floor;
+    else
+      ++r.lackOfBits;
+  }
+}
+
+// Where one bit per patch leaves joins hard that words could make smooth (the
+// patches could not take in a face without holding two classes at one
+// position, or ran out of bits): groups beyond the patches, each a set of
+// faces any two of which meet only in one class, one per position and class
+// whose joins are still hard, and one per pair where that is not enough. Then
+// patches and groups are coloured together, a bit each, groups whose faces
+// meet in two classes at a position taking different bits.
+void Refine(const std::vector<Tri>& faces, const Rows& at, const std::vector<int>& cls,
+            const std::vector<int>& patchOf, int positionCount, Result& r) {
+  const size_t nf = faces.size();
+  // Joins between patches (or inside one that found no bit), with the first
+  // position and class where the two faces meet in one class.
+  struct Open {
+    int pos, cls, f, g;
+    auto operator<=>(const Open&) const = default;
+  };
+  std::vector<Open> open;
+  for (uint64_t key : LostJoins(at, cls, r.words, positionCount)) {
+    const int f = int(key >> 32), g = int(key & 0xffffffffu);
+    if (How(faces, cls, f, g) == 3) continue;
+    bool found = false;
+    for (int k = 0; k < 3 && !found; ++k)
+      for (int j = 0; j < 3 && !found; ++j)
+        if (faces[size_t(f)][k] == faces[size_t(g)][j] && cls[size_t(f) * 3 + k] == cls[size_t(g) * 3 + j]) {
+          open.push_back({faces[size_t(f)][k], cls[size_t(f) * 3 + k], f, g});
+          found = true;
+        }
+  }
+  if (open.empty()) {
+    CountLost(faces, at, cls, positionCount, r);
+    return;
+  }
+  std::sort(open.begin(), open.end());
+
+  // Sets: patches of two or more faces in order of their first face, then groups.
+  std::vector<int> size(nf, 0);
+  for (size_t f = 0; f < nf; ++f)
+    if (patchOf[f] >= 0) ++size[static_cast<size_t>(patchOf[f])];
+  std::vector<std::vector<int>> setsOf(nf);
+  int sets = 0;
+  {
+    std::vector<int> id(nf, -1);
+    for (size_t p = 0; p < nf; ++p)
+      if (size[p] >= 2) id[p] = sets++;
+    for (size_t f = 0; f < nf; ++f)
+      if (patchOf[f] >= 0 && size[static_cast<size_t>(patchOf[f])] >= 2)
+        setsOf[f].push_back(id[static_cast<size_t>(patchOf[f])]);
+  }
+  const int firstGroup = sets;
+  auto together = [&](int f, int g) {
+    for (int a : setsOf[size_t(f)])
+      for (int b : setsOf[size_t(g)])
+        if (a == b) return true;
+    return false;
+  };
+  std::vector<int> members, candidates;
+  for (size_t s = 0; s < open.size();) {
+    size_t e = s;
+    while (e < open.size() && open[e].pos == open[s].pos && open[e].cls == open[s].cls) ++e;
+    candidates.clear();
+    for (size_t i = s; i < e; ++i)
+      if (!together(open[i].f, open[i].g)) {
+        candidates.push_back(open[i].f);
+        candidates.push_back(open[i].g);
+      }
+    std::sort(candidates.begin(), candidates.end());
+    candidates.erase(std::unique(candidates.begin(), candidates.end()), candidates.end());
+    members.clear();
+    for (int x : candidates) {
+      bool fits = true;
+      for (size_t m = 0; m < members.size() && fits; ++m) fits = How(faces, cls, x, members[m]) != 3;
+      if (fits) members.push_back(x);
+    }
+    if (members.size() >= 2) {
+      for (int x : members) setsOf[size_t(x)].push_back(sets);
+      ++sets;
+      ++r.bridges;
+    }
+    for (size_t i = s; i < e; ++i)
+      if (!together(open[i].f, open[i].g)) {
+        setsOf[size_t(open[i].f)].push_back(sets);
+        setsOf[size_t(open[i].g)].push_back(sets);
+        ++sets;
+        ++r.bridges;
+      }
+    s = e;
+  }
+
+  // Sets whose faces meet at a position in two classes must differ.
+  std::vector<std::vector<int>> adj(static_cast<size_t>(sets));
+  std::vector<std::pair<int, int>> here;  // (class, set)
+  for (int p = 0; p < positionCount; ++p) {
+    here.clear();
+    for (int e = at.Begin(p); e < at.End(p); ++e) {
+      const int c = at.items[static_cast<size_t>(e)];
+      for (int set : setsOf[static_cast<size_t>(c / 3)]) here.emplace_back(cls[static_cast<size_t>(c)], set);
+    }
+    std::sort(here.begin(), here.end());
+    here.erase(std::unique(here.begin(), here.end()), here.end());
+    for (size_t i = 0; i < here.size(); ++i)
+      for (size_t j = i + 1; j < here.size(); ++j)
+        if (here[i].first != here[j].first && here[i].second != here[j].second) {
+          adj[static_cast<size_t>(here[i].second)].push_back(here[j].second);
+          adj[static_cast<size_t>(here[j].second)].push_back(here[i].second);
+        }
+  }
+  for (auto& a : adj) {
+    std::sort(a.begin(), a.end());
+    a.erase(std::unique(a.begin(), a.end()), a.end());
+  }
+  // The plug-in's corner lookup is hashed over the word, and bits 24-30 do
+  // not reach its buckets: a face whose word adds only such bits to its
+  // patch's still shares the patch's vertices. So groups take those bits first.
+  std::vector<uint32_t> preferred(static_cast<size_t>(sets), 0);
+  for (int set = firstGroup; set < sets; ++set) preferred[static_cast<size_t>(set)] = kGroupBits;
+  int left = 0;
+  const std::vector<int> colour = colouring::Colour(adj, 31, &left, &preferred);
+  r.flattened = left;
+  r.words.assign(nf, 0);
+  for (size_t f = 0; f < nf; ++f)
+    for (int set : setsOf[f])
+      if (colour[static_cast<size_t>(set)] >= 0) r.words[f] |= 1u << colour[static_cast<size_t>(set)];
+  CountLost(faces, at, cls, positionCount, r);
+}
 
 }  // namespace
 
@@ -234,7 +442,22 @@ Result FromNormals(const std::vector<Tri>& faces, const std::vector<std::array<P
   std::vector<int> patchOf(nf, -1);
   for (size_t f = 0; f < nf; ++f)
     if (!Degenerate(faces[f])) patchOf[f] = uf.Find(static_cast<int>(f));
-  Colour(faces, patchOf, positionCount, r);
+  Colour(faces, patchOf, positionCount, r, false);
+  // Where every class went into one patch and every patch found a bit, no join
+  // is lost. Otherwise the joins are weighed pair by pair within each class,
+  // unless so many faces meet in one class that the pairs pass a budget: then
+  // the patches' bits stay.
+  if (r.keptHard || r.flattened) {
+    long pairs = 0;
+    for (int k = 0; k < classes; ++k) {
+      const long n = members.End(k) - members.Begin(k);
+      pairs += n * (n - 1) / 2;
+    }
+    if (pairs <= kPairBudgetPerFace * long(nf) + kPairBudget)
+      Refine(faces, at, cls, patchOf, positionCount, r);
+    else
+      r.crowded = true;
+  }
   return r;
 }
 
@@ -287,7 +510,7 @@ Result FromAngle(const std::vector<Tri>& faces, const std::vector<Point3>& posit
   for (size_t f = 0; f < nf; ++f)
     if (!Degenerate(faces[f])) patchOf[f] = uf.Find(static_cast<int>(f));
   Result r;
-  Colour(faces, patchOf, static_cast<int>(positions.size()), r);
+  Colour(faces, patchOf, static_cast<int>(positions.size()), r, true);
   return r;
 }
 
