@@ -1,5 +1,6 @@
 #include "scene/colouring.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -8,7 +9,38 @@
 
 namespace scene::colouring {
 
-std::vector<int> Colour(const std::vector<std::vector<int>>& adj, int colours, int* uncoloured,
+namespace {
+
+int Pick(const std::vector<uint32_t>* preferred, size_t v, uint32_t free) {
+  const uint32_t best = preferred ? free & (*preferred)[v] : 0;
+  return std::countr_zero(best ? best : free);
+}
+
+// Most neighbours first, ties by the lowest vertex: enough for most graphs of
+// patches, and cheap.
+std::vector<int> Greedy(const std::vector<std::vector<int>>& adj, uint32_t all, int* left,
+                        const std::vector<uint32_t>* preferred) {
+  const size_t n = adj.size();
+  std::vector<size_t> order(n);
+  for (size_t v = 0; v < n; ++v) order[v] = v;
+  std::stable_sort(order.begin(), order.end(),
+                   [&](size_t a, size_t b) { return adj[a].size() > adj[b].size(); });
+  std::vector<int> colour(n, -1);
+  *left = 0;
+  for (size_t v : order) {
+    uint32_t used = 0;
+    for (int u : adj[v])
+      if (colour[u] >= 0) used |= 1u << colour[u];
+    const uint32_t free = ~used & all;
+    if (free)
+      colour[v] = Pick(preferred, v, free);
+    else
+      ++*left;
+  }
+  return colour;
+}
+
+std::vector<int> DSatur(const std::vector<std::vector<int>>& adj, int colours, int* uncoloured,
                         const std::vector<uint32_t>* preferred) {
   const size_t n = adj.size();
   const uint32_t all = colours >= 32 ? 0xffffffffu : (1u << colours) - 1;
@@ -35,10 +67,7 @@ std::vector<int> Colour(const std::vector<std::vector<int>>& adj, int colours, i
       queue.insert(key(u));
     }
   };
-  auto pick = [&](size_t v, uint32_t free) {
-    const uint32_t best = preferred ? free & (*preferred)[v] : 0;
-    return std::countr_zero(best ? best : free);
-  };
+  auto pick = [&](size_t v, uint32_t free) { return Pick(preferred, v, free); };
   int left = 0;
   while (!queue.empty()) {
     const size_t v = static_cast<size_t>(std::get<2>(*queue.begin()));
@@ -73,6 +102,25 @@ std::vector<int> Colour(const std::vector<std::vector<int>>& adj, int colours, i
       queue.erase(key(static_cast<size_t>(u)));
       seen[u] |= 1u << colour[v];
       queue.insert(key(static_cast<size_t>(u)));
+    }
+  }
+  *uncoloured = left;
+  return colour;
+}
+
+}  // namespace
+
+std::vector<int> Colour(const std::vector<std::vector<int>>& adj, int colours, int* uncoloured,
+                        const std::vector<uint32_t>* preferred) {
+  const uint32_t all = colours >= 32 ? 0xffffffffu : (1u << colours) - 1;
+  int left = 0;
+  std::vector<int> colour = Greedy(adj, all, &left, preferred);
+  if (left) {
+    int again = 0;
+    std::vector<int> better = DSatur(adj, colours, &again, preferred);
+    if (again < left) {
+      colour = std::move(better);
+      left = again;
     }
   }
   if (uncoloured) *uncoloured = left;

