@@ -16,30 +16,6 @@ int Pick(const std::vector<uint32_t>* preferred, size_t v, uint32_t free) {
   return std::countr_zero(best ? best : free);
 }
 
-// Most neighbours first, ties by the lowest vertex: enough for most graphs of
-// patches, and cheap.
-std::vector<int> Greedy(const std::vector<std::vector<int>>& adj, uint32_t all, int* left,
-                        const std::vector<uint32_t>* preferred) {
-  const size_t n = adj.size();
-  std::vector<size_t> order(n);
-  for (size_t v = 0; v < n; ++v) order[v] = v;
-  std::stable_sort(order.begin(), order.end(),
-                   [&](size_t a, size_t b) { return adj[a].size() > adj[b].size(); });
-  std::vector<int> colour(n, -1);
-  *left = 0;
-  for (size_t v : order) {
-    uint32_t used = 0;
-    for (int u : adj[v])
-      if (colour[u] >= 0) used |= 1u << colour[u];
-    const uint32_t free = ~used & all;
-    if (free)
-      colour[v] = Pick(preferred, v, free);
-    else
-      ++*left;
-  }
-  return colour;
-}
-
 std::vector<int> DSatur(const std::vector<std::vector<int>>& adj, int colours, int* uncoloured,
                         const std::vector<uint32_t>* preferred) {
   const size_t n = adj.size();
@@ -110,11 +86,37 @@ std::vector<int> DSatur(const std::vector<std::vector<int>>& adj, int colours, i
 
 }  // namespace
 
-std::vector<int> Colour(const std::vector<std::vector<int>>& adj, int colours, int* uncoloured,
+// Most neighbours first, ties by the lowest vertex: enough for most graphs of
+// patches, and cheap.
+std::vector<int> Greedy(const std::vector<std::vector<int>>& adj, int colours, int* uncoloured,
                         const std::vector<uint32_t>* preferred) {
   const uint32_t all = colours >= 32 ? 0xffffffffu : (1u << colours) - 1;
+  int none = 0;
+  int* left = uncoloured ? uncoloured : &none;
+  const size_t n = adj.size();
+  std::vector<size_t> order(n);
+  for (size_t v = 0; v < n; ++v) order[v] = v;
+  std::stable_sort(order.begin(), order.end(),
+                   [&](size_t a, size_t b) { return adj[a].size() > adj[b].size(); });
+  std::vector<int> colour(n, -1);
+  *left = 0;
+  for (size_t v : order) {
+    uint32_t used = 0;
+    for (int u : adj[v])
+      if (colour[u] >= 0) used |= 1u << colour[u];
+    const uint32_t free = ~used & all;
+    if (free)
+      colour[v] = Pick(preferred, v, free);
+    else
+      ++*left;
+  }
+  return colour;
+}
+
+std::vector<int> Colour(const std::vector<std::vector<int>>& adj, int colours, int* uncoloured,
+                        const std::vector<uint32_t>* preferred) {
   int left = 0;
-  std::vector<int> colour = Greedy(adj, all, &left, preferred);
+  std::vector<int> colour = Greedy(adj, colours, &left, preferred);
   if (left) {
     int again = 0;
     std::vector<int> better = DSatur(adj, colours, &again, preferred);

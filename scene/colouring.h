@@ -20,4 +20,8 @@ namespace scene::colouring {
 std::vector<int> Colour(const std::vector<std::vector<int>>& adjacency, int colours, int* uncoloured,
                         const std::vector<uint32_t>* preferred = nullptr);
 
+// The greedy pass alone.
+std::vector<int> Greedy(const std::vector<std::vector<int>>& adjacency, int colours, int* uncoloured,
+                        const std::vector<uint32_t>* preferred = nullptr);
+
 }  // namespace scene::colouring

@@ -36,23 +36,26 @@ bool Unit(const Point3& p, double out[3]) {
 }
 
 // Gives every patch of two or more faces one bit, different from every other
-// patch that meets it at a position, greedily over bits 0-30. Bit 31 is the
-// plug-in's back-side bit and stays clear. Where the greedy order runs out of
-// bits and `stronger` is set, the patches are coloured again by DSatur with
-// recolouring (colouring.h), which is kept where it flattens fewer.
+// patch that meets it at a position, greedily over bits 0-30 (most neighbours
+// first). Bit 31 is the plug-in's back-side bit and stays clear. With
+// `stronger`, DSatur follows where the greedy order runs out of bits.
 void Colour(const std::vector<Tri>& faces, const std::vector<int>& patchOf, int positionCount, Result& r,
             bool stronger) {
   const size_t nf = faces.size();
   std::vector<int> size(nf, 0);
   for (size_t f = 0; f < nf; ++f)
     if (patchOf[f] >= 0) ++size[patchOf[f]];
+  // Patches numbered in order of their first face.
+  std::vector<int> id(nf, -1);
+  int patches = 0;
+  for (size_t p = 0; p < nf; ++p)
+    if (size[p] >= 2) id[p] = patches++;
+  r.patches = patches;
   std::vector<std::vector<int>> at(positionCount);
-  for (size_t f = 0; f < nf; ++f) {
-    int p = patchOf[f];
-    if (p < 0 || size[p] < 2) continue;
-    for (int c : faces[f]) at[c].push_back(p);
-  }
-  std::vector<std::vector<int>> adj(nf);
+  for (size_t f = 0; f < nf; ++f)
+    if (patchOf[f] >= 0 && id[patchOf[f]] >= 0)
+      for (int c : faces[f]) at[c].push_back(id[patchOf[f]]);
+  std::vector<std::vector<int>> adj(static_cast<size_t>(patches));
   for (auto& list : at) {
     std::sort(list.begin(), list.end());
     list.erase(std::unique(list.begin(), list.end()), list.end());
@@ -62,51 +65,16 @@ void Colour(const std::vector<Tri>& faces, const std::vector<int>& patchOf, int 
         adj[list[j]].push_back(list[i]);
       }
   }
-  std::vector<int> order;
-  for (size_t p = 0; p < nf; ++p) {
-    if (size[p] < 2) continue;
-    auto& a = adj[p];
+  for (auto& a : adj) {
     std::sort(a.begin(), a.end());
     a.erase(std::unique(a.begin(), a.end()), a.end());
-    order.push_back(static_cast<int>(p));
   }
-  r.patches = static_cast<int>(order.size());
-  // Most constrained first; ties by the patch's first face, so the result is stable.
-  std::stable_sort(order.begin(), order.end(), [&](int a, int b) { return adj[a].size() > adj[b].size(); });
-  std::vector<int> colour(nf, -1);
-  for (int p : order) {
-    uint32_t used = 0;
-    for (int q : adj[p])
-      if (colour[q] >= 0) used |= 1u << colour[q];
-    int c = 0;
-    while (c < 31 && (used & (1u << c))) ++c;
-    if (c == 31) {
-      ++r.flattened;
-      continue;
-    }
-    colour[p] = c;
-  }
-  if (r.flattened && stronger) {
-    // The same graph over patch numbers in order of their first face.
-    std::vector<int> id(nf, -1), root;
-    for (size_t p = 0; p < nf; ++p)
-      if (size[p] >= 2) {
-        id[p] = static_cast<int>(root.size());
-        root.push_back(static_cast<int>(p));
-      }
-    std::vector<std::vector<int>> g(root.size());
-    for (size_t k = 0; k < root.size(); ++k)
-      for (int q : adj[static_cast<size_t>(root[k])]) g[k].push_back(id[static_cast<size_t>(q)]);
-    int left = 0;
-    const std::vector<int> better = colouring::Colour(g, 31, &left);
-    if (left < r.flattened) {
-      r.flattened = left;
-      for (size_t k = 0; k < root.size(); ++k) colour[static_cast<size_t>(root[k])] = better[k];
-    }
-  }
+  const std::vector<int> colour =
+      stronger ? colouring::Colour(adj, 31, &r.flattened) : colouring::Greedy(adj, 31, &r.flattened);
   r.words.assign(nf, 0);
   for (size_t f = 0; f < nf; ++f)
-    if (patchOf[f] >= 0 && colour[patchOf[f]] >= 0) r.words[f] = 1u << colour[patchOf[f]];
+    if (patchOf[f] >= 0 && id[patchOf[f]] >= 0 && colour[id[patchOf[f]]] >= 0)
+      r.words[f] = 1u << colour[id[patchOf[f]]];
 }
 
 }  // namespace
@@ -198,9 +166,13 @@ void Refine(const std::vector<Tri>& faces, const Rows& at, const std::vector<int
     auto operator<=>(const Open&) const = default;
   };
   std::vector<Open> open;
+  long floor = 0;
   for (uint64_t key : LostJoins(at, cls, r.words, positionCount)) {
     const int f = int(key >> 32), g = int(key & 0xffffffffu);
-    if (How(faces, cls, f, g) == 3) continue;
+    if (How(faces, cls, f, g) == 3) {
+      ++floor;
+      continue;
+    }
     bool found = false;
     for (int k = 0; k < 3 && !found; ++k)
       for (int j = 0; j < 3 && !found; ++j)
@@ -209,8 +181,9 @@ void Refine(const std::vector<Tri>& faces, const Rows& at, const std::vector<int
           found = true;
         }
   }
-  if (open.empty()) {
-    CountLost(faces, at, cls, positionCount, r);
+  if (open.empty()) {  // only the floor is lost: the patches' bits stay
+    r.floor = floor;
+    r.lackOfBits = 0;
     return;
   }
   std::sort(open.begin(), open.end());
