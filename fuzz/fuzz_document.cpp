@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "scene/document.h"
+#include "document/document.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   try {

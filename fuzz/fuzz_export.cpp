@@ -7,9 +7,9 @@
 #include <cstdlib>
 #include <string_view>
 
+#include "document/document.h"
 #include "host/platform.h"
 #include "plugin/driver.h"
-#include "scene/document.h"
 #include "skin/notes.h"
 #include "thm/check.h"
 #include "thm/reader.h"

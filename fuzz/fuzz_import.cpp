@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "scene/import.h"
+#include "import/import.h"
 
 namespace {
 std::vector<std::string> Formats() {

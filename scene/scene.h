@@ -249,6 +249,12 @@ struct TransformKey {
   Matrix3 transform;
 };
 
+// Note keys to attach to a node by its name (thmexport's --notes).
+struct NodeNotes {
+  std::string node;
+  std::vector<NoteKey> keys;
+};
+
 class Node final : public INode {
  public:
   std::optional<std::string> name = std::string();  // nullopt: GetName gives null
@@ -299,6 +305,10 @@ class Node final : public INode {
 };
 
 // ---- The scene -------------------------------------------------------------
+
+// The deepest node nesting a scene may have: every way in (documents, imports)
+// refuses deeper trees, so walks may recurse.
+inline constexpr int kMaxNodeDepth = 1000;
 
 class Scene final : public IScene, public ExpInterface, public ::Interface {
  public:

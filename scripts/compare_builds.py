@@ -50,7 +50,7 @@ def corpus(tmp, quick):
     for name in sorted(os.listdir(os.path.join(ROOT, "examples"))):
         if name.endswith(".json"):
             jobs.append((os.path.join(ROOT, "examples", name), []))
-    bad = os.path.join(ROOT, "tests", "scene", "bad")
+    bad = os.path.join(ROOT, "tests", "document", "bad")
     for name in sorted(os.listdir(bad)):
         if name.endswith(".json"):
             jobs.append((os.path.join(bad, name), []))

@@ -29,7 +29,7 @@ family() {  # target extension... : the first byte is the extension's index in t
 }
 if [ ! -d "$seeds" ]; then
   mkdir -p "$seeds/fuzz_document" "$seeds/fuzz_thm"
-  cp examples/*.json tests/scene/bad/*.json "$seeds/fuzz_document/"
+  cp examples/*.json tests/document/bad/*.json "$seeds/fuzz_document/"
   python3 scripts/gen_scenes.py "$seeds/fuzz_document" --count 30 --seed 3
   for d in "$seeds"/fuzz_document/*.json; do
     build/release/bin/thmexport -q "$d" -o "$seeds/fuzz_thm/$(basename "$d" .json).thm" 2>/dev/null || true

@@ -12,7 +12,7 @@
 #include "scene/scene.h"
 #include "tests/support/bytes.h"
 #include "tests/support/reports.h"
-#include "tests/support/streams.h"
+#include "tests/support/sink.h"
 
 namespace {
 

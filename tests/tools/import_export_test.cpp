@@ -9,7 +9,7 @@
 #include <functional>
 #include <span>
 
-#include "scene/import.h"
+#include "import/import.h"
 #include "scene/scene.h"
 #include "tests/tools/run_tool.h"
 #include "thm/check.h"

@@ -12,7 +12,7 @@
 #include <map>
 #include <set>
 
-#include "scene/document.h"
+#include "document/document.h"
 #include "thm/reader.h"
 
 namespace {

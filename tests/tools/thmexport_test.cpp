@@ -230,7 +230,7 @@ TEST_F(Thmexport, WriteErrorKeepsTheOldOutputAndRemovesTheTemporaryFile) {
 }
 
 TEST_F(Thmexport, BrokenDocumentsGiveOneLineWithTheirPathAndExitCode2) {
-  fs::path bad = kSource + "/tests/scene/bad";
+  fs::path bad = kSource + "/tests/document/bad";
   std::map<std::string, std::string> pointer;
   std::ifstream list(bad / "EXPECTED");
   for (std::string line; std::getline(list, line);) {

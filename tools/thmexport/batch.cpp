@@ -18,11 +18,11 @@
 #include <new>
 #include <nlohmann/json.hpp>
 
-#include "scene/wire.h"
 #include "thm/reader.h"
 #include "tools/thmexport/export.h"
 #include "tools/thmexport/isolate.h"
 #include "tools/thmexport/manifest.h"
+#include "tools/thmexport/sandbox/wire.h"
 
 #ifndef THMEXPORT_VERSION
 #define THMEXPORT_VERSION "0"
@@ -40,7 +40,7 @@ constexpr int kWorkerOutOfMemory = 3;
 // A frame: its length, then its bytes.
 void Send(int fd, const std::string& payload) {
   std::string frame;
-  scene::WireOut(frame).U32(static_cast<uint32_t>(payload.size()));
+  sandbox::WireOut(frame).U32(static_cast<uint32_t>(payload.size()));
   frame += payload;
   if (!WriteAll(fd, frame)) _exit(kExportFailed);
 }
@@ -62,7 +62,7 @@ std::string ReadBack(int fd) {
   try {
     for (size_t i : queue) {
       std::string start;
-      scene::WireOut w(start);
+      sandbox::WireOut w(start);
       w.U8(kStarted);
       w.U64(i);
       Send(fd, start);
@@ -76,7 +76,7 @@ std::string ReadBack(int fd) {
         close(messages);
       }
       std::string done;
-      scene::WireOut d(done);
+      sandbox::WireOut d(done);
       d.U8(kFinished);
       d.U64(i);
       d.I32(r.code);
@@ -281,12 +281,12 @@ int RunBatch(const std::vector<Job>& jobs, const ExporterClass& exporter, const 
       for (;;) {
         if (w.buffer.size() < 4) break;
         size_t at = 0;
-        const uint32_t length = scene::WireIn(w.buffer, at).U32();
+        const uint32_t length = sandbox::WireIn(w.buffer, at).U32();
         if (w.buffer.size() < 4 + size_t(length)) break;
         const std::string payload = w.buffer.substr(4, length);
         w.buffer.erase(0, 4 + size_t(length));
         size_t q = 0;
-        scene::WireIn in(payload, q);
+        sandbox::WireIn in(payload, q);
         const uint8_t kind = in.U8();
         const size_t i = static_cast<size_t>(in.U64());
         if (kind == kStarted) {

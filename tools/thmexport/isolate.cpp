@@ -14,9 +14,9 @@
 #include <cstring>
 #include <new>
 
-#include "scene/inspect.h"
-#include "scene/wire.h"
+#include "import/inspect.h"
 #include "tools/thmexport/list.h"
+#include "tools/thmexport/sandbox/wire.h"
 
 namespace thmexport {
 
@@ -33,7 +33,7 @@ template <class Work>
 [[noreturn]] void RunChild(const std::string& path, const Limits& limits, int fd, Work work) {
   Confine(limits, fd);
   std::string out;
-  scene::WireOut w(out);
+  sandbox::WireOut w(out);
   try {
     w.U8(kScene);
     work(out);
@@ -302,7 +302,7 @@ IsolatedImport ImportIsolated(const std::string& path, const scene::ImportOption
       path, limits,
       [&](std::string& out) {
         scene::Imported in = scene::ImportModel(path, options);
-        scene::WireOut w(out);
+        sandbox::WireOut w(out);
         w.U32(static_cast<uint32_t>(in.warnings.size()));
         for (const std::string& s : in.warnings) w.Str(s);
         w.U32(static_cast<uint32_t>(in.textures.size()));
@@ -312,7 +312,7 @@ IsolatedImport ImportIsolated(const std::string& path, const scene::ImportOption
         }
         w.U32(static_cast<uint32_t>(in.files.size()));
         for (const std::string& f : in.files) w.Str(f);
-        scene::WriteScene(*in.scene, out);
+        sandbox::WriteScene(*in.scene, out);
       },
       &result.error);
   if (!result.error.empty()) return result;
@@ -320,7 +320,7 @@ IsolatedImport ImportIsolated(const std::string& path, const scene::ImportOption
   // The scene comes from a process that read hostile bytes: check it all.
   try {
     size_t at = 0;
-    scene::WireIn r(bytes, at);
+    sandbox::WireIn r(bytes, at);
     const uint8_t kind = r.U8();
     if (kind == kError) {
       result.error = r.Str();
@@ -337,9 +337,9 @@ IsolatedImport ImportIsolated(const std::string& path, const scene::ImportOption
     }
     in.files.resize(r.Count(4));
     for (std::string& f : in.files) f = r.Str();
-    in.scene = scene::ReadScene(bytes, at);
+    in.scene = sandbox::ReadScene(bytes, at);
     if (at != bytes.size()) r.Fail("bytes after the scene");
-  } catch (const scene::WireError& e) {
+  } catch (const sandbox::WireError& e) {
     result = IsolatedImport{};
     result.error = "thmexport: the importer's answer for " + path + " is damaged (" + e.what() + ")";
   }
@@ -352,12 +352,12 @@ namespace thmexport {
 
 std::string SummarizeIsolated(const std::string& path, const Limits& limits, std::string* error) {
   const std::string bytes = RunIsolated(
-      path, limits, [&](std::string& out) { scene::WireOut(out).Str(FormatSummary(scene::Summarize(path))); },
-      error);
+      path, limits,
+      [&](std::string& out) { sandbox::WireOut(out).Str(FormatSummary(scene::Summarize(path))); }, error);
   if (!error->empty()) return {};
   try {
     size_t at = 0;
-    scene::WireIn r(bytes, at);
+    sandbox::WireIn r(bytes, at);
     const uint8_t kind = r.U8();
     if (kind == kError) {
       *error = r.Str();
@@ -365,7 +365,7 @@ std::string SummarizeIsolated(const std::string& path, const Limits& limits, std
     }
     if (kind != kScene) r.Fail("unknown envelope");
     return r.Str();
-  } catch (const scene::WireError& e) {
+  } catch (const sandbox::WireError& e) {
     *error = "thmexport: the importer's answer for " + path + " is damaged (" + e.what() + ")";
     return {};
   }

@@ -3,14 +3,14 @@
 // child process under limits (address space, CPU time, no file writes) and a
 // system-call filter (no network, no new processes, files opened for reading
 // only, writes only to the pipe back); the child hands the host scene back
-// through that pipe (scene/wire.h), and this process checks it as it reads.
+// through that pipe (tools/thmexport/sandbox/wire.h), and this process checks it as it reads.
 #pragma once
 
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "scene/import.h"
+#include "import/import.h"
 
 namespace thmexport {
 

@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <memory>
 
-#include "scene/document.h"
+#include "document/document.h"
 #include "tools/thmexport/export.h"
 #include "tools/thmexport/isolate.h"
 #include "tools/thmexport/paths.h"
@@ -21,6 +21,16 @@ long PeakKB() {
   getrusage(RUSAGE_SELF, &self);
   getrusage(RUSAGE_CHILDREN, &children);
   return std::max(self.ru_maxrss, children.ru_maxrss);
+}
+
+// The note keys of --notes, read here and handed to the import as data.
+void ReadNotes(scene::ImportOptions& io) {
+  if (io.notesFile.empty()) return;
+  try {
+    io.notes = scene::LoadNoteKeys(io.notesFile);
+  } catch (const scene::DocumentError& e) {
+    io.notesError = e.what();
+  }
 }
 
 }  // namespace
@@ -41,6 +51,7 @@ JobResult RunJob(const Job& job, const ExporterClass& exporter, const Options& o
     } else {
       scene::ImportOptions io = o.import;
       if (o.extractTextures) io.extractTexturesDir = ParentFolder(job.output);
+      ReadNotes(io);
       IsolatedImport in = ImportIsolated(job.input, io, o.limits);
       if (!in.error.empty()) throw scene::ImportError(in.error);
       if (!o.quiet)

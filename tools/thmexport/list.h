@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "scene/inspect.h"
+#include "import/inspect.h"
 #include "scene/scene.h"
 
 namespace thmexport {

@@ -11,8 +11,8 @@
 #include <memory>
 #include <thread>
 
-#include "scene/document.h"
-#include "scene/inspect.h"
+#include "document/document.h"
+#include "import/inspect.h"
 #include "tools/thmexport/batch.h"
 #include "tools/thmexport/export.h"
 #include "tools/thmexport/job.h"

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "scene/import.h"
+#include "import/import.h"
 #include "tools/thmexport/isolate.h"
 
 namespace thmexport {

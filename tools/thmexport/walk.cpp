@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "scene/import.h"
+#include "import/import.h"
 #include "tools/thmexport/paths.h"
 
 namespace thmexport {

@@ -1,0 +1,337 @@
+// The meshes of an imported node: one host mesh with its faces, texture
+// coordinates, smoothing groups rebuilt from the source's normals, and a
+// skin posed at tick 0. Stage by stage, on flat arrays: no heap block per
+// vertex or face.
+#include <assimp/scene.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstring>
+
+#include "import/assimp_load.h"
+#include "import/builder.h"
+#include "import/detail.h"
+#include "meshalgo/flat_index.h"
+#include "meshalgo/smoothing.h"
+
+namespace scene {
+
+namespace import_detail {
+
+void LimitWeights(std::span<float> row, int maxInfluences, bool normalize, std::vector<int>& order) {
+  if (maxInfluences > 0) {
+    order.clear();
+    for (size_t j = 0; j < row.size(); ++j)
+      if (row[j] != 0.0f) order.push_back(static_cast<int>(j));
+    if (static_cast<int>(order.size()) > maxInfluences) {
+      // Largest first; equal weights keep the lower bone.
+      std::stable_sort(order.begin(), order.end(), [&](int a, int b) { return row[a] > row[b]; });
+      for (size_t k = static_cast<size_t>(maxInfluences); k < order.size(); ++k) row[order[k]] = 0.0f;
+    }
+  }
+  if (normalize) {
+    double sum = 0;
+    for (float w : row) sum += w;
+    if (sum > 0 && std::isfinite(sum))
+      for (float& w : row) w = static_cast<float>(w / sum);
+  }
+}
+
+}  // namespace import_detail
+
+namespace {
+
+// What the meshes of one node share: their materials and bones in order of
+// first use, and whether every mesh has normals and any has coordinates.
+struct Plan {
+  std::vector<const aiMesh*> meshes;
+  std::vector<unsigned> usedMats;
+  std::vector<std::string> boneNames;
+  std::map<std::string, int> boneIndex;  // -1: a bone that names no node
+  bool allNormals = true, anyUV = false;
+};
+
+// A node's host mesh while it is built: the source position and the weight
+// row of each host vertex, which together weld.
+struct Building {
+  Mesh& mesh;
+  size_t nb;
+  std::vector<aiVector3D> source;  // per host vertex
+  std::vector<float> rows;         // per host vertex, nb weights
+  std::vector<aiVector3D> uvs;     // per texture vertex
+  std::vector<std::array<Point3, 3>> cornerNormals;
+  IdIndex positions{1024}, coordinates{1024};
+  std::vector<uint8_t> mirrored{};  // per host vertex: its baked pose mirrors
+};
+
+// Whether the pose a vertex is baked in, from the mesh's space to the one it
+// is stored in, mirrors: the sign of the blended linear part's determinant.
+bool BlendMirrors(const std::vector<Matrix3>& offsets, const std::vector<Matrix3>& boneWorld,
+                  const Matrix3& meshWorldInv, const float* row) {
+  double l[3][3] = {};
+  for (size_t j = 0; j < offsets.size(); ++j) {
+    if (row[j] == 0.0f) continue;
+    const Matrix3 m = offsets[j] * boneWorld[j] * meshWorldInv;
+    for (int r = 0; r < 3; ++r)
+      for (int c = 0; c < 3; ++c) l[r][c] += double(row[j]) * m[r][c];
+  }
+  const double det = l[0][0] * (l[1][1] * l[2][2] - l[1][2] * l[2][1]) -
+                     l[0][1] * (l[1][0] * l[2][2] - l[1][2] * l[2][0]) +
+                     l[0][2] * (l[1][0] * l[2][1] - l[1][1] * l[2][0]);
+  return det < 0;
+}
+
+}  // namespace
+
+void Builder::MakeMesh(const aiNode* an, Node& node) {
+  const std::string nodeName = assimp::Str(an->mName);
+  Plan plan;
+  for (unsigned i = 0; i < an->mNumMeshes; ++i) {
+    const aiMesh* m = ai_.mMeshes[an->mMeshes[i]];
+    bool tris = false;
+    for (unsigned f = 0; f < m->mNumFaces && !tris; ++f) tris = m->mFaces[f].mNumIndices == 3;
+    if (!tris) {
+      Warn("node '" + nodeName + "': mesh '" + assimp::Str(m->mName) +
+           "' has no triangles (points and lines are not exported)");
+      continue;
+    }
+    plan.meshes.push_back(m);
+  }
+  if (plan.meshes.empty()) return;
+
+  for (const aiMesh* m : plan.meshes) {
+    if (std::find(plan.usedMats.begin(), plan.usedMats.end(), m->mMaterialIndex) == plan.usedMats.end())
+      plan.usedMats.push_back(m->mMaterialIndex);
+    plan.allNormals = plan.allNormals && m->HasNormals();
+    plan.anyUV = plan.anyUV || m->HasTextureCoords(0);
+    for (unsigned b = 0; b < m->mNumBones; ++b) {
+      std::string bn = assimp::Str(m->mBones[b]->mName);
+      if (plan.boneIndex.count(bn)) continue;
+      if (!ByName(bn)) {
+        Warn("node '" + nodeName + "': bone '" + bn + "' names no node; its weights are dropped");
+        plan.boneIndex[bn] = -1;
+        continue;
+      }
+      plan.boneIndex[bn] = static_cast<int>(plan.boneNames.size());
+      plan.boneNames.push_back(bn);
+    }
+  }
+  const bool skinned = !plan.boneNames.empty();
+  const size_t nb = plan.boneNames.size();
+  const Matrix3 meshWorld = node.WorldTM(0);
+  const Matrix3 meshWorldInv = Inverse(meshWorld);
+  // Each bone's world at tick 0, asked once.
+  std::vector<Matrix3> boneWorld(nb);
+  for (size_t j = 0; j < nb; ++j) boneWorld[j] = ByName(plan.boneNames[j])->WorldTM(0);
+
+  auto& obj = s_->Make<MeshObject>();
+  Building b{obj.mesh, nb, {}, {}, {}, {}};
+  Mesh& mesh = obj.mesh;
+  int dropped = 0;
+  std::vector<float> w;  // the weights of the mesh's source vertices
+  std::vector<int> scratch, hostOf, tvOf;
+  std::vector<Matrix3> offsets(nb);
+
+  for (const aiMesh* m : plan.meshes) {
+    const size_t nv = m->mNumVertices;
+    // Per source vertex: its weights as the skin modifier will report them.
+    w.assign(skinned ? nv * nb : 0, 0.0f);
+    if (skinned) {
+      for (unsigned k = 0; k < m->mNumBones; ++k) {
+        const aiBone& bone = *m->mBones[k];
+        const int j = plan.boneIndex[assimp::Str(bone.mName)];
+        if (j < 0) continue;
+        offsets[j] = assimp::ToHost(bone.mOffsetMatrix);
+        for (unsigned q = 0; q < bone.mNumWeights; ++q) {
+          const unsigned v = bone.mWeights[q].mVertexId;
+          if (v < nv) w[v * nb + static_cast<size_t>(j)] += bone.mWeights[q].mWeight;
+        }
+      }
+      for (size_t v = 0; v < nv; ++v)
+        import_detail::LimitWeights({w.data() + v * nb, nb}, opt_.maxInfluences, opt_.normalizeWeights,
+                                    scratch);
+    }
+
+    // Host vertices: equal source positions with equal weights weld.
+    hostOf.resize(nv);
+    const size_t rowBytes = nb * sizeof(float);
+    auto hashOf = [&](int id) {
+      return HashBytes(&b.source[static_cast<size_t>(id)], sizeof(aiVector3D)) ^
+             (skinned ? HashBytes(b.rows.data() + static_cast<size_t>(id) * nb, rowBytes) * 31 : 0);
+    };
+    for (size_t v = 0; v < nv; ++v) {
+      const aiVector3D& p = m->mVertices[v];
+      const float* row = skinned ? w.data() + v * nb : nullptr;
+      const uint64_t h = HashBytes(&p, sizeof p) ^ (skinned ? HashBytes(row, rowBytes) * 31 : 0);
+      const int fresh = static_cast<int>(mesh.verts.size());
+      const int found = b.positions.FindOrInsert(
+          h,
+          [&](int id) {
+            return std::memcmp(&b.source[static_cast<size_t>(id)], &p, sizeof p) == 0 &&
+                   (!skinned ||
+                    std::memcmp(b.rows.data() + static_cast<size_t>(id) * nb, row, rowBytes) == 0);
+          },
+          fresh, hashOf);
+      if (found >= 0) {
+        hostOf[v] = found;
+        continue;
+      }
+      hostOf[v] = fresh;
+      b.source.push_back(p);
+      Point3 pos(p.x, p.y, p.z);
+      bool mirrored = false;
+      if (skinned) {
+        b.rows.insert(b.rows.end(), row, row + nb);
+        // The tick-0 pose: each bone carries the bind-pose vertex from the
+        // mesh's space into its own, then to the world as it stands at tick 0.
+        double sum = 0, acc[3] = {0, 0, 0};
+        const double src[3] = {p.x, p.y, p.z};
+        for (size_t j = 0; j < nb; ++j) {
+          if (row[j] == 0.0f) continue;
+          double inBone[3], world[3];
+          Apply(offsets[j], src, inBone);
+          Apply(boneWorld[j], inBone, world);
+          for (int k = 0; k < 3; ++k) acc[k] += row[j] * world[k];
+          sum += row[j];
+        }
+        if (sum != 0 && std::isfinite(sum)) {
+          double world[3] = {acc[0] / sum, acc[1] / sum, acc[2] / sum}, local[3];
+          Apply(meshWorldInv, world, local);
+          pos = Point3(float(local[0]), float(local[1]), float(local[2]));
+          mirrored = BlendMirrors(offsets, boneWorld, meshWorldInv, row);
+        }
+      }
+      b.mirrored.push_back(mirrored);
+      mesh.verts.push_back(pos);
+    }
+
+    // Texture vertices: equal coordinates weld.
+    if (plan.anyUV) {
+      tvOf.resize(nv);
+      auto uvHash = [&](int id) { return HashBytes(&b.uvs[static_cast<size_t>(id)], sizeof(aiVector3D)); };
+      for (size_t v = 0; v < nv; ++v) {
+        const aiVector3D t = m->HasTextureCoords(0) ? m->mTextureCoords[0][v] : aiVector3D(0, 0, 0);
+        const int fresh = static_cast<int>(mesh.tVerts.size());
+        const int found = b.coordinates.FindOrInsert(
+            HashBytes(&t, sizeof t),
+            [&](int id) { return std::memcmp(&b.uvs[static_cast<size_t>(id)], &t, sizeof t) == 0; }, fresh,
+            uvHash);
+        if (found >= 0) {
+          tvOf[v] = found;
+          continue;
+        }
+        tvOf[v] = fresh;
+        b.uvs.push_back(t);
+        mesh.tVerts.push_back(Point3(t.x, t.y, t.z));
+      }
+    }
+
+    // Faces.
+    const uint16_t matId = static_cast<uint16_t>(
+        std::find(plan.usedMats.begin(), plan.usedMats.end(), m->mMaterialIndex) - plan.usedMats.begin());
+    for (unsigned f = 0; f < m->mNumFaces; ++f) {
+      const aiFace& af = m->mFaces[f];
+      if (af.mNumIndices != 3) {
+        ++dropped;
+        continue;
+      }
+      Face face;
+      TVFace tf;
+      std::array<Point3, 3> n;
+      for (int k = 0; k < 3; ++k) {
+        const unsigned v = af.mIndices[k];
+        if (v >= nv) assimp::Fail(path_, "mesh '" + assimp::Str(m->mName) + "': vertex index out of range");
+        face.v[k] = hostOf[v];
+        if (plan.anyUV) tf.t[k] = tvOf[v];
+        if (plan.allNormals) n[k] = Point3(m->mNormals[v].x, m->mNormals[v].y, m->mNormals[v].z);
+      }
+      // The plug-in turns faces round where the node mirrors; where the
+      // baked pose mirrors them already, they are handed over turned round.
+      const int turned = b.mirrored[static_cast<size_t>(face.v[0])] +
+                         b.mirrored[static_cast<size_t>(face.v[1])] +
+                         b.mirrored[static_cast<size_t>(face.v[2])];
+      if (turned >= 2) {
+        std::swap(face.v[1], face.v[2]);
+        std::swap(tf.t[1], tf.t[2]);
+        std::swap(n[1], n[2]);
+      }
+      face.setMatID(plan.usedMats.size() > 1 ? matId : 0);
+      mesh.faces.push_back(face);
+      if (plan.anyUV) mesh.tvFace.push_back(tf);
+      if (plan.allNormals) b.cornerNormals.push_back(n);
+    }
+  }
+  if (dropped)
+    Warn("node '" + nodeName + "': " + std::to_string(dropped) + " faces that are not triangles dropped");
+  std::vector<std::array<Point3, 3>>& cornerNormals = b.cornerNormals;
+
+  // Positions that are not finite numbers cannot be welded or exported: such
+  // vertices move to the origin and the faces using them are dropped.
+  std::vector<bool> bad(mesh.verts.size(), false);
+  int badCount = 0;
+  for (size_t i = 0; i < mesh.verts.size(); ++i) {
+    const Point3& p = mesh.verts[i];
+    if (std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z)) continue;
+    bad[i] = true;
+    mesh.verts[i] = Point3(0, 0, 0);
+    ++badCount;
+  }
+  if (badCount) {
+    size_t kept = 0;
+    for (size_t f = 0; f < mesh.faces.size(); ++f) {
+      const Face& face = mesh.faces[f];
+      if (bad[face.v[0]] || bad[face.v[1]] || bad[face.v[2]]) continue;
+      mesh.faces[kept] = face;
+      if (!mesh.tvFace.empty()) mesh.tvFace[kept] = mesh.tvFace[f];
+      if (!cornerNormals.empty()) cornerNormals[kept] = cornerNormals[f];
+      ++kept;
+    }
+    Warn("node '" + nodeName + "': " + std::to_string(badCount) + " vertices are not finite; " +
+         std::to_string(mesh.faces.size() - kept) + " faces using them dropped");
+    mesh.faces.resize(kept);
+    if (!mesh.tvFace.empty()) mesh.tvFace.resize(kept);
+    if (!cornerNormals.empty()) cornerNormals.resize(kept);
+  }
+
+  // Smoothing groups, over positions as the plug-in will weld them.
+  std::vector<Point3> out(mesh.verts.size());
+  const float scale = static_cast<float>(s_->masterScale);
+  for (size_t i = 0; i < out.size(); ++i) out[i] = (meshWorld * mesh.verts[i]) * scale;
+  int clusters = 0;
+  std::vector<int> cluster = smoothing::ClusterPositions(out, 2e-5, &clusters);
+  std::vector<smoothing::Tri> tris;
+  tris.reserve(mesh.faces.size());
+  for (const Face& f : mesh.faces) tris.push_back({cluster[f.v[0]], cluster[f.v[1]], cluster[f.v[2]]});
+  smoothing::Result sm;
+  if (plan.allNormals) {
+    sm = smoothing::FromNormals(tris, cornerNormals, clusters);
+  } else {
+    std::vector<Point3> at(clusters);
+    for (size_t i = 0; i < out.size(); ++i) at[cluster[i]] = out[i];
+    sm = smoothing::FromAngle(tris, at, opt_.smoothAngleDeg);
+  }
+  for (size_t f = 0; f < mesh.faces.size(); ++f) mesh.faces[f].smGroup = sm.words[f];
+  if (sm.crowded)
+    Warn("node '" + nodeName + "': " + std::to_string(sm.keptHard) +
+         " corners stay hard against smooth neighbours: too many faces meet at one position to weigh the "
+         "joins "
+         "for smoothing groups");
+  if (sm.floor || sm.lackOfBits)
+    Warn("node '" + nodeName + "': " + std::to_string(sm.floor) + " joins cannot be smoothing groups; " +
+         std::to_string(sm.lackOfBits) + " more stay hard for lack of bits");
+  if (!plan.allNormals && sm.flattened)
+    Warn("node '" + nodeName + "': " + std::to_string(sm.flattened) +
+         " smooth patches found no free smoothing group and are exported flat");
+
+  node.SetObject(&obj);
+  node.material = NodeMaterial(plan.usedMats);
+  if (skinned) {
+    auto& skin = s_->Make<SkinModifier>();
+    for (const std::string& bn : plan.boneNames) skin.bones.push_back({ByName(bn), std::nullopt, {0, 0, 0}});
+    skin.weights = SkinModifier::WeightTable{mesh.verts.size(), nb, std::move(b.rows)};
+    node.AddModifier(&skin);
+  }
+}
+
+}  // namespace scene
