@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs the whole test suite: a formatting check, the Release build
 # with warnings as errors, then every test again under AddressSanitizer and UBSan,
-# then a short run of every fuzz target.
+# then the other presets built (debug, bench: each benchmark run once at its
+# smallest size) and a short run of every fuzz target.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -18,6 +19,11 @@ ctest --preset release -j"$jobs"
 cmake --preset asan -DTARN_WERROR=ON >/dev/null
 cmake --build --preset asan -j"$jobs"
 ctest --preset asan -j"$jobs"
+
+# Every preset builds, so that no documented command rots.
+cmake --preset debug -DTARN_WERROR=ON >/dev/null
+cmake --build --preset debug -j"$jobs"
+scripts/bench-smoke.sh
 
 # Every fuzz target for a short while on its corpus, the inputs that once
 # found a fault among them: a fault once fixed stays fixed.
