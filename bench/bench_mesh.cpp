@@ -1,5 +1,5 @@
-// The mesh path, BuildObj through FWrite (the plug-in's own code, linked in), on generated meshes of 10 k to 4 M
-// triangles, against meshoptimizer's vertex remap over the same corner stream.
+// The mesh path, BuildObj through FWrite (the plug-in's own code, linked in), on generated meshes of 10 k to
+// 4 M triangles, against meshoptimizer's vertex remap over the same corner stream.
 //
 // Counters: ns_per_tri (our whole path), meshopt_ns_per_tri, ratio (ours over
 // meshopt's), peak_B_per_tri (peak heap beyond the host mesh, per triangle).

@@ -35,14 +35,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 enum Frame : uint8_t { kStarted = 1, kFinished = 2 };
-constexpr int kWorkerOutOfMemory = 3;
 
-// A frame: its length, then its bytes.
 void Send(int fd, const std::string& payload) {
-  std::string frame;
-  sandbox::WireOut(frame).U32(static_cast<uint32_t>(payload.size()));
-  frame += payload;
-  if (!WriteAll(fd, frame)) _exit(kExportFailed);
+  if (!sandbox::SendFrame(fd, payload)) _exit(kExportFailed);
 }
 
 std::string ReadBack(int fd) {
@@ -58,7 +53,7 @@ std::string ReadBack(int fd) {
 // plug-in's state carries from one to the next as in a run of its own.
 [[noreturn]] void Work(int fd, const std::vector<size_t>& queue, const std::vector<Job>& jobs,
                        const ExporterClass& exporter, const Options& o) {
-  LimitMemory(o.limits);
+  sandbox::LimitMemory(o.limits);
   try {
     for (size_t i : queue) {
       std::string start;
@@ -89,20 +84,17 @@ std::string ReadBack(int fd) {
       Send(fd, done);
     }
   } catch (const std::bad_alloc&) {
-    _exit(kWorkerOutOfMemory);
+    _exit(sandbox::kOutOfMemory);
   }
   _exit(kOk);
 }
 
 struct Worker {
-  pid_t pid = -1;
-  int fd = -1;
+  sandbox::Child child;
   std::vector<size_t> queue;
   size_t next = 0;       // queue position of the export it runs or runs next
   bool running = false;  // queue[next] has started
-  bool timedOut = false;
   Clock::time_point started;
-  std::string buffer;
 };
 
 enum class Status { kPending, kExported, kFailed, kUpToDate };
@@ -239,54 +231,31 @@ int RunBatch(const std::vector<Job>& jobs, const ExporterClass& exporter, const 
   flush();
   while (!queues.empty() || !workers.empty()) {
     while (!queues.empty() && workers.size() < slots) {
-      int fds[2];
-      if (pipe2(fds, O_CLOEXEC) != 0) {
-        std::fprintf(stderr, "thmexport: cannot start a worker: %s\n", std::strerror(errno));
-        return kExportFailed;
-      }
-      std::fflush(nullptr);
       Worker w;
       w.queue = std::move(queues.front());
       queues.pop_front();
-      w.pid = fork();
-      if (w.pid == 0) {
-        close(fds[0]);
-        for (const Worker& other : workers) close(other.fd);
-        Work(fds[1], w.queue, jobs, exporter, o);
-      }
-      close(fds[1]);
-      if (w.pid < 0) {
-        close(fds[0]);
-        std::fprintf(stderr, "thmexport: cannot start a worker: %s\n", std::strerror(errno));
+      std::string why;
+      w.child = sandbox::Child::Start(
+          [&](int fd) {
+            for (const Worker& other : workers) close(other.child.fd());
+            Work(fd, w.queue, jobs, exporter, o);
+          },
+          &why);
+      if (!w.child.Started()) {
+        std::fprintf(stderr, "thmexport: cannot start a worker: %s\n", why.c_str());
         return kExportFailed;
       }
-      w.fd = fds[0];
       workers.push_back(std::move(w));
     }
     std::vector<pollfd> p;
-    for (const Worker& w : workers) p.push_back({w.fd, POLLIN, 0});
+    for (const Worker& w : workers) p.push_back({w.child.fd(), POLLIN, 0});
     if (poll(p.data(), p.size(), terminal ? 250 : 1000) < 0 && errno != EINTR) break;
     for (size_t k = 0; k < workers.size(); ++k) {
       Worker& w = workers[k];
-      bool closed = false;
-      if (p[k].revents) {
-        char buf[1 << 16];
-        const ssize_t n = read(w.fd, buf, sizeof buf);
-        if (n > 0)
-          w.buffer.append(buf, static_cast<size_t>(n));
-        else if (n == 0 || errno != EINTR)
-          closed = true;
-      }
-      // Whole frames.
-      for (;;) {
-        if (w.buffer.size() < 4) break;
-        size_t at = 0;
-        const uint32_t length = sandbox::WireIn(w.buffer, at).U32();
-        if (w.buffer.size() < 4 + size_t(length)) break;
-        const std::string payload = w.buffer.substr(4, length);
-        w.buffer.erase(0, 4 + size_t(length));
+      const bool closed = p[k].revents && !w.child.ReadSome();
+      while (std::optional<std::string> payload = w.child.NextFrame()) {
         size_t q = 0;
-        sandbox::WireIn in(payload, q);
+        sandbox::WireIn in(*payload, q);
         const uint8_t kind = in.U8();
         const size_t i = static_cast<size_t>(in.U64());
         if (kind == kStarted) {
@@ -309,27 +278,15 @@ int RunBatch(const std::vector<Job>& jobs, const ExporterClass& exporter, const 
         }
       }
       if (!closed && w.running && o.limits.seconds > 0 &&
-          std::chrono::duration<double>(Clock::now() - w.started).count() > o.limits.seconds) {
-        kill(w.pid, SIGKILL);
-        w.timedOut = true;
-      }
+          std::chrono::duration<double>(Clock::now() - w.started).count() > o.limits.seconds)
+        w.child.Kill();
       if (!closed) continue;
-      close(w.fd);
-      int status = 0;
-      while (waitpid(w.pid, &status, 0) < 0 && errno == EINTR) {
-      }
+      const sandbox::Ending end = w.child.Wait(Clock::now() + std::chrono::seconds(10));
       if (w.next < w.queue.size()) {
         // It ended inside an export: that input fails, the rest of its queue goes on in a new worker.
         const size_t i = w.queue[w.next];
-        std::string what;
-        if (w.timedOut)
-          what = "took longer than " + std::to_string(static_cast<long>(o.limits.seconds)) + " s";
-        else if (WIFSIGNALED(status))
-          what = "crashed (" + SignalText(WTERMSIG(status)) + ")";
-        else if (WEXITSTATUS(status) == kWorkerOutOfMemory)
-          what = "ran out of memory (limit " + std::to_string(o.limits.memoryMB) + " MB)";
-        else
-          what = "ended (exit status " + std::to_string(WEXITSTATUS(status)) + ")";
+        std::string what = sandbox::Describe(end, o.limits.seconds, o.limits.memoryMB, "ended");
+        if (what.empty()) what = "ended (exit status 0)";
         JobResult r;
         r.code = kExportFailed;
         r.reason = "the export " + what;

@@ -11,27 +11,11 @@
 #include <vector>
 
 #include "import/import.h"
+#include "tools/thmexport/sandbox/child.h"
 
 namespace thmexport {
 
-struct Limits {
-  size_t memoryMB = 0;  // 0: none
-  double seconds = 0;   // 0: none
-};
-
-// Writes all of `bytes` to a descriptor, through interruptions; false when it cannot.
-bool WriteAll(int fd, const std::string& bytes);
-
-// "signal 11: Segmentation fault".
-std::string SignalText(int sig);
-
-// Applies the memory limit to this process (a batch worker); nothing in
-// sanitizer builds. Returns the limit applied in MB, 0 for none.
-size_t LimitMemory(const Limits& limits);
-
-// The limits thmexport applies unless told otherwise: three quarters of the
-// machine's memory, ten minutes.
-Limits DefaultLimits();
+using sandbox::Limits;
 
 struct IsolatedImport {
   scene::Imported imported;
@@ -45,9 +29,5 @@ IsolatedImport ImportIsolated(const std::string& path, const scene::ImportOption
 // FormatSummary of the model at `path`, made in a child process; "" with
 // *error set when that failed.
 std::string SummarizeIsolated(const std::string& path, const Limits& limits, std::string* error);
-
-// The limits and the system-call filter of a child process that only reads
-// files and writes to `pipeFd`. For the import and for tests.
-void Confine(const Limits& limits, int pipeFd);
 
 }  // namespace thmexport

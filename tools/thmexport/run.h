@@ -21,7 +21,7 @@ struct Options {
   bool quiet = false;
   bool extractTextures = false;
   scene::ImportOptions import;
-  Limits limits = DefaultLimits();  // of each import, and of each export in a batch
+  Limits limits = sandbox::DefaultLimits();  // of each import, and of each export in a batch
   // Batches (a folder, several inputs or a report).
   int jobs = 0;  // workers at once; 0: the number of cores
   bool force = false;
