@@ -1,6 +1,8 @@
 // The child component both the import and the batch workers run on: frames
 // across the pipe whatever their sizes, deadlines on reading and on reaping,
 // and one wording of how a child ended.
+#include "tools/thmexport/sandbox/child.h"
+
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -9,8 +11,6 @@
 #include <chrono>
 #include <string>
 #include <vector>
-
-#include "tools/thmexport/sandbox/child.h"
 
 namespace {
 

@@ -195,7 +195,9 @@ std::string Describe(const Ending& e, double seconds, size_t memoryMB, std::stri
 
 // ---- Child ----------------------------------------------------------------------
 
-Child::Child(Child&& o) noexcept { *this = std::move(o); }
+Child::Child(Child&& o) noexcept {
+  *this = std::move(o);
+}
 
 Child& Child::operator=(Child&& o) noexcept {
   if (this != &o) {
