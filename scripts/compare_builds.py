@@ -6,15 +6,16 @@ Usage: scripts/compare_builds.py BASE [NEW] [--quick] [--jobs N]
 BASE and NEW are folders holding thmexport (and the plug-in beside it), or git revisions, which are
 built in a worktree under build/compare/. NEW defaults to build/release/bin.
 
-The inputs: the examples, the broken documents of the tests, random documents (scripts/gen_scenes.py),
-and every file of assimp-testmodels, some models once more with import options and with --list. For each
-input the exit status, what was printed (with the output folder's path made neutral) and the bytes written
+The inputs: the examples, the broken documents of the tests, random documents (scripts/gen_scenes.py)
+and mutants of them, and every file of assimp-testmodels, some models once more with import options and
+with --list. For each input the exit status, what was printed (with the output folder's path made neutral) and the bytes written
 must be the same. A refactor or a speed-up must pass this unchanged.
 """
 import argparse
 import concurrent.futures as cf
 import hashlib
 import os
+import random
 import subprocess
 import sys
 import tempfile
@@ -60,6 +61,7 @@ def corpus(tmp, quick):
                            "--count", str(count), "--seed", "7"])
     for name in sorted(os.listdir(docs)):
         jobs.append((os.path.join(docs, name), []))
+    jobs += [(p, []) for p in mutants(tmp, docs, 60 if quick else 600)]
     models = []
     for top, _, files in os.walk(MODELS):
         models += [os.path.join(top, f) for f in files]
@@ -70,6 +72,32 @@ def corpus(tmp, quick):
     jobs += [(m, MODEL_OPTIONS) for m in models[::3]]
     jobs += [(m, ["--list"]) for m in models[1::5]]
     return jobs
+
+
+def mutants(tmp, docs, count):
+    """Documents whose number arrays hold something else here and there, so that
+    the careful reading and its words are compared too, not only the fast one."""
+    rng = random.Random(11)
+    seeds = [os.path.join(docs, n) for n in sorted(os.listdir(docs))]
+    swaps = ['"x"', "null", "[]", "[1,2]", "[1,2,3,4]", "1e40", "-0", "1.5", "-1", "99999999999", " ",
+             "1E2", "[[0,0,0]]", "{}", "true", "-2147483649", "3"]
+    out = os.path.join(tmp, "mutants")
+    os.makedirs(out)
+    paths = []
+    for n in range(count):
+        t = open(seeds[rng.randrange(len(seeds))]).read()
+        for _ in range(rng.randint(1, 3)):
+            j = t.find(",", rng.randrange(len(t)))
+            if j < 0:
+                continue
+            m = j + 1
+            while m < len(t) and t[m] not in ",]":
+                m += 1
+            t = t[:j + 1] + rng.choice(swaps) + t[m:]
+        paths.append(os.path.join(out, "m%04d.scene.json" % n))
+        with open(paths[-1], "w") as f:
+            f.write(t)
+    return paths
 
 
 def run(binary, job, outdir):
