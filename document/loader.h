@@ -306,5 +306,4 @@ class Loader {
   std::vector<uint32_t> lastRowLengths_;  // of the weight rows read last, before their bones
 };
 
-
 }  // namespace scene::doc

@@ -1,8 +1,8 @@
 // Materials and maps of a scene document: read, linked, resolved by id.
-#include "document/loader.h"
-
 #include <algorithm>
 #include <set>
+
+#include "document/loader.h"
 
 namespace scene::doc {
 
@@ -242,7 +242,6 @@ Texmap* Loader::ReadMap(sj::value& v) {
   }
   r_.FailAt(p_.Child("class"), "unknown texture map class " + Quote(cls) + " (bitmap or other)");
 }
-
 
 void Loader::ResolveMaterials() {
   for (const PendingMaterial& pm : nodeMaterials_) {

@@ -1,8 +1,8 @@
 // Modifiers of a scene document: the skin with its bones and weights, and the others.
+#include <algorithm>
+
 #include "document/loader.h"
 #include "document/number_scan.h"
-
-#include <algorithm>
 
 namespace scene::doc {
 

@@ -1,7 +1,7 @@
 // The node tree of a scene document, its note tracks, and the document itself.
-#include "document/loader.h"
-
 #include <algorithm>
+
+#include "document/loader.h"
 
 namespace scene::doc {
 
@@ -70,7 +70,6 @@ void Loader::Load(sj::document& doc) {
   ResolveMaterials();
   ResolveBones();
 }
-
 
 void Loader::ReadNode(sj::value& v, Node* parent, int depth) {
   if (depth > kMaxNodeDepth) Fail("nodes are nested more than " + std::to_string(kMaxNodeDepth) + " deep");

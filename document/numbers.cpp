@@ -189,16 +189,16 @@ NumberShape Indices(size_t known, bool isKnown, const char* element, const char*
 }  // namespace
 
 void Loader::ReadFaces(sj::value& v, Mesh& mesh, bool verticesKnown) {
-  const NumberShape shape = Indices(mesh.verts.size(), verticesKnown, "a face [a, b, c] of vertex indices",
-                                    "vertex", "vertices");
+  const NumberShape shape =
+      Indices(mesh.verts.size(), verticesKnown, "a face [a, b, c] of vertex indices", "vertex", "vertices");
   Triangles<Face> sink{mesh.faces, &Face::v};
   ReadNumbers<int64_t>(v, shape, sink);
 }
 
 void Loader::ReadTVFaces(sj::value& v, Mesh& mesh, bool tvertsKnown, bool facesKnown) {
-  NumberShape shape = Indices(mesh.tVerts.size(), tvertsKnown,
-                              "a texture face [a, b, c] of texture vertex indices", "texture vertex",
-                              "texture vertices");
+  NumberShape shape =
+      Indices(mesh.tVerts.size(), tvertsKnown, "a texture face [a, b, c] of texture vertex indices",
+              "texture vertex", "texture vertices");
   if (facesKnown) shape.count = mesh.faces.size();
   Triangles<TVFace> sink{mesh.tvFace, &TVFace::t};
   ReadNumbers<int64_t>(v, shape, sink);

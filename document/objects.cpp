@@ -1,7 +1,7 @@
 // Objects of a scene document: meshes and lights, and the other classes.
-#include "document/loader.h"
-
 #include <map>
+
+#include "document/loader.h"
 
 namespace scene::doc {
 
@@ -119,7 +119,6 @@ void Loader::ReadMesh(sj::object obj, Mesh& mesh, bool withClass) {
                                              " is out of range: the mesh has " + std::to_string(nt) +
                                              " texture vertices");
 }
-
 
 Object* Loader::ReadLight(sj::object obj) {
   std::optional<std::string> type;

@@ -1,11 +1,13 @@
 // Reads Tarnhold Mesh (.thm) bytes into plain records, as docs/thm-format.md
 // describes them, and checks them as `thmdump --check` does: every read is
 // bounds-checked, and the first problem is reported with its byte offset.
+// The format's numbers are those of format/thm_format.h; a test holds them equal.
 
 export const RECORD_LEAD = 8;
 export const MESH = 0, OMNI = 1, SPOT = 2;
 const ABSENT_NAME = 1, SHORT_HEADER = 0, REF_LIST_END = -1, SKIN_END_MARK = -14;
 const EDGE_VISIBLE = 0x80000000, CORNER_INDEX = 0x7fffffff;
+const TRANSPARENCY_MASK = 3, TWO_SIDED = 4, VR_NAME = 8;
 const MATRIX = 48, EXTRA = 12, SAMPLE = MATRIX + EXTRA, VERTEX = 24, TRIANGLE = 24;
 const MIN_BONE = 1 + MATRIX + EXTRA + 12, MIN_REF_LIST = 4, MIN_SECTION = 1 + 4 + 4;
 const NORMAL_TOLERANCE = Math.fround(1e-3);
@@ -81,9 +83,9 @@ function readHeader(c) {
   h.reflection_map = optionalMap(c, 'reflection map name or byte 1', 'reflection amount');
   h.self_illum_map = optionalMap(c, 'self-illumination map name or byte 1', 'self-illumination amount');
   h.flags = c.u8('material flags');
-  h.transparency_mode = h.flags & 3;
-  h.two_sided = (h.flags & 4) !== 0;
-  h.vr = (h.flags & 8) !== 0;
+  h.transparency_mode = h.flags & TRANSPARENCY_MASK;
+  h.two_sided = (h.flags & TWO_SIDED) !== 0;
+  h.vr = (h.flags & VR_NAME) !== 0;
   h.opacity = c.f32('opacity');
   return h;
 }
