@@ -18,6 +18,7 @@
 
 #include "import/assimp_repair.h"
 #include "import/import.h"
+#include "import/reach.h"
 
 namespace scene::assimp {
 
@@ -74,15 +75,41 @@ class AssimpLog {
 };
 
 // Assimp's own file access, noting every file it opens: the files an export
-// depends on (a glTF's buffers, an OBJ's materials).
+// depends on (a glTF's buffers, an OBJ's materials). With readable folders
+// given, a file outside them is neither found nor opened, and the first such
+// reference is kept to be named.
 class RecordingIOSystem : public Assimp::DefaultIOSystem {
  public:
+  explicit RecordingIOSystem(std::vector<std::string> readable) : readable_(std::move(readable)) {}
+  bool Exists(const char* file) const override {
+    if (!Allowed(file)) {
+      Refuse(file);
+      return false;
+    }
+    return Assimp::DefaultIOSystem::Exists(file);
+  }
   Assimp::IOStream* Open(const char* file, const char* mode) override {
+    if (!Allowed(file)) {
+      Refuse(file);
+      return nullptr;
+    }
     Assimp::IOStream* s = Assimp::DefaultIOSystem::Open(file, mode);
     if (s && file && std::find(files.begin(), files.end(), file) == files.end()) files.push_back(file);
     return s;
   }
   std::vector<std::string> files;
+  mutable std::string refused;
+
+ private:
+  // A loader probes several places for a companion: a place probed in vain
+  // is no reference, a file that is there is refused. (Asked without opening
+  // it, which the import child could not.)
+  void Refuse(const char* file) const {
+    std::error_code ec;
+    if (refused.empty() && fs::exists(file, ec)) refused = file;
+  }
+  bool Allowed(const char* file) const { return readable_.empty() || !file || Beneath(file, readable_); }
+  std::vector<std::string> readable_;
 };
 
 bool IsMalformedGeometry(const std::string& message) {
@@ -200,12 +227,12 @@ namespace {
 
 // Assimp's read, then the checks every loaded scene passes.
 template <class Read>
-Loaded Finish(const std::string& path, Read read) {
+Loaded Finish(const std::string& path, const std::vector<std::string>& readable, Read read) {
   Loaded l;
   l.importer = std::make_unique<Assimp::Importer>();
   // One node per source node: FBX pivots are folded into the node transform.
   l.importer->SetPropertyBool(AI_CONFIG_IMPORT_FBX_PRESERVE_PIVOTS, false);
-  auto* io = new RecordingIOSystem;  // the importer owns it
+  auto* io = new RecordingIOSystem(readable);  // the importer owns it
   l.importer->SetIOHandler(io);
   AssimpLog log;
   // Harmless faults are repaired between the loader and Assimp's checks,
@@ -218,6 +245,9 @@ Loaded Finish(const std::string& path, Read read) {
   }
   l.errors = log.Errors();
   l.files = io->files;
+  if (!io->refused.empty())
+    Fail(path, "refers to " + io->refused +
+                   ", outside the folders it may read (its own; thmexport --allow-path DIR adds one)");
   if (!l.scene) {
     std::string why = l.importer->GetErrorString();
     // Assimp turns every exception into its error text, running out of memory too.
@@ -233,19 +263,20 @@ Loaded Finish(const std::string& path, Read read) {
 
 }  // namespace
 
-Loaded Load(const std::string& path) {
+Loaded Load(const std::string& path, const std::vector<std::string>& readable) {
   std::error_code ec;
   if (!fs::is_regular_file(path, ec)) Fail(path, "no such file");
   std::string ext = Lower(fs::path(path).extension().string());
   if (ext == ".off" || ext == ".ply")
     CheckHeaderCounts(path, ext.substr(1), Head(path), double(fs::file_size(path, ec)));
-  return Finish(path, [&](Assimp::Importer& imp, unsigned flags) { return imp.ReadFile(path, flags); });
+  return Finish(path, readable,
+                [&](Assimp::Importer& imp, unsigned flags) { return imp.ReadFile(path, flags); });
 }
 
 Loaded LoadMemory(const void* data, size_t size, const std::string& hint, const std::string& label) {
   CheckHeaderCounts(label, Lower(hint), {static_cast<const char*>(data), std::min<size_t>(size, 64 * 1024)},
                     double(size));
-  return Finish(label, [&](Assimp::Importer& imp, unsigned flags) {
+  return Finish(label, {}, [&](Assimp::Importer& imp, unsigned flags) {
     return imp.ReadFileFromMemory(data, size, flags, hint.c_str());
   });
 }

@@ -10,6 +10,7 @@
 
 #include "import/assimp_load.h"
 #include "import/builder.h"
+#include "import/reach.h"
 
 namespace scene {
 
@@ -315,7 +316,8 @@ Imported ImportWith(const std::string& path, const ImportOptions& options, LoadF
 }  // namespace
 
 Imported ImportModel(const std::string& path, const ImportOptions& options) {
-  return ImportWith(path, options, [&] { return assimp::Load(path); });
+  return ImportWith(path, options,
+                    [&] { return assimp::Load(path, ReadableFolders(path, options.allowPaths)); });
 }
 
 Imported ImportModelFromMemory(const void* data, size_t size, const std::string& hint,

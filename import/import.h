@@ -38,6 +38,9 @@ struct ImportOptions {
   std::string notesError;
   // Folder for embedded textures; empty = they are not written.
   std::string extractTexturesDir;
+  // Folders beyond the input's own that the model's references may lie in
+  // (buffers, material libraries, companions); nothing else is read.
+  std::vector<std::string> allowPaths;
 };
 
 // An embedded texture, as the file it is written to.

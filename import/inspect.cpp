@@ -7,12 +7,13 @@
 
 #include "import/assimp_load.h"
 #include "import/import.h"
+#include "import/reach.h"
 
 namespace scene {
 
-ModelSummary Summarize(const std::string& path) {
+ModelSummary Summarize(const std::string& path, const std::vector<std::string>& allowPaths) {
   try {
-    assimp::Loaded l = assimp::Load(path);
+    assimp::Loaded l = assimp::Load(path, ReadableFolders(path, allowPaths));
     const aiScene& s = *l.scene;
     ModelSummary m;
     m.path = path;

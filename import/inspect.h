@@ -48,6 +48,6 @@ struct ModelSummary {
 };
 
 // Reads `path` and sums up what it holds. Throws ImportError.
-ModelSummary Summarize(const std::string& path);
+ModelSummary Summarize(const std::string& path, const std::vector<std::string>& allowPaths = {});
 
 }  // namespace scene

@@ -5,12 +5,12 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
-targets=(fuzz_document fuzz_export fuzz_thm fuzz_import_text fuzz_import_binary fuzz_import_scene)
+targets=(fuzz_document fuzz_export fuzz_thm fuzz_wire fuzz_import_text fuzz_import_binary fuzz_import_scene)
 models=/usr/share/assimp/models
 
 scripts/deps.sh
 cmake --preset fuzz >/dev/null
-cmake --build --preset fuzz -j"$(nproc)" --target "${targets[@]}" thmexport tarnexport >/dev/null
+cmake --build --preset fuzz -j"$(nproc)" --target "${targets[@]}" wire_seeds thmexport tarnexport >/dev/null
 
 # Seeds, made once per build folder: the repository's documents, and small
 # models of each family, behind the byte that picks their format.
@@ -38,6 +38,14 @@ if [ ! -d "$seeds" ]; then
   family fuzz_import_text obj ply off stl smd ase nff
   family fuzz_import_binary 3ds b3d ms3d md2 md3 mdl stl ply
   family fuzz_import_scene glb gltf fbx dae x md5mesh ogex irrmesh
+fi
+
+# What an import child answers for real models, for the parent's side of its pipe.
+if [ ! -d "$seeds/fuzz_wire" ]; then
+  find "$models" -type f -size -48k ! -path '*/invalid/*' \( -iname '*.obj' -o -iname '*.gltf' -o -iname '*.glb' \
+    -o -iname '*.dae' -o -iname '*.x' -o -iname '*.fbx' -o -iname '*.ply' -o -iname '*.3ds' -o -iname '*.b3d' \
+    -o -iname '*.md5mesh' -o -iname '*.ase' -o -iname '*.smd' -o -iname '*.ms3d' \) -print0 | sort -z |
+    xargs -0 build/fuzz/bin/wire_seeds "$seeds/fuzz_wire" >/dev/null 2>&1 || true
 fi
 
 export ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1

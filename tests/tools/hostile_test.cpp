@@ -209,3 +209,25 @@ TEST_F(Hostile, AThmCountOfTwoToTheThirtyFirstIsRefused) {
 }
 
 }  // namespace
+
+namespace {
+
+// An animation of two billion frames asks for some hundred gigabytes: the
+// standalone host stops it at --max-output with one line, the old output kept.
+TEST_F(Hostile, AnOutputPastItsBoundFailsWithOneLineAndKeepsTheOldOutput) {
+  std::string doc = Slurp(fs::path(kSource) / "examples/demo.scene.json");
+  doc.replace(doc.find("\"ticksPerFrame\": 160"), 20, "\"ticksPerFrame\": 1");
+  doc.replace(doc.find("\"animationRange\": [0, 3200]"), 27, "\"animationRange\": [0, 2000000000]");
+  const std::string in = Make("huge.scene.json", doc), out = Make("out.thm", "old output");
+  Result r = RunTool({"--max-output", "2", in, "-o", out}, Bounded());
+  EXPECT_EQ(r.code, 2);
+  EXPECT_EQ(r.err, in + ": export to " + out +
+                       " failed: the output would pass --max-output (2 MB); the output was left as it was\n");
+  EXPECT_EQ(Slurp(out), "old output");
+  for (const auto& e : fs::directory_iterator(dir_.path())) EXPECT_NE(e.path().filename().string()[0], '.');
+  // The same scene with its own range exports.
+  EXPECT_EQ(RunTool({"-q", kSource + "/examples/demo.scene.json", "-o", out}, Bounded()).code, 0);
+  EXPECT_TRUE(ValidThm(out));
+}
+
+}  // namespace

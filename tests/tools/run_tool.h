@@ -45,6 +45,7 @@ struct RunOptions {
   long cpuSeconds = 0;           // RLIMIT_CPU: a bound, so that a runaway fails instead of hanging the suite
   long stackKB = 0;              // RLIMIT_STACK
   std::vector<std::string> env;  // NAME=value, added to the environment
+  std::string cwd;               // where it runs; empty: here
 };
 
 // A crash in a child must reach thmexport as the signal it is, also in
@@ -82,6 +83,7 @@ inline void Spit(const fs::path& p, const std::string& text) {
     setrlimit(RLIMIT_STACK, &lim);
   }
   for (const std::string& e : o.env) putenv(const_cast<char*>(e.c_str()));
+  if (!o.cwd.empty() && chdir(o.cwd.c_str()) != 0) _exit(126);
   if (o.asNobody && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) _exit(126);
   std::vector<char*> argv{const_cast<char*>(o.exe.c_str())};
   for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));

@@ -125,7 +125,7 @@ Figures Measure(const std::vector<Tri>& faces, const std::vector<Point3>& positi
 }
 
 Figures MeasureModel(const std::string& path, int* nodes) {
-  scene::assimp::Loaded l = scene::assimp::Load(path);
+  scene::assimp::Loaded l = scene::assimp::Load(path, {});
   const aiScene& s = *l.scene;
   Figures total;
   int count = 0;

@@ -35,6 +35,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 enum Frame : uint8_t { kStarted = 1, kFinished = 2 };
+// The longest report a worker may send: its messages, however many, fit.
+constexpr uint64_t kMaxReportBytes = uint64_t(256) << 20;
 
 void Send(int fd, const std::string& payload) {
   if (!sandbox::SendFrame(fd, payload)) _exit(kExportFailed);
@@ -94,6 +96,7 @@ struct Worker {
   std::vector<size_t> queue;
   size_t next = 0;       // queue position of the export it runs or runs next
   bool running = false;  // queue[next] has started
+  std::string fault;     // what was wrong with its reports
   Clock::time_point started;
 };
 
@@ -158,6 +161,8 @@ std::string OptionsText(const Options& o, const ExporterClass& exporter) {
        std::to_string(i.maxInfluences) + "\nnormalize-weights " + std::to_string(i.normalizeWeights) +
        "\nfps " + std::to_string(i.fps) + "\nanimation " + i.animation + "\nnotes " + i.notesFile +
        "\nextract-textures " + std::to_string(o.extractTextures);
+  // Only where given, so that the manifests of runs without it stay valid.
+  for (const std::string& a : i.allowPaths) t += "\nallow-path " + a;
   return t;
 }
 
@@ -245,6 +250,7 @@ int RunBatch(const std::vector<Job>& jobs, const ExporterClass& exporter, const 
         std::fprintf(stderr, "thmexport: cannot start a worker: %s\n", why.c_str());
         return kExportFailed;
       }
+      w.child.LimitFrames(kMaxReportBytes, false);
       workers.push_back(std::move(w));
     }
     std::vector<pollfd> p;
@@ -252,40 +258,65 @@ int RunBatch(const std::vector<Job>& jobs, const ExporterClass& exporter, const 
     if (poll(p.data(), p.size(), terminal ? 250 : 1000) < 0 && errno != EINTR) break;
     for (size_t k = 0; k < workers.size(); ++k) {
       Worker& w = workers[k];
-      const bool closed = p[k].revents && !w.child.ReadSome();
-      while (std::optional<std::string> payload = w.child.NextFrame()) {
-        size_t q = 0;
-        sandbox::WireIn in(*payload, q);
-        const uint8_t kind = in.U8();
-        const size_t i = static_cast<size_t>(in.U64());
-        if (kind == kStarted) {
-          w.running = true;
-          w.started = Clock::now();
-          current = jobs[i].input;
-          progress();
-        } else {
-          JobResult r;
-          r.code = in.I32();
-          r.reason = in.Str();
-          r.messages = in.Str();
-          r.files.resize(in.U32());
-          for (auto& f : r.files) f = in.Str();
-          r.seconds = in.F64();
-          r.peakKB = static_cast<long>(in.U64());
-          w.running = false;
-          ++w.next;
-          finish(i, std::move(r));
+      bool closed = p[k].revents && w.child.ReadSome() != sandbox::Child::kMore;
+      if (!w.child.Fault().empty()) w.fault = w.child.Fault();
+      // A worker's reports are checked like any child's answer: the job it
+      // names is the one it runs, in order, and every field is whole.
+      while (w.fault.empty()) {
+        std::optional<std::string> payload = w.child.NextFrame();
+        if (!payload) break;
+        try {
+          size_t q = 0;
+          sandbox::WireIn in(*payload, q);
+          const uint8_t kind = in.U8();
+          const uint64_t i = in.U64();
+          if (w.next >= w.queue.size() || i != w.queue[w.next]) in.Fail("a report for another export");
+          if (kind == kStarted) {
+            if (w.running) in.Fail("an export started twice");
+            if (q != payload->size()) in.Fail("bytes after the report");
+            w.running = true;
+            w.started = Clock::now();
+            current = jobs[i].input;
+            progress();
+          } else if (kind == kFinished) {
+            if (!w.running) in.Fail("an export finished before it started");
+            JobResult r;
+            r.code = in.I32();
+            if (r.code != kOk && r.code != kExportFailed && r.code != kBadInput)
+              in.Fail("an unknown exit status");
+            r.reason = in.Str();
+            r.messages = in.Str();
+            const size_t files = in.Count(4);
+            for (size_t f = 0; f < files; ++f) r.files.push_back(in.Str());
+            r.seconds = in.F64();
+            r.peakKB = static_cast<long>(in.U64());
+            if (q != payload->size()) in.Fail("bytes after the report");
+            w.running = false;
+            ++w.next;
+            finish(i, std::move(r));
+          } else {
+            in.Fail("an unknown report");
+          }
+        } catch (const sandbox::WireError& e) {
+          w.fault = e.what();
         }
       }
-      if (!closed && w.running && o.limits.seconds > 0 &&
-          std::chrono::duration<double>(Clock::now() - w.started).count() > o.limits.seconds)
+      if (!w.fault.empty() && !closed) {
         w.child.Kill();
+        closed = true;
+      }
+      if (!closed && w.running && o.limits.seconds > 0 &&
+          std::chrono::duration<double>(Clock::now() - w.started).count() > o.limits.seconds) {
+        w.child.Kill();
+      }
       if (!closed) continue;
       const sandbox::Ending end = w.child.Wait(Clock::now() + std::chrono::seconds(10));
       if (w.next < w.queue.size()) {
         // It ended inside an export: that input fails, the rest of its queue goes on in a new worker.
         const size_t i = w.queue[w.next];
-        std::string what = sandbox::Describe(end, o.limits.seconds, o.limits.memoryMB, "ended");
+        std::string what = !w.fault.empty()
+                               ? "sent a damaged report (" + w.fault + ")"
+                               : sandbox::Describe(end, o.limits.seconds, o.limits.memoryMB, "ended");
         if (what.empty()) what = "ended (exit status 0)";
         JobResult r;
         r.code = kExportFailed;

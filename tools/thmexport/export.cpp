@@ -1,6 +1,7 @@
 #include "tools/thmexport/export.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -99,10 +100,10 @@ bool IsErrorReport(const MessageBoxRecord& box) {
 
 std::string FormatReport(const std::string& label, const MessageBoxRecord& box, bool error,
                          const scene::Node* node) {
-  std::string out = label + ": " + (error ? "error" : "warning") + ": [" + box.caption + "]";
-  if (node) out += " while exporting " + NodeLabel(node);
+  std::string out = label + ": " + (error ? "error" : "warning") + ": [" + Printable(box.caption) + "]";
+  if (node) out += " while exporting " + Printable(NodeLabel(node));
   out += "\n";
-  std::string text = box.text;
+  std::string text = Printable(box.text, true);
   size_t start = 0;
   while (start <= text.size()) {
     size_t end = text.find('\n', start);
@@ -159,9 +160,31 @@ ExportOutcome RunExport(const ExporterClass& exporter, scene::Scene& scene, cons
     guard = std::make_unique<TempGuard>(target);
   }
 
+  // The output's bound: a write past it fails (no signal), and the plug-in's
+  // report of that failure gives way to one line of ours.
+  rlimit fileLimit{};
+  getrlimit(RLIMIT_FSIZE, &fileLimit);
+  const bool bounded = !direct && options.maxOutput > 0 && options.maxOutput < fileLimit.rlim_cur;
+  auto pastBound = [&] {
+    struct stat now;
+    return bounded && stat(target.c_str(), &now) == 0 && uint64_t(now.st_size) >= options.maxOutput;
+  };
+  void (*previousXfsz)(int) = SIG_DFL;
+  if (bounded) {
+    previousXfsz = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit tighter = fileLimit;
+    tighter.rlim_cur = options.maxOutput;
+    setrlimit(RLIMIT_FSIZE, &tighter);
+  }
+
   HWND previousWindow = SetActiveWindow(reinterpret_cast<HWND>(&g_hostWindow));
   Progress progress(options.progress);
+  bool hitBound = false;
   MessageBoxSink previousSink = SetMessageBoxSink([&](const MessageBoxRecord& box) {
+    if (hitBound || pastBound()) {
+      hitBound = true;
+      return IDOK;
+    }
     bool error = IsErrorReport(box);
     (error ? out.errors : out.warnings) += 1;
     if (error || !options.quiet) {
@@ -187,8 +210,16 @@ ExportOutcome RunExport(const ExporterClass& exporter, scene::Scene& scene, cons
   progress.Clear();
   SetMessageBoxSink(std::move(previousSink));
   SetActiveWindow(previousWindow);
+  hitBound = hitBound || pastBound();
+  if (bounded) {
+    setrlimit(RLIMIT_FSIZE, &fileLimit);
+    std::signal(SIGXFSZ, previousXfsz);
+  }
 
-  if (exp && out.result != 1)
+  out.tooLarge = hitBound;
+  if (hitBound)
+    out.problem = "the output would pass --max-output (" + std::to_string(options.maxOutput >> 20) + " MB)";
+  else if (exp && out.result != 1)
     out.problem = "the exporter returned " + std::to_string(out.result);
   else if (exp && out.errors > 0)
     out.problem =

@@ -3,6 +3,7 @@
 // output only when the export succeeded.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "scene/scene.h"
@@ -11,17 +12,19 @@
 namespace thmexport {
 
 struct ExportOptions {
-  bool quiet = false;     // hide warnings (never errors)
-  bool progress = false;  // show progress on standard error (a terminal)
-  std::string label;      // names the input in messages
+  bool quiet = false;      // hide warnings (never errors)
+  bool progress = false;   // show progress on standard error (a terminal)
+  std::string label;       // names the input in messages
+  uint64_t maxOutput = 0;  // bytes the output may take; 0: no bound of ours
 };
 
 struct ExportOutcome {
   bool ok = false;
-  int result = 0;       // what DoExport returned
-  int errors = 0;       // error reports ("Assert Failed!" or owned boxes) shown
-  int warnings = 0;     // other message boxes
-  std::string problem;  // why it failed, when not because of a report
+  int result = 0;         // what DoExport returned
+  int errors = 0;         // error reports ("Assert Failed!" or owned boxes) shown
+  int warnings = 0;       // other message boxes
+  std::string problem;    // why it failed, when not because of a report
+  bool tooLarge = false;  // the output would have passed its bound: the input is at fault
 };
 
 // Runs `exporter` on `scene` into `output`. An existing regular file at

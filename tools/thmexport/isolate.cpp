@@ -2,10 +2,13 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <new>
 
 #include "import/inspect.h"
+#include "import/reach.h"
 #include "tools/thmexport/list.h"
+#include "tools/thmexport/paths.h"
 #include "tools/thmexport/sandbox/wire.h"
 
 namespace thmexport {
@@ -15,12 +18,38 @@ namespace {
 // The child's exit code besides 0 and sandbox::kOutOfMemory.
 constexpr int kCannotWrite = 4;
 
+// Warnings, textures and files read an answer may list, each.
+constexpr size_t kMaxListed = 100000;
+
+bool IsPlainFileName(const std::string& name) {
+  if (name.empty() || name == "." || name == ".." || name.size() > 255) return false;
+  for (unsigned char c : name)
+    if (c == '/' || c < 0x20 || c == 0x7F) return false;
+  return true;
+}
+
 enum Envelope : uint8_t { kScene = 0, kError = 1 };
+
+// An import's answer after its envelope byte: warnings, textures, files read, the scene.
+void WriteAnswer(const scene::Imported& in, std::string& out) {
+  sandbox::WireOut w(out);
+  w.U32(static_cast<uint32_t>(in.warnings.size()));
+  for (const std::string& s : in.warnings) w.Str(s);
+  w.U32(static_cast<uint32_t>(in.textures.size()));
+  for (const auto& t : in.textures) {
+    w.Str(t.name);
+    w.Str(t.bytes);
+  }
+  w.U32(static_cast<uint32_t>(in.files.size()));
+  for (const std::string& f : in.files) w.Str(f);
+  sandbox::WriteScene(*in.scene, out);
+}
 
 // Writes in the child what `work` makes of the input, as one frame.
 template <class Work>
-[[noreturn]] void RunChild(const std::string& path, const Limits& limits, int fd, Work work) {
-  sandbox::Confine(limits, fd);
+[[noreturn]] void RunChild(const std::string& path, const Limits& limits,
+                           const std::vector<std::string>& readable, int fd, Work work) {
+  sandbox::Confine(limits, fd, readable);
   std::string out;
   sandbox::WireOut w(out);
   try {
@@ -42,16 +71,20 @@ template <class Work>
 
 // Runs `work` in a confined child; the envelope's bytes, or the error line.
 template <class Work>
-std::string RunIsolated(const std::string& path, const Limits& limits, Work work, std::string* error) {
+std::string RunIsolated(const std::string& path, const Limits& limits,
+                        const std::vector<std::string>& allowPaths, Work work, std::string* error) {
+  const std::vector<std::string> readable = scene::ReadableFolders(path, allowPaths);
   std::string why;
-  sandbox::Child child = sandbox::Child::Start([&](int fd) { RunChild(path, limits, fd, work); }, &why);
+  sandbox::Child child =
+      sandbox::Child::Start([&](int fd) { RunChild(path, limits, readable, fd, work); }, &why);
   if (!child.Started()) {
     *error = "thmexport: cannot start the importer for " + path + ": " + why;
     return {};
   }
-  // No more than the child could have held.
+  // One answer of bounded size; room made at once for what the child could have held.
+  child.LimitFrames(kMaxAnswerBytes, true);
   const size_t mb = sandbox::EffectiveMemoryMB(limits);
-  child.ReserveUpTo(mb ? uint64_t(mb) << 20 : 0);
+  child.ReserveUpTo(std::min<uint64_t>(mb ? uint64_t(mb) << 20 : kMaxAnswerBytes, uint64_t(1) << 28));
   // Read until the child closes the pipe, or until its time is up.
   const auto deadline =
       sandbox::Clock::now() + std::chrono::duration_cast<sandbox::Clock::duration>(
@@ -59,12 +92,15 @@ std::string RunIsolated(const std::string& path, const Limits& limits, Work work
   sandbox::Child::PumpResult r;
   while ((r = child.Pump(deadline)) == sandbox::Child::kMore) {
   }
-  if (r == sandbox::Child::kTimedOut) child.Kill();
+  if (r == sandbox::Child::kTimedOut || r == sandbox::Child::kFault) child.Kill();
   std::optional<std::string> answer = child.NextFrame();
   const bool whole = answer && child.Pending() == 0;
   const sandbox::Ending end = child.Wait(deadline);
   const std::string how = sandbox::Describe(end, limits.seconds, mb, "failed");
-  if (!how.empty())
+  if (r == sandbox::Child::kFault)
+    *error =
+        "thmexport: the importer's answer for " + path + " is damaged (" + Printable(child.Fault()) + ")";
+  else if (!how.empty())
     *error = "thmexport: the importer " + how + " reading " + path;
   else if (!whole)
     *error = "thmexport: the importer's answer for " + path + " was cut short";
@@ -78,44 +114,50 @@ IsolatedImport ImportIsolated(const std::string& path, const scene::ImportOption
                               const Limits& limits) {
   IsolatedImport result;
   const std::string bytes = RunIsolated(
-      path, limits,
-      [&](std::string& out) {
-        scene::Imported in = scene::ImportModel(path, options);
-        sandbox::WireOut w(out);
-        w.U32(static_cast<uint32_t>(in.warnings.size()));
-        for (const std::string& s : in.warnings) w.Str(s);
-        w.U32(static_cast<uint32_t>(in.textures.size()));
-        for (const auto& t : in.textures) {
-          w.Str(t.name);
-          w.Str(t.bytes);
-        }
-        w.U32(static_cast<uint32_t>(in.files.size()));
-        for (const std::string& f : in.files) w.Str(f);
-        sandbox::WriteScene(*in.scene, out);
-      },
-      &result.error);
+      path, limits, options.allowPaths,
+      [&](std::string& out) { WriteAnswer(scene::ImportModel(path, options), out); }, &result.error);
   if (!result.error.empty()) return result;
+  return ReadAnswer(bytes, path, options);
+}
 
-  // The scene comes from a process that read hostile bytes: check it all.
+std::string SceneAnswer(const scene::Imported& in) {
+  std::string out(1, static_cast<char>(kScene));
+  WriteAnswer(in, out);
+  return out;
+}
+
+IsolatedImport ReadAnswer(std::string_view bytes, const std::string& path,
+                          const scene::ImportOptions& options) {
+  // The answer comes from a process that read hostile bytes: check it all.
+  IsolatedImport result;
   try {
     size_t at = 0;
     sandbox::WireIn r(bytes, at);
     const uint8_t kind = r.U8();
     if (kind == kError) {
-      result.error = r.Str();
+      result.error = Printable(r.Str());
+      if (result.error.empty()) r.Fail("an error without a message");
+      if (at != bytes.size()) r.Fail("bytes after the error");
       return result;
     }
     if (kind != kScene) r.Fail("unknown envelope");
     scene::Imported& in = result.imported;
-    in.warnings.resize(r.Count(4));
-    for (std::string& s : in.warnings) s = r.Str();
-    in.textures.resize(r.Count(8));
-    for (auto& t : in.textures) {
+    const size_t warnings = r.Count(4);
+    if (warnings > kMaxListed) r.Fail("more than " + std::to_string(kMaxListed) + " warnings");
+    for (size_t i = 0; i < warnings; ++i) in.warnings.push_back(Printable(r.Str()));
+    const size_t textures = r.Count(8);
+    if (textures && options.extractTexturesDir.empty()) r.Fail("textures that were not asked for");
+    if (textures > kMaxListed) r.Fail("more than " + std::to_string(kMaxListed) + " textures");
+    for (size_t i = 0; i < textures; ++i) {
+      scene::ImportedTexture t;
       t.name = r.Str();
+      if (!IsPlainFileName(t.name)) r.Fail("a texture name that is not a plain file name");
       t.bytes = r.Str();
+      in.textures.push_back(std::move(t));
     }
-    in.files.resize(r.Count(4));
-    for (std::string& f : in.files) f = r.Str();
+    const size_t files = r.Count(4);
+    if (files > kMaxListed) r.Fail("more than " + std::to_string(kMaxListed) + " files read");
+    for (size_t i = 0; i < files; ++i) in.files.push_back(r.Str());
     in.scene = sandbox::ReadScene(bytes, at);
     if (at != bytes.size()) r.Fail("bytes after the scene");
   } catch (const sandbox::WireError& e) {
@@ -129,21 +171,26 @@ IsolatedImport ImportIsolated(const std::string& path, const scene::ImportOption
 
 namespace thmexport {
 
-std::string SummarizeIsolated(const std::string& path, const Limits& limits, std::string* error) {
+std::string SummarizeIsolated(const std::string& path, const Limits& limits,
+                              const std::vector<std::string>& allowPaths, std::string* error) {
   const std::string bytes = RunIsolated(
-      path, limits,
-      [&](std::string& out) { sandbox::WireOut(out).Str(FormatSummary(scene::Summarize(path))); }, error);
+      path, limits, allowPaths,
+      [&](std::string& out) { sandbox::WireOut(out).Str(FormatSummary(scene::Summarize(path, allowPaths))); },
+      error);
   if (!error->empty()) return {};
   try {
     size_t at = 0;
     sandbox::WireIn r(bytes, at);
     const uint8_t kind = r.U8();
     if (kind == kError) {
-      *error = r.Str();
+      *error = Printable(r.Str());
+      if (error->empty()) r.Fail("an error without a message");
       return {};
     }
     if (kind != kScene) r.Fail("unknown envelope");
-    return r.Str();
+    std::string text = Printable(r.Str(), true);
+    if (at != bytes.size()) r.Fail("bytes after the summary");
+    return text;
   } catch (const sandbox::WireError& e) {
     *error = "thmexport: the importer's answer for " + path + " is damaged (" + e.what() + ")";
     return {};

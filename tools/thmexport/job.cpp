@@ -59,7 +59,7 @@ JobResult RunJob(const Job& job, const ExporterClass& exporter, const Options& o
           std::fprintf(stderr, "%s: warning: %s\n", job.input.c_str(), w.c_str());
       for (const std::string& f : in.imported.files)
         if (std::find(r.files.begin(), r.files.end(), f) == r.files.end()) r.files.push_back(f);
-      scene::WriteTextures(job.input, io.extractTexturesDir, in.imported.textures);
+      if (o.extractTextures) scene::WriteTextures(job.input, io.extractTexturesDir, in.imported.textures);
       scene = std::move(in.imported.scene);
     }
   } catch (const scene::DocumentError& e) {
@@ -77,11 +77,12 @@ JobResult RunJob(const Job& job, const ExporterClass& exporter, const Options& o
   options.quiet = o.quiet;
   options.progress = progress;
   options.label = job.input;
+  options.maxOutput = uint64_t(o.maxOutputMB) << 20;
   ExportOutcome out = RunExport(exporter, *scene, job.output, options);
   if (!out.ok) {
     std::fprintf(stderr, "%s: export to %s failed: %s; %s\n", job.input.c_str(), job.output.c_str(),
                  out.problem.c_str(), "the output was left as it was");
-    r.code = kExportFailed;
+    r.code = out.tooLarge ? kBadInput : kExportFailed;
     r.reason = "export failed: " + out.problem;
   }
   return finish();

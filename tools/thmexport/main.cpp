@@ -79,6 +79,12 @@ int main(int argc, char** argv) {
                  "JSON file of note keys to attach: {\"node\": [[ticks, \"text\"], ...]}")
       ->type_name("FILE")
       ->group(imp);
+  app.add_option("--allow-path", import.allowPaths,
+                 "A folder beyond the model's own that its references (buffers, material libraries, "
+                 "companions) may lie in; repeatable. Nothing else is read")
+      ->allow_extra_args(false)
+      ->type_name("DIR")
+      ->group(imp);
   app.add_flag("--extract-textures", o.extractTextures,
                "Write embedded textures next to the output, named by their own file name")
       ->group(imp);
@@ -88,6 +94,11 @@ int main(int argc, char** argv) {
       ->capture_default_str()
       ->group(imp);
   app.add_option("--timeout", o.limits.seconds, "Time an import may take, in seconds; 0: no limit")
+      ->capture_default_str()
+      ->group(imp);
+  app.add_option("--max-output", o.maxOutputMB,
+                 "Largest output an export may write, in MB; a larger one fails and the old output stays")
+      ->check(CLI::PositiveNumber)
       ->capture_default_str()
       ->group(imp);
   app.add_flag("--list", o.listContents,

@@ -1,8 +1,11 @@
 #include "tools/thmexport/manifest.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <xxhash.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -24,15 +27,29 @@ std::string Hex(const XXH128_hash_t& h) {
 }  // namespace
 
 std::optional<std::string> HashFile(const std::string& path) {
-  std::FILE* f = std::fopen(path.c_str(), "rb");
-  if (!f) return std::nullopt;
+  // Regular files only: a device or a pipe could be read forever, or block.
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    return std::nullopt;
+  }
   XXH3_state_t* state = XXH3_createState();
   XXH3_128bits_reset(state);
   char buf[1 << 16];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) XXH3_128bits_update(state, buf, n);
-  const bool failed = std::ferror(f) != 0;
-  std::fclose(f);
+  ssize_t n;
+  bool failed = false;
+  for (;;) {
+    n = read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      failed = n < 0;
+      break;
+    }
+    XXH3_128bits_update(state, buf, static_cast<size_t>(n));
+  }
+  close(fd);
   const std::string hex = Hex(XXH3_128bits_digest(state));
   XXH3_freeState(state);
   if (failed) return std::nullopt;

@@ -51,4 +51,20 @@ std::string OutputName(const std::string& input) {
   return base + ".thm";
 }
 
+std::string Printable(std::string_view text, bool lines) {
+  static const char* kHex = "0123456789abcdef";
+  std::string out;
+  out.reserve(text.size());
+  for (unsigned char c : text) {
+    if ((c < 0x20 && !(lines && c == '\n')) || c == 0x7F) {
+      out += "\\x";
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
 }  // namespace thmexport

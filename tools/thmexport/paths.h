@@ -17,6 +17,10 @@ bool IsFolder(const std::string& path);
 bool EqualNoCase(std::string_view a, std::string_view b);
 bool EndsWithNoCase(std::string_view s, std::string_view suffix);
 
+// Text from a model or a child process, safe for a terminal: control
+// characters (but line breaks where `lines`) become \xNN.
+std::string Printable(std::string_view text, bool lines = false);
+
 // Scene documents are read by our loader; everything else goes to the importer.
 bool IsSceneDocument(const std::string& path);
 // "demo.scene.json" -> "demo.thm": the output named after its input.

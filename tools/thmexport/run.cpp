@@ -40,7 +40,8 @@ int ListContents(const Options& o) {
     try {
       if (IsSceneDocument(in))
         std::fputs(FormatDocument(in, *scene::LoadDocument(in)).c_str(), stdout);
-      else if (std::string error, text = SummarizeIsolated(in, o.limits, &error); error.empty())
+      else if (std::string error, text = SummarizeIsolated(in, o.limits, o.import.allowPaths, &error);
+               error.empty())
         std::fputs(text.c_str(), stdout);
       else
         throw scene::ImportError(error);
@@ -66,14 +67,31 @@ std::string MakeEscaped(const std::string& path) {
   return out;
 }
 
-bool WriteDepfile(const std::string& depfile, const std::string& output,
-                  const std::vector<std::string>& files) {
+constexpr const char* kUnwritable = "it cannot be written";
+
+// A name Make cannot read in a rule, whatever the escaping: a line break or
+// another control character.
+bool MakeCannotRead(const std::string& path) {
+  for (unsigned char c : path)
+    if (c < 0x20 || c == 0x7F) return true;
+  return false;
+}
+
+// Empty when written; else why not.
+std::string WriteDepfile(const std::string& depfile, const std::string& output,
+                         const std::vector<std::string>& files) {
+  for (const std::string& f : files)
+    if (MakeCannotRead(f)) {
+      // No stale list stays behind to tell the build that all is well.
+      unlink(depfile.c_str());
+      return "the name " + Printable(f) + " holds a control character, which Make cannot read";
+    }
   std::string text = MakeEscaped(output) + ":";
   for (const std::string& f : files) text += " \\\n  " + MakeEscaped(f);
   text += "\n";
   std::ofstream out(depfile);
   out << text;
-  return static_cast<bool>(out.flush());
+  return out.flush() ? "" : kUnwritable;
 }
 
 }  // namespace
@@ -158,10 +176,12 @@ int Run(Options o) {
   if (!batch) {
     const bool terminal = isatty(STDERR_FILENO) == 1;
     JobResult r = RunJob(jobs.front(), *exporter, o, terminal && !o.quiet);
-    if (r.code == kOk && !o.depfile.empty() && !WriteDepfile(o.depfile, jobs.front().output, r.files)) {
-      std::fprintf(stderr, "thmexport: cannot write the dependency file %s\n", o.depfile.c_str());
-      return kExportFailed;
-    }
+    if (r.code == kOk && !o.depfile.empty())
+      if (const std::string why = WriteDepfile(o.depfile, jobs.front().output, r.files); !why.empty()) {
+        std::fprintf(stderr, "thmexport: cannot write the dependency file %s: %s\n", o.depfile.c_str(),
+                     why.c_str());
+        return why == kUnwritable ? kExportFailed : kBadInput;
+      }
     return r.code;
   }
   if (jobs.empty() && !o.quiet) std::fprintf(stderr, "thmexport: warning: no inputs found\n");

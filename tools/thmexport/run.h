@@ -22,6 +22,7 @@ struct Options {
   bool extractTextures = false;
   scene::ImportOptions import;
   Limits limits = sandbox::DefaultLimits();  // of each import, and of each export in a batch
+  size_t maxOutputMB = 4096;                 // of each output
   // Batches (a folder, several inputs or a report).
   int jobs = 0;  // workers at once; 0: the number of cores
   bool force = false;

@@ -15,6 +15,8 @@
 #include <cstring>
 #include <utility>
 
+#include "tools/thmexport/sandbox/confine_reads.h"
+
 namespace sandbox {
 
 namespace {
@@ -93,8 +95,10 @@ Limits DefaultLimits() {
   return l;
 }
 
-void Confine(const Limits& limits, int pipeFd) {
-  // Nothing to write to but the pipe: standard output and error lead nowhere.
+void Confine(const Limits& limits, int pipeFd, const std::vector<std::string>& readable) {
+  // Nothing to write to but the pipe: standard output and error lead nowhere,
+  // and no other descriptor this process inherited stays open (a batch
+  // worker's own pipe among them).
   const int null = open("/dev/null", O_RDONLY);
   if (null >= 0) {
     dup2(null, STDIN_FILENO);
@@ -102,6 +106,8 @@ void Confine(const Limits& limits, int pipeFd) {
     dup2(null, STDERR_FILENO);
     if (null > STDERR_FILENO) close(null);
   }
+  if (pipeFd > STDERR_FILENO + 1) close_range(STDERR_FILENO + 1, static_cast<unsigned>(pipeFd) - 1, 0);
+  close_range(static_cast<unsigned>(pipeFd) + 1, ~0u, 0);
   prctl(PR_SET_PDEATHSIG, SIGKILL);
   auto limit = [](int what, rlim_t v) {
     rlimit r{};
@@ -114,11 +120,13 @@ void Confine(const Limits& limits, int pipeFd) {
   limit(RLIMIT_FSIZE, 0);
   limit(RLIMIT_CORE, 0);
   prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);
+  // Reading beneath the allowed folders only, where the kernel can hold it.
+  if (!readable.empty()) ConfineReads(readable);
 
   // Anything not allowed fails with EPERM rather than killing: a parser that
   // asks for more than it needs then fails as if the file were unreadable.
   scmp_filter_ctx f = seccomp_init(SCMP_ACT_ERRNO(EPERM));
-  if (!f) return;
+  if (!f) _exit(kCannotConfine);
   for (int call : {SCMP_SYS(read),
                    SCMP_SYS(pread64),
                    SCMP_SYS(readv),
@@ -127,7 +135,6 @@ void Confine(const Limits& limits, int pipeFd) {
                    SCMP_SYS(newfstatat),
                    SCMP_SYS(statx),
                    SCMP_SYS(close),
-                   SCMP_SYS(fcntl),
                    SCMP_SYS(getdents64),
                    SCMP_SYS(readlink),
                    SCMP_SYS(readlinkat),
@@ -163,6 +170,12 @@ void Confine(const Limits& limits, int pipeFd) {
                    SCMP_SYS(nanosleep),
                    SCMP_SYS(clock_nanosleep)})
     seccomp_rule_add(f, SCMP_ACT_ALLOW, call, 0);
+  // Descriptors may be asked about and set, not duplicated: no descriptor
+  // number can be made to stand for another.
+  for (int cmd : {F_GETFD, F_SETFD, F_GETFL, F_SETFL, F_GETLK, F_SETLK, F_SETLKW, F_OFD_GETLK, F_OFD_SETLK,
+                  F_OFD_SETLKW, F_GETPIPE_SZ})
+    seccomp_rule_add(f, SCMP_ACT_ALLOW, SCMP_SYS(fcntl), 1,
+                     Arg(1, SCMP_CMP_EQ, static_cast<scmp_datum_t>(cmd), 0));
   // Files for reading only.
   const scmp_datum_t writing = O_WRONLY | O_RDWR | O_CREAT | O_TRUNC | O_APPEND;
   seccomp_rule_add(f, SCMP_ACT_ALLOW, SCMP_SYS(openat), 1, Arg(2, SCMP_CMP_MASKED_EQ, writing, 0));
@@ -180,13 +193,15 @@ void Confine(const Limits& limits, int pipeFd) {
   seccomp_rule_add(f, SCMP_ACT_ALLOW, SCMP_SYS(clone), 1,
                    Arg(0, SCMP_CMP_MASKED_EQ, static_cast<scmp_datum_t>(CLONE_THREAD), CLONE_THREAD));
   seccomp_rule_add(f, SCMP_ACT_ERRNO(ENOSYS), SCMP_SYS(clone3), 0);
-  seccomp_load(f);
+  const int loaded = seccomp_load(f);
   seccomp_release(f);
+  if (loaded != 0) _exit(kCannotConfine);
 }
 
 std::string Describe(const Ending& e, double seconds, size_t memoryMB, std::string_view exitVerb) {
   if (e.timedOut) return "took longer than " + std::to_string(static_cast<long>(seconds)) + " s";
   if (e.signal) return "crashed (" + SignalText(e.signal) + ")";
+  if (e.exitCode == kCannotConfine) return "could not be confined (the system refused its limits)";
   if (e.exitCode == kOutOfMemory)
     return "ran out of memory" + (memoryMB ? " (limit " + std::to_string(memoryMB) + " MB)" : std::string());
   if (e.exitCode) return std::string(exitVerb) + " (exit status " + std::to_string(e.exitCode) + ")";
@@ -211,6 +226,9 @@ Child& Child::operator=(Child&& o) noexcept {
     buffer_ = std::move(o.buffer_);
     taken_ = std::exchange(o.taken_, 0);
     reserveLimit_ = o.reserveLimit_;
+    maxFrame_ = o.maxFrame_;
+    single_ = o.single_;
+    fault_ = std::move(o.fault_);
     killed_ = o.killed_;
   }
   return *this;
@@ -255,8 +273,19 @@ Child Child::Start(const std::function<void(int fd)>& body, std::string* error) 
   return c;
 }
 
-bool Child::ReadSome() {
-  if (fd_ < 0) return false;
+namespace {
+
+uint64_t LengthAt(const std::string& b, size_t at) {
+  uint64_t length = 0;
+  for (int k = 7; k >= 0; --k) length = length << 8 | static_cast<uint8_t>(b[at + size_t(k)]);
+  return length;
+}
+
+}  // namespace
+
+Child::PumpResult Child::ReadSome() {
+  if (!fault_.empty()) return kFault;
+  if (fd_ < 0) return kClosed;
   char buf[1 << 16];
   ssize_t n;
   do {
@@ -264,17 +293,31 @@ bool Child::ReadSome() {
   } while (n < 0 && errno == EINTR);
   if (n <= 0) {
     Close();
-    return false;
+    return kClosed;
   }
   const size_t had = buffer_.size() - taken_;
   buffer_.append(buf, static_cast<size_t>(n));
-  // A frame's head has just arrived: room for the whole frame at once.
-  if (reserveLimit_ && had < 8 && buffer_.size() - taken_ >= 8) {
-    uint64_t length = 0;
-    for (int k = 7; k >= 0; --k) length = length << 8 | static_cast<uint8_t>(buffer_[taken_ + size_t(k)]);
-    if (length <= reserveLimit_) buffer_.reserve(taken_ + 8 + length);
+  // Every frame head that has arrived, checked before its bytes are waited for.
+  size_t at = taken_;
+  while (buffer_.size() - at >= 8) {
+    const uint64_t length = LengthAt(buffer_, at);
+    if (length > maxFrame_) {
+      fault_ = "announced " + std::to_string(length) + " bytes, more than the " + std::to_string(maxFrame_) +
+               " it may send";
+    } else if (single_ && buffer_.size() - at - 8 > length) {
+      fault_ = "sent more than the " + std::to_string(length) + " bytes it announced";
+    } else if (at == taken_ && had < 8 && reserveLimit_) {
+      // The head has just arrived: room for the frame at once, as far as it is believed.
+      buffer_.reserve(taken_ + 8 + std::min(length, reserveLimit_));
+    }
+    if (!fault_.empty()) {
+      Close();
+      return kFault;
+    }
+    if (buffer_.size() - at - 8 < length) break;
+    at += 8 + length;
   }
-  return true;
+  return kMore;
 }
 
 Child::PumpResult Child::Pump(Clock::time_point deadline) {
@@ -286,14 +329,13 @@ Child::PumpResult Child::Pump(Clock::time_point deadline) {
     const int ready = poll(&p, 1, static_cast<int>(std::min(left * 1000.0, 1e9)) + 1);
     if (ready < 0 && errno == EINTR) continue;
     if (ready <= 0) continue;
-    return ReadSome() ? kMore : kClosed;
+    return ReadSome();
   }
 }
 
 std::optional<std::string> Child::NextFrame() {
-  if (buffer_.size() - taken_ < 8) return std::nullopt;
-  uint64_t length = 0;
-  for (int k = 7; k >= 0; --k) length = length << 8 | static_cast<uint8_t>(buffer_[taken_ + size_t(k)]);
+  if (!fault_.empty() || buffer_.size() - taken_ < 8) return std::nullopt;
+  const uint64_t length = LengthAt(buffer_, taken_);
   if (buffer_.size() - taken_ - 8 < length) return std::nullopt;
   std::string frame;
   if (taken_ == 0 && buffer_.size() == 8 + length) {

@@ -21,6 +21,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace sandbox {
 
@@ -45,8 +46,11 @@ size_t EffectiveMemoryMB(const Limits& limits);
 size_t LimitMemory(const Limits& limits);
 
 // The limits and the system-call filter of a child process that only reads
-// files and writes to `pipeFd`.
-void Confine(const Limits& limits, int pipeFd);
+// files and writes to `pipeFd`, every other inherited descriptor closed;
+// with `readable` folders, the kernel lets it read beneath those only
+// (confine_reads.h). Ends the process (kCannotConfine) where the filter cannot
+// be loaded.
+void Confine(const Limits& limits, int pipeFd, const std::vector<std::string>& readable = {});
 
 // Writes all of `bytes` to a descriptor, through interruptions; false when it cannot.
 bool WriteAll(int fd, std::string_view bytes);
@@ -57,8 +61,10 @@ bool SendFrame(int fd, std::string_view payload);
 // "signal 11: Segmentation fault".
 std::string SignalText(int sig);
 
-// The exit status a child uses when it ran out of memory.
+// The exit statuses a child uses when it ran out of memory, and when it
+// could not be confined.
 constexpr int kOutOfMemory = 3;
+constexpr int kCannotConfine = 5;
 
 // How a child ended.
 struct Ending {
@@ -77,7 +83,7 @@ std::string Describe(const Ending& e, double seconds, size_t memoryMB, std::stri
 
 class Child {
  public:
-  enum PumpResult { kMore, kClosed, kTimedOut };
+  enum PumpResult { kMore, kClosed, kTimedOut, kFault };
 
   Child() = default;
   Child(Child&& other) noexcept;
@@ -96,15 +102,23 @@ class Child {
   int fd() const { return fd_; }
   pid_t pid() const { return pid_; }
 
-  // Makes room at once for a frame that announces itself as at most this
-  // long (0: never ahead of the bytes).
+  // What the child may send: frames of at most `maxBytes`, and with `single`
+  // one frame and nothing after it. Anything else is a fault: reading stops
+  // there, and Fault() says what it was.
+  void LimitFrames(uint64_t maxBytes, bool single) {
+    maxFrame_ = maxBytes;
+    single_ = single;
+  }
+  // Room made at once for a frame as it announces itself, up to this much
+  // (0: never ahead of the bytes).
   void ReserveUpTo(uint64_t bytes) { reserveLimit_ = bytes; }
 
   // Reads what the pipe holds now, waiting for it until `deadline` at the
-  // longest: kMore, kClosed at the end of the stream, kTimedOut.
+  // longest: kMore, kClosed at the end of the stream, kTimedOut, kFault.
   PumpResult Pump(Clock::time_point deadline);
-  // Reads once without waiting (the pipe was reported readable); false at the end of the stream.
-  bool ReadSome();
+  // Reads once without waiting (the pipe was reported readable): kMore, kClosed or kFault.
+  PumpResult ReadSome();
+  const std::string& Fault() const { return fault_; }
 
   // The next whole frame that has arrived, if any.
   std::optional<std::string> NextFrame();
@@ -122,6 +136,9 @@ class Child {
   std::string buffer_;
   size_t taken_ = 0;  // bytes of buffer_ already handed out as frames
   uint64_t reserveLimit_ = 0;
+  uint64_t maxFrame_ = UINT64_MAX;
+  bool single_ = false;
+  std::string fault_;
   bool killed_ = false;
 };
 

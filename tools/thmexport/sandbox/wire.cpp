@@ -1,5 +1,6 @@
 #include "tools/thmexport/sandbox/wire.h"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -17,6 +18,45 @@ enum ObjectKind : uint8_t { kMesh = 0, kLight = 1, kGeneric = 2 };
 enum MaterialKind : uint8_t { kStandard = 0, kMulti = 1, kOtherMaterial = 2 };
 enum MapKind : uint8_t { kBitmap = 0, kOtherMap = 1 };
 enum ModifierKind : uint8_t { kSkin = 0, kOtherModifier = 1 };
+
+// The fewest bytes each element takes on the wire (an object: its kind and its conversions).
+constexpr size_t kMinMapBytes = 57, kMinMaterialBytes = 6, kMinObjectBytes = 18, kMinModifierBytes = 9;
+// Sub-materials a multi material may have: the most a face's material id can name.
+constexpr size_t kMaxSubMaterials = 65536;
+
+// Cameras, dummies and shapes, as scenes make them.
+bool IsGenericKind(SClass_ID super, Class_ID id) {
+  return (super == CAMERA_CLASS_ID && id == CAMERA_OBJ_CLASS_ID) ||
+         (super == HELPER_CLASS_ID && id == DUMMY_CLASS_ID) ||
+         (super == SHAPE_CLASS_ID && id == SPLINE_SHAPE_CLASS_ID);
+}
+
+// Whether a multi material reaches itself through its sub-materials.
+bool ContainsItself(const std::vector<Mtl*>& materials) {
+  std::map<Mtl*, int> state;  // 1 on the path, 2 done
+  for (Mtl* start : materials) {
+    if (state[start]) continue;
+    std::vector<std::pair<Mtl*, size_t>> path{{start, 0}};
+    state[start] = 1;
+    while (!path.empty()) {
+      auto& [m, next] = path.back();
+      auto* multi = dynamic_cast<MultiMaterial*>(m);
+      if (!multi || next == multi->subs.size()) {
+        state[m] = 2;
+        path.pop_back();
+        continue;
+      }
+      Mtl* sub = multi->subs[next++];
+      if (!sub) continue;
+      if (state[sub] == 1) return true;
+      if (!state[sub]) {
+        state[sub] = 1;
+        path.push_back({sub, 0});
+      }
+    }
+  }
+  return false;
+}
 
 void PutName(WireOut& w, const std::optional<std::string>& s) {
   w.U8(s ? 1 : 0);
@@ -97,7 +137,7 @@ void WireOut::Str(std::string_view s) {
 }
 
 void WireIn::Fail(const std::string& what) const {
-  throw WireError("damaged scene at byte " + std::to_string(at_) + ": " + what);
+  throw WireError("at byte " + std::to_string(at_) + ": " + what);
 }
 void WireIn::Need(size_t n) const {
   if (b_.size() - at_ < n) Fail("cut short");
@@ -380,7 +420,10 @@ std::unique_ptr<Scene> ReadScene(std::string_view bytes, size_t& at) {
   s->masterScale = r.F64();
   if (!(s->masterScale > 0) || !std::isfinite(s->masterScale)) r.Fail("bad master scale");
 
-  std::vector<Texmap*> maps(r.Count(2));
+  // Each kind is made with the class ids a scene document could give it, so
+  // that the plug-in's casts by class id always meet the class they expect.
+  // Counts are held to the bytes an element takes at the least.
+  std::vector<Texmap*> maps(r.Count(kMinMapBytes));
   for (auto& t : maps) {
     const uint8_t kind = r.U8();
     if (kind == kBitmap) {
@@ -393,6 +436,7 @@ std::unique_ptr<Scene> ReadScene(std::string_view bytes, size_t& at) {
       t = &b;
     } else if (kind == kOtherMap) {
       const Class_ID id = GetId(r);
+      if (id == BMTEX_CLASS_ID) r.Fail("another map with the bitmap's class id");
       auto& o = s->Make<OtherMap>(id);
       o.uvTransform = GetMatrix(r);
       t = &o;
@@ -401,7 +445,7 @@ std::unique_ptr<Scene> ReadScene(std::string_view bytes, size_t& at) {
     }
   }
 
-  const size_t numMaterials = r.Count(2);
+  const size_t numMaterials = r.Count(kMinMaterialBytes);
   std::vector<Mtl*> materials(numMaterials);
   std::vector<std::pair<MultiMaterial*, std::vector<int32_t>>> multis;
   for (auto& m : materials) {
@@ -422,12 +466,17 @@ std::unique_ptr<Scene> ReadScene(std::string_view bytes, size_t& at) {
       auto& multi = s->Make<MultiMaterial>();
       multi.name = GetName(r);
       std::vector<int32_t> subs(r.Count(4));
+      if (subs.size() > kMaxSubMaterials)
+        r.Fail("more than " + std::to_string(kMaxSubMaterials) + " sub-materials");
       for (int32_t& i : subs) i = r.Index(numMaterials, true);
       multis.push_back({&multi, std::move(subs)});
       m = &multi;
     } else if (kind == kOtherMaterial) {
       auto name = GetName(r);
-      auto& o = s->Make<OtherMaterial>("", GetId(r));
+      const Class_ID id = GetId(r);
+      if (id == DMTL_CLASS_ID || id == MULTI_CLASS_ID)
+        r.Fail("another material with the standard or multi material's class id");
+      auto& o = s->Make<OtherMaterial>("", id);
       o.name = std::move(name);
       m = &o;
     } else {
@@ -436,8 +485,9 @@ std::unique_ptr<Scene> ReadScene(std::string_view bytes, size_t& at) {
   }
   for (auto& [multi, subs] : multis)
     for (int32_t i : subs) multi->subs.push_back(i >= 0 ? materials[static_cast<size_t>(i)] : nullptr);
+  if (ContainsItself(materials)) r.Fail("a multi material that contains itself");
 
-  const size_t numObjects = r.Count(1);
+  const size_t numObjects = r.Count(kMinObjectBytes);
   std::vector<Object*> objects(numObjects);
   std::vector<Conversions*> conversions(numObjects);
   for (size_t i = 0; i < numObjects; ++i) {
@@ -481,11 +531,15 @@ std::unique_ptr<Scene> ReadScene(std::string_view bytes, size_t& at) {
       ls.on = r.I32();
       l.targetDistance = r.F32();
       l.classId = GetId(r);
+      if (l.classId != OMNI_LIGHT_CLASS_ID && l.classId != SPOT_LIGHT_CLASS_ID)
+        r.Fail("a light with another class id than a light's");
       objects[i] = &l;
       conversions[i] = &l.conversions;
     } else if (kind == kGeneric) {
       const SClass_ID super = r.U32();
-      auto& g = s->Make<GenericObject>(super, GetId(r));
+      const Class_ID id = GetId(r);
+      if (!IsGenericKind(super, id)) r.Fail("an object of a class that is not a camera, dummy or shape");
+      auto& g = s->Make<GenericObject>(super, id);
       objects[i] = &g;
       conversions[i] = &g.conversions;
     } else {
@@ -493,17 +547,18 @@ std::unique_ptr<Scene> ReadScene(std::string_view bytes, size_t& at) {
     }
   }
   for (size_t i = 0; i < numObjects; ++i) {
-    const uint8_t fail = r.U8();
-    if (fail > 1) r.Fail("bad conversion flag");
-    conversions[i]->fail = fail == 1;
+    // A host that fails conversions is a test's; a conversion yields an object of the class it names.
+    if (r.U8() != 0) r.Fail("a conversion that fails");
     const size_t n = r.Count(12);
     for (size_t k = 0; k < n; ++k) {
       const Class_ID id = GetId(r);
-      conversions[i]->extra.push_back({id, objects[static_cast<size_t>(r.Index(numObjects, false))]});
+      Object* to = objects[static_cast<size_t>(r.Index(numObjects, false))];
+      if (to->ClassID() != id) r.Fail("a conversion that yields another class than it names");
+      conversions[i]->extra.push_back({id, to});
     }
   }
 
-  const size_t numModifiers = r.Count(9);
+  const size_t numModifiers = r.Count(kMinModifierBytes);
   std::vector<Modifier*> modifiers(numModifiers);
   std::vector<std::pair<SkinModifier*, std::vector<int32_t>>> boneNodes;
   for (auto& m : modifiers) {
@@ -526,22 +581,22 @@ std::unique_ptr<Scene> ReadScene(std::string_view bytes, size_t& at) {
         t.rows = r.U64();
         t.columns = r.U64();
         const size_t left = bytes.size() - at;
-        if (t.columns && t.rows > left / 4 / t.columns) r.Fail("a weight table larger than what is left");
+        // A column per bone, and every row's bytes present (so rows of no columns too).
+        if (t.columns != skin.bones.size()) r.Fail("a weight table whose columns are not the skin's bones");
+        if (t.rows > left / 4 / std::max<size_t>(t.columns, 1))
+          r.Fail("a weight table larger than what is left");
         t.values.resize(t.rows * t.columns);
         r.Bytes(t.values.data(), t.values.size() * sizeof(float));
         skin.weights = std::move(t);
       }
-      const uint8_t hasRaw = r.U8();
-      if (hasRaw > 1) r.Fail("bad table flag");
-      if (hasRaw) {
-        std::vector<uint32_t> raw(r.Count(4));
-        for (uint32_t& x : raw) x = r.U32();
-        skin.rawTable = std::move(raw);
-      }
+      // The raw table is a test's: no scene of a document or an import has one.
+      if (r.U8() != 0) r.Fail("a raw weight table");
       boneNodes.push_back({&skin, std::move(nodesOf)});
       m = &skin;
     } else if (kind == kOtherModifier) {
-      m = &s->Make<OtherModifier>(GetId(r));
+      const Class_ID id = GetId(r);
+      if (id == SKIN_CLASSID || id == SKIN_CLASSID_ALT) r.Fail("another modifier with a skin's class id");
+      m = &s->Make<OtherModifier>(id);
     } else {
       r.Fail("unknown modifier kind");
     }
@@ -549,8 +604,11 @@ std::unique_ptr<Scene> ReadScene(std::string_view bytes, size_t& at) {
 
   const size_t numNodes = r.Count(60);
   std::vector<Node*> nodes(numNodes);
+  std::vector<int> depth(numNodes);
   for (size_t i = 0; i < numNodes; ++i) {
     const int32_t parent = r.Index(i, true);  // made before its children
+    depth[i] = parent >= 0 ? depth[static_cast<size_t>(parent)] + 1 : 1;
+    if (depth[i] > kMaxNodeDepth) r.Fail("nodes nested more than " + std::to_string(kMaxNodeDepth) + " deep");
     Node& n = s->AddNode("", parent >= 0 ? nodes[static_cast<size_t>(parent)] : nullptr);
     nodes[i] = &n;
     n.name = GetName(r);
@@ -569,8 +627,16 @@ std::unique_ptr<Scene> ReadScene(std::string_view bytes, size_t& at) {
     const int32_t obj = r.Index(numObjects, true);
     if (obj >= 0) n.SetObject(objects[static_cast<size_t>(obj)]);
     const size_t mods = r.Count(4);
-    for (size_t k = 0; k < mods; ++k)
-      n.AddModifier(modifiers[static_cast<size_t>(r.Index(numModifiers, false))]);
+    if (mods && obj < 0) r.Fail("modifiers without an object");
+    for (size_t k = 0; k < mods; ++k) {
+      Modifier* m = modifiers[static_cast<size_t>(r.Index(numModifiers, false))];
+      // One row of weights per vertex of the mesh it deforms.
+      auto* skin = dynamic_cast<SkinModifier*>(m);
+      auto* mesh = dynamic_cast<MeshObject*>(objects[static_cast<size_t>(obj)]);
+      if (skin && skin->weights && mesh && skin->weights->rows != mesh->mesh.verts.size())
+        r.Fail("a weight table whose rows are not the mesh's vertices");
+      n.AddModifier(m);
+    }
     const size_t tracks = r.Count(12);
     for (size_t k = 0; k < tracks; ++k) {
       NoteTrackImpl& t = n.AddNoteTrack(GetId(r));

@@ -5,7 +5,10 @@
 //
 // Reading trusts nothing: every count is checked against the bytes left,
 // every index against what it indexes, every kind against the kinds there
-// are. A damaged stream is a WireError, never a crash or a huge allocation.
+// are, and the scene against the rules of a scene document (class ids that
+// match their kinds, conversions that yield what they name, no test hooks,
+// weight tables sized by bones and vertices, nodes at most kMaxNodeDepth
+// deep). A damaged stream is a WireError, never a crash or a huge allocation.
 #pragma once
 
 #include <cstdint>
