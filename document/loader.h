@@ -269,7 +269,8 @@ class Loader {
   void ReadTVerts(sj::value& v, Mesh& mesh);
   void ReadTVFaces(sj::value& v, Mesh& mesh, bool tvertsKnown, bool facesKnown);
   std::vector<uint32_t> PerFace(sj::value& v, const Mesh& mesh, bool facesKnown, int64_t hi);
-  template <class T, class Sink>
+  // Fast from the text, as tuples of Min to Max numbers (0: single numbers), else carefully.
+  template <class T, size_t Min, size_t Max, class Sink>
   void ReadNumbers(sj::value& v, const NumberShape& shape, Sink& sink);
   template <class T, class Sink>
   void ReadNumbersCarefully(sj::value& v, const NumberShape& shape, Sink& sink);

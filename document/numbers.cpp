@@ -22,17 +22,27 @@ struct Points {
   void Put(const float* c, size_t k) { out.emplace_back(c[0], c[1], !uvw || k == 3 ? c[2] : 0.0f); }
 };
 
-template <class Tri>
-struct Triangles {
-  std::vector<Tri>& out;
-  int (Tri::*corners)[3];
+struct Faces {
+  std::vector<Face>& out;
   void Start(size_t n) {
     out.clear();
     out.reserve(n);
   }
   void Put(const int64_t* c, size_t) {
-    Tri& t = out.emplace_back();
-    for (int k = 0; k < 3; ++k) (t.*corners)[k] = static_cast<int>(c[k]);
+    Face& f = out.emplace_back();
+    f.v[0] = static_cast<int>(c[0]), f.v[1] = static_cast<int>(c[1]), f.v[2] = static_cast<int>(c[2]);
+  }
+};
+
+struct TextureFaces {
+  std::vector<TVFace>& out;
+  void Start(size_t n) {
+    out.clear();
+    out.reserve(n);
+  }
+  void Put(const int64_t* c, size_t) {
+    TVFace& f = out.emplace_back();
+    f.t[0] = static_cast<int>(c[0]), f.t[1] = static_cast<int>(c[1]), f.t[2] = static_cast<int>(c[2]);
   }
 };
 
@@ -65,7 +75,7 @@ void Loader::Again(std::string_view raw, Fn careful) {
   careful(v);
 }
 
-template <class T, class Sink>
+template <class T, size_t Min, size_t Max, class Sink>
 void Loader::ReadNumbers(sj::value& v, const NumberShape& shape, Sink& sink) {
   const std::string_view raw = RawArray(v);
   Scan s(raw);
@@ -80,7 +90,7 @@ void Loader::ReadNumbers(sj::value& v, const NumberShape& shape, Sink& sink) {
   const bool ok = s.Array([&] {
     T c[3] = {};
     size_t k = 1;
-    if (shape.max == 0 ? !number(c) : !s.Tuple(shape.min, shape.max, c, &k, number)) return false;
+    if (Max == 0 ? !number(c) : !s.Tuple(Min, Max, c, &k, number)) return false;
     sink.Put(c, k);
     ++n;
     return true;
@@ -158,7 +168,7 @@ void Loader::ReadVertices(sj::value& v, Mesh& mesh) {
   shape.min = shape.max = 3;
   shape.minChars = 8;  // "[0,0,0],"
   Points sink{mesh.verts, false};
-  ReadNumbers<float>(v, shape, sink);
+  ReadNumbers<float, 3, 3>(v, shape, sink);
 }
 
 void Loader::ReadTVerts(sj::value& v, Mesh& mesh) {
@@ -168,7 +178,7 @@ void Loader::ReadTVerts(sj::value& v, Mesh& mesh) {
   shape.element = "a texture vertex [u, v] or [u, v, w]";
   shape.minChars = 6;
   Points sink{mesh.tVerts, true};
-  ReadNumbers<float>(v, shape, sink);
+  ReadNumbers<float, 2, 3>(v, shape, sink);
 }
 
 namespace {
@@ -191,8 +201,8 @@ NumberShape Indices(size_t known, bool isKnown, const char* element, const char*
 void Loader::ReadFaces(sj::value& v, Mesh& mesh, bool verticesKnown) {
   const NumberShape shape =
       Indices(mesh.verts.size(), verticesKnown, "a face [a, b, c] of vertex indices", "vertex", "vertices");
-  Triangles<Face> sink{mesh.faces, &Face::v};
-  ReadNumbers<int64_t>(v, shape, sink);
+  Faces sink{mesh.faces};
+  ReadNumbers<int64_t, 3, 3>(v, shape, sink);
 }
 
 void Loader::ReadTVFaces(sj::value& v, Mesh& mesh, bool tvertsKnown, bool facesKnown) {
@@ -200,8 +210,8 @@ void Loader::ReadTVFaces(sj::value& v, Mesh& mesh, bool tvertsKnown, bool facesK
       Indices(mesh.tVerts.size(), tvertsKnown, "a texture face [a, b, c] of texture vertex indices",
               "texture vertex", "texture vertices");
   if (facesKnown) shape.count = mesh.faces.size();
-  Triangles<TVFace> sink{mesh.tvFace, &TVFace::t};
-  ReadNumbers<int64_t>(v, shape, sink);
+  TextureFaces sink{mesh.tvFace};
+  ReadNumbers<int64_t, 3, 3>(v, shape, sink);
 }
 
 std::vector<uint32_t> Loader::PerFace(sj::value& v, const Mesh& mesh, bool facesKnown, int64_t hi) {
@@ -210,7 +220,7 @@ std::vector<uint32_t> Loader::PerFace(sj::value& v, const Mesh& mesh, bool faces
   if (facesKnown) shape.count = mesh.faces.size();
   std::vector<uint32_t> out;
   Words sink{out};
-  ReadNumbers<int64_t>(v, shape, sink);
+  ReadNumbers<int64_t, 0, 0>(v, shape, sink);
   return out;
 }
 
