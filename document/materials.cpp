@@ -190,6 +190,8 @@ Texmap* Loader::ReadMap(sj::value& v) {
         [&](std::string_view key, sj::value& x) {
           if (key == "fileName") {
             m.fileName = NullableString(x);
+            if (m.fileName && FileNameReadsAsNoName(*m.fileName))
+              Fail(std::string("the file name ") + kReadsAsNoName);
           } else if (key == "alphaSource") {
             if (r_.Type(x) == sj::json_type::string) {
               const std::string_view s = r_.String(x);

@@ -84,6 +84,7 @@ void Loader::ReadNode(sj::value& v, Node* parent, int depth) {
          [&](std::string_view key, sj::value& x) {
            if (key == "name") {
              n.name = NullableString(x);
+             if (n.name && ReadsAsNoName(*n.name)) Fail(std::string("the name ") + kReadsAsNoName);
            } else if (key == "hidden") {
              n.hidden = r_.Bool(x);
            } else if (key == "transform") {

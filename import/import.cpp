@@ -75,6 +75,8 @@ const aiAnimation* Builder::ChooseAnimation() {
 }
 
 void Builder::MakeNodes(const aiNode* an, Node* parent, const Matrix3* top) {
+  if (ReadsAsNoName(assimp::Str(an->mName)))
+    assimp::Fail(path_, "node '" + assimp::OneLine(assimp::Str(an->mName)) + "': its name " + kReadsAsNoName);
   Node& n = s_->AddNode(assimp::Str(an->mName), parent);
   n.transform = assimp::ToHost(an->mTransformation);
   if (top) {

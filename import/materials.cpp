@@ -87,6 +87,8 @@ Texmap* Builder::Bitmap(const aiMaterial& m, aiTextureType type, float* amount) 
     for (float x : {uv.mTranslation.x, uv.mTranslation.y, uv.mScaling.x, uv.mScaling.y, uv.mRotation})
       key.append(key.size() == name.size() ? "|" : ",").append(std::to_string(x));
   if (auto it = bitmaps_.find(key); it != bitmaps_.end()) return it->second;
+  if (FileNameReadsAsNoName(name))
+    assimp::Fail(path_, "texture '" + assimp::OneLine(name) + "': its file name " + kReadsAsNoName);
   auto& bm = s_->Make<BitmapMap>();
   bm.fileName = name;
   if (hasUV && IsGltf()) {

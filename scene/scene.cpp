@@ -299,4 +299,14 @@ int Scene::EnumTree(ITreeEnumProc* proc) {
   return aborted;
 }
 
+bool ReadsAsNoName(std::string_view name) {
+  return !name.empty() && name[0] == '\x01';
+}
+
+bool FileNameReadsAsNoName(std::string_view path) {
+  CStr file;
+  SplitPathFile(CStr(std::string(path)), nullptr, &file);
+  return ReadsAsNoName(file.str());
+}
+
 }  // namespace scene

@@ -18,6 +18,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "host/plugin_api.h"
@@ -305,6 +306,14 @@ class Node final : public INode {
 };
 
 // ---- The scene -------------------------------------------------------------
+
+// Where a name may be missing (a map's file, a light's parent), the file
+// writes the byte 1 for "none": a name that begins with that byte would read
+// as none and the rest as what follows. Every way in refuses such names for
+// nodes and for bitmaps' file names (the part the file holds, without folder).
+bool ReadsAsNoName(std::string_view name);
+bool FileNameReadsAsNoName(std::string_view path);
+inline constexpr const char* kReadsAsNoName = "begins with the byte 1, which the file reads as \"none\"";
 
 // The deepest node nesting a scene may have: every way in (documents, imports)
 // refuses deeper trees, so walks may recurse.

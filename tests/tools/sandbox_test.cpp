@@ -93,6 +93,9 @@ TEST_F(CompromisedChild, EveryAnswerFoundAtTheBoundaryIsOneLineAndExitTwo) {
       {"F6-parent-chain-40000-deep.bin", damaged + "at byte 122147: nodes nested more than 1000 deep)"},
       {"F7-length-word-2p40.raw",
        damaged + "announced 1099511627776 bytes, more than the 4294967296 it may send)"},
+      {"fuzz-wire-map-file-name-byte-one.bin",
+       damaged +
+           "at byte 307: a bitmap's file name begins with the byte 1, which the file reads as \"none\")"},
       {"F7-length-word-2p62.raw",
        damaged + "announced 4611686018427387904 bytes, more than the 4294967296 it may send)"},
   };

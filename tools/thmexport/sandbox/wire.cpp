@@ -429,6 +429,8 @@ std::unique_ptr<Scene> ReadScene(std::string_view bytes, size_t& at) {
     if (kind == kBitmap) {
       auto& b = s->Make<BitmapMap>();
       b.fileName = GetName(r);
+      if (b.fileName && FileNameReadsAsNoName(*b.fileName))
+        r.Fail(std::string("a bitmap's file name ") + kReadsAsNoName);
       b.alphaSource = r.I32();
       b.uvTransform = GetMatrix(r);
       b.params.floats.resize(r.Count(4));
@@ -612,6 +614,7 @@ std::unique_ptr<Scene> ReadScene(std::string_view bytes, size_t& at) {
     Node& n = s->AddNode("", parent >= 0 ? nodes[static_cast<size_t>(parent)] : nullptr);
     nodes[i] = &n;
     n.name = GetName(r);
+    if (n.name && ReadsAsNoName(*n.name)) r.Fail(std::string("a node's name ") + kReadsAsNoName);
     const uint8_t hidden = r.U8();
     if (hidden > 1) r.Fail("bad hidden flag");
     n.hidden = hidden == 1;
