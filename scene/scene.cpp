@@ -304,6 +304,8 @@ bool ReadsAsNoName(std::string_view name) {
 }
 
 bool FileNameReadsAsNoName(std::string_view path) {
+  // As the host hands it out: a C string, up to its first zero byte.
+  path = path.substr(0, path.find('\0'));
   CStr file;
   SplitPathFile(CStr(std::string(path)), nullptr, &file);
   return ReadsAsNoName(file.str());

@@ -96,6 +96,9 @@ TEST_F(CompromisedChild, EveryAnswerFoundAtTheBoundaryIsOneLineAndExitTwo) {
       {"fuzz-wire-map-file-name-byte-one.bin",
        damaged +
            "at byte 307: a bitmap's file name begins with the byte 1, which the file reads as \"none\")"},
+      {"fuzz-wire-map-file-name-byte-one-then-zero.bin",
+       damaged +
+           "at byte 307: a bitmap's file name begins with the byte 1, which the file reads as \"none\")"},
       {"F7-length-word-2p62.raw",
        damaged + "announced 4611686018427387904 bytes, more than the 4294967296 it may send)"},
   };
