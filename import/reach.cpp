@@ -20,6 +20,9 @@ std::vector<std::string> ReadableFolders(const std::string& input, const std::ve
   std::vector<std::string> out;
   const fs::path parent = fs::path(input).parent_path();
   out.push_back(CanonicalFolder(parent.empty() ? "." : parent.string()));
+  // An input that is a link: the folder of the file it leads to as well.
+  const std::string target = fs::path(CanonicalFolder(input)).parent_path().string();
+  if (target != out.front()) out.push_back(target);
   for (const std::string& a : allowed) out.push_back(CanonicalFolder(a));
   return out;
 }

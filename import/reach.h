@@ -12,7 +12,8 @@ namespace scene {
 // The folder as an absolute path with links resolved as far as it exists.
 std::string CanonicalFolder(const std::string& path);
 
-// The folders an import of `input` may read beneath: its own folder, then `allowed`, canonical.
+// The folders an import of `input` may read beneath: its own folder (and the
+// folder of the file it leads to, where it is a link), then `allowed`, canonical.
 std::vector<std::string> ReadableFolders(const std::string& input, const std::vector<std::string>& allowed);
 
 // Whether `path`, resolved as far as it exists, lies beneath one of `folders` (canonical).

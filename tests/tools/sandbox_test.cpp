@@ -225,6 +225,11 @@ TEST_F(CompromisedChild, ReadsStayInsideTheFoldersAllowed) {
   EXPECT_EQ(r.code, 2);
   EXPECT_EQ(Lines(r.err), 1) << r.err;
   EXPECT_EQ(Slurp(out_), "old output");
+  // An input that is a link to a file elsewhere reads the file it leads to.
+  fs::create_directories(dir_ / "links");
+  fs::create_symlink(model_, dir_ / "links/tri.obj");
+  r = RunTool({"-q", dir_ / "links/tri.obj", "-o", out_}, plain);
+  EXPECT_EQ(r.code, 0) << r.err;
   // The kernel's half: a child that opens a file itself gets no further.
   const bool landlock = sandbox::LandlockAbi() > 0;
   r = Run("read:" + secret, {model_, "-o", out_});
