@@ -165,7 +165,7 @@ TEST_F(CompromisedChild, FilesAndTextsFromTheChildAreHeldToTheirPlace) {
   EXPECT_TRUE(fs::exists(dir_ / "out/PWNED.txt"));
   fs::remove(dir_ / "out/PWNED.txt");
 
-  // A file read whose name would end a Make rule: no dependency file, exit 2.
+  // A file read whose name would end a Make rule: no dependency file, the old output kept, exit 2.
   const std::string dep = dir_ / "out/tri.d";
   Spit(dep, "stale");
   r = Run("files:Makefile\\nall:\\n\\ttouch OWNED", {model_, "-o", out_, "--depfile", dep});

@@ -1,6 +1,7 @@
 #include "tools/thmexport/job.h"
 
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -62,6 +63,15 @@ JobResult RunJob(const Job& job, const ExporterClass& exporter, const Options& o
       if (o.extractTextures) scene::WriteTextures(job.input, io.extractTexturesDir, in.imported.textures);
       scene = std::move(in.imported.scene);
     }
+    // A dependency file that cannot name every file read is refused before
+    // anything is written: the old output and no stale list stay.
+    if (!o.depfile.empty())
+      for (const std::string& f : r.files)
+        if (MakeCannotRead(f)) {
+          unlink(o.depfile.c_str());
+          throw scene::ImportError("thmexport: cannot write the dependency file " + o.depfile + ": " +
+                                   MakeCannotReadWhy(f));
+        }
   } catch (const scene::DocumentError& e) {
     std::fprintf(stderr, "%s\n", e.what());
     r.code = kBadInput;

@@ -67,4 +67,14 @@ std::string Printable(std::string_view text, bool lines) {
   return out;
 }
 
+bool MakeCannotRead(const std::string& path) {
+  for (unsigned char c : path)
+    if (c < 0x20 || c == 0x7F) return true;
+  return false;
+}
+
+std::string MakeCannotReadWhy(const std::string& path) {
+  return "the name " + Printable(path) + " holds a control character, which Make cannot read";
+}
+
 }  // namespace thmexport

@@ -21,6 +21,11 @@ bool EndsWithNoCase(std::string_view s, std::string_view suffix);
 // characters (but line breaks where `lines`) become \xNN.
 std::string Printable(std::string_view text, bool lines = false);
 
+// A file name Make cannot read in a rule, whatever the escaping: one with a
+// line break or another control character. And the words that say so.
+bool MakeCannotRead(const std::string& path);
+std::string MakeCannotReadWhy(const std::string& path);
+
 // Scene documents are read by our loader; everything else goes to the importer.
 bool IsSceneDocument(const std::string& path);
 // "demo.scene.json" -> "demo.thm": the output named after its input.

@@ -69,14 +69,6 @@ std::string MakeEscaped(const std::string& path) {
 
 constexpr const char* kUnwritable = "it cannot be written";
 
-// A name Make cannot read in a rule, whatever the escaping: a line break or
-// another control character.
-bool MakeCannotRead(const std::string& path) {
-  for (unsigned char c : path)
-    if (c < 0x20 || c == 0x7F) return true;
-  return false;
-}
-
 // Empty when written; else why not.
 std::string WriteDepfile(const std::string& depfile, const std::string& output,
                          const std::vector<std::string>& files) {
@@ -84,7 +76,7 @@ std::string WriteDepfile(const std::string& depfile, const std::string& output,
     if (MakeCannotRead(f)) {
       // No stale list stays behind to tell the build that all is well.
       unlink(depfile.c_str());
-      return "the name " + Printable(f) + " holds a control character, which Make cannot read";
+      return MakeCannotReadWhy(f);
     }
   std::string text = MakeEscaped(output) + ":";
   for (const std::string& f : files) text += " \\\n  " + MakeEscaped(f);
