@@ -132,12 +132,26 @@ TEST_F(Thmexport, SeveralScenesGoToAFolderNamedAfterTheirInputs) {
   EXPECT_EQ(Lines(bad.err), 2) << bad.err;
   EXPECT_NE(bad.err.find("\n2 exported, 1 failed, 0 up to date, "), std::string::npos) << bad.err;
 
-  // Two inputs that would land on one output: refused before anything is written.
+  // Two inputs that would land on one output: each refused with a line, the others exported.
   std::string a2 = Scene("other/a.scene.json", {"A2"});
-  Result clash = RunTool(Fake({a, a2, "-o", (dir_ / "clash").string()}));
+  Result clash = RunTool(Fake({a, a2, c, "-o", (dir_ / "clash").string()}));
   EXPECT_EQ(clash.code, 2);
-  EXPECT_NE(clash.err.find("would both be written to"), std::string::npos) << clash.err;
-  EXPECT_TRUE(fs::is_empty(dir_ / "clash"));
+  const std::string out = (dir_ / "clash/a.thm").string();
+  EXPECT_EQ(clash.err.substr(0, clash.err.find("1 exported")),
+            "thmexport: " + a + ": not exported: " + a2 + " would be written to " + out +
+                " as well (--keep-extension keeps each input's extension in its output's name)\n"
+                "thmexport: " +
+                a2 + ": not exported: " + a + " would be written to " + out +
+                " as well (--keep-extension keeps each input's extension in its output's name)\n")
+      << clash.err;
+  EXPECT_NE(clash.err.find("1 exported, 2 failed, 0 up to date, "), std::string::npos) << clash.err;
+  EXPECT_FALSE(fs::exists(out));
+  EXPECT_TRUE(fs::exists(dir_ / "clash/c.v2.thm"));
+  // Named after their whole file names, they do not clash.
+  Result kept = RunTool(Fake({"--keep-extension", a, c, "-o", (dir_ / "kept").string()}));
+  EXPECT_EQ(kept.code, 0) << kept.err;
+  EXPECT_TRUE(fs::exists(dir_ / "kept/a.scene.json.thm"));
+  EXPECT_TRUE(fs::exists(dir_ / "kept/c.v2.scene.json.thm"));
 }
 
 TEST_F(Thmexport, FailedExportsLeaveTheOldOutputAndNoTemporaryFile) {

@@ -177,7 +177,14 @@ int RunBatch(const std::vector<Job>& jobs, const ExporterClass& exporter, const 
   std::vector<Entry> entries(jobs.size());
   std::vector<size_t> todo;
   for (size_t i = 0; i < jobs.size(); ++i) {
-    if (!b.force && manifest.UpToDate(jobs[i].output, pluginHash, optionsHash)) {
+    if (!jobs[i].refused.empty()) {
+      entries[i].status = Status::kFailed;
+      entries[i].r.code = kBadInput;
+      entries[i].r.reason = jobs[i].refused;
+      entries[i].r.messages = "thmexport: " + jobs[i].input + ": " + jobs[i].refused + "\n";
+      entries[i].r.files = {jobs[i].input};
+      entries[i].done = true;
+    } else if (!b.force && manifest.UpToDate(jobs[i].output, pluginHash, optionsHash)) {
       entries[i].status = Status::kUpToDate;
       entries[i].done = true;
     } else {

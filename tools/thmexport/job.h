@@ -13,6 +13,7 @@ namespace thmexport {
 struct Job {
   std::string input;
   std::string output;
+  std::string refused;  // why it is not run at all (one line); empty: it runs
 };
 
 struct JobResult {

@@ -121,6 +121,11 @@ int main(int argc, char** argv) {
                  "In folders, skip inputs whose path (or name) matches this glob; repeatable")
       ->type_name("GLOB")
       ->group(batch);
+  app.add_flag(
+         "--keep-extension", o.keepExtension,
+         "Name each output after its input's whole file name (duck.dae -> duck.dae.thm), so that inputs "
+         "that differ only in their extension do not clash")
+      ->group(batch);
   app.add_option("--report", o.report,
                  "Write a JSON report: per input its status, messages, time, memory and the counts written")
       ->type_name("FILE.json")

@@ -42,8 +42,9 @@ bool IsSceneDocument(const std::string& path) {
   return EndsWithNoCase(path, ".json");
 }
 
-std::string OutputName(const std::string& input) {
+std::string OutputName(const std::string& input, bool keepExtension) {
   std::string base = FileName(input);
+  if (keepExtension) return base + ".thm";
   if (EndsWithNoCase(base, ".scene.json"))
     base.resize(base.size() - 11);
   else if (size_t dot = base.rfind('.'); dot != std::string::npos && dot > 0)

@@ -29,6 +29,7 @@ std::string MakeCannotReadWhy(const std::string& path);
 // Scene documents are read by our loader; everything else goes to the importer.
 bool IsSceneDocument(const std::string& path);
 // "demo.scene.json" -> "demo.thm": the output named after its input.
-std::string OutputName(const std::string& input);
+// With `keepExtension` the whole file name stays: "duck.dae" -> "duck.dae.thm".
+std::string OutputName(const std::string& input, bool keepExtension = false);
 
 }  // namespace thmexport

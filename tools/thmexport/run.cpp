@@ -144,18 +144,28 @@ int Run(Options o) {
     while (output.size() > 1 && output.back() == '/') output.pop_back();
     if (!IsFolder(output) && mkdir(output.c_str(), 0777) != 0)
       return usage("the output folder " + output + " does not exist and cannot be created");
-    std::map<std::string, std::string> seen;
+    std::map<std::string, std::vector<size_t>> byOutput;
     for (auto& in : inputs) {
       // The folder's structure, mirrored.
       std::string out = output;
       if (in.rel.find('/') != std::string::npos) out.append("/").append(ParentFolder(in.rel));
-      out.append("/").append(OutputName(in.path));
-      if (auto [it, fresh] = seen.emplace(out, in.path); !fresh)
-        return usage(in.path + " and " + it->second + " would both be written to " + out);
-      jobs.push_back({in.path, out});
+      out.append("/").append(OutputName(in.path, o.keepExtension));
+      byOutput[out].push_back(jobs.size());
+      jobs.push_back({in.path, out, {}});
+    }
+    // Inputs that would share an output cost themselves only: each is refused, the rest run.
+    for (auto& [out, group] : byOutput) {
+      if (group.size() < 2) continue;
+      for (size_t i : group) {
+        std::string others;
+        for (size_t k : group)
+          if (k != i) others += (others.empty() ? "" : ", ") + jobs[k].input;
+        jobs[i].refused = "not exported: " + others + " would be written to " + out +
+                          " as well (--keep-extension keeps each input's extension in its output's name)";
+      }
     }
   } else {
-    jobs.push_back({inputs.front().path, output});
+    jobs.push_back({inputs.front().path, output, {}});
   }
   const std::string ext = Extension(toFolder ? "x.thm" : output);
   if (ext.empty()) return usage(output + " has no file extension, which chooses the exporter");

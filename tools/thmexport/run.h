@@ -28,6 +28,7 @@ struct Options {
   bool force = false;
   std::string report;
   std::vector<std::string> include, exclude;
+  bool keepExtension = false;  // outputs named after the whole input file name
   // One export: a Make-style list of the files it read.
   std::string depfile;
 };
