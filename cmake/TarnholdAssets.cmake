@@ -6,6 +6,7 @@
 #     FILES models/hero.glb models/crate.obj scenes/level1.scene.json
 #     [OUTPUT_DIRECTORY dir]      # default: ${CMAKE_CURRENT_BINARY_DIR}/assets
 #     [OPTIONS --scale 2.54 ...]  # thmexport options, for every file
+#     [CACHE dir-or-url]          # a team's shared cache; default: THMEXPORT_CACHE if set
 #     [ALL])                      # build the target by default
 #
 # One command per file, so the build system's own parallelism, caching and
@@ -16,15 +17,24 @@
 # thmexport names it (level1.scene.json -> level1.thm, hero.glb -> hero.thm).
 #
 # thmexport is THMEXPORT_EXECUTABLE when set, else found on the PATH; the
-# plug-in is looked for beside it (or give --plugins DIR in OPTIONS).
+# plug-in is looked for beside it (or give --plugins DIR in OPTIONS). With a
+# cache (cmake -DTHMEXPORT_CACHE=http://cache.example:8080/thm, or CACHE), an
+# asset another machine already exported is fetched instead (docs/thmexport.md).
 
 function(thm_add_assets target)
-  cmake_parse_arguments(THM "ALL" "OUTPUT_DIRECTORY" "FILES;OPTIONS" ${ARGN})
+  cmake_parse_arguments(THM "ALL" "OUTPUT_DIRECTORY;CACHE" "FILES;OPTIONS" ${ARGN})
   if(NOT THM_FILES)
     message(FATAL_ERROR "thm_add_assets(${target}): no FILES given")
   endif()
   if(NOT THMEXPORT_EXECUTABLE)
     find_program(THMEXPORT_EXECUTABLE thmexport REQUIRED)
+  endif()
+  if(NOT THM_CACHE AND THMEXPORT_CACHE)
+    set(THM_CACHE ${THMEXPORT_CACHE})
+  endif()
+  set(cache_options)
+  if(THM_CACHE)
+    set(cache_options --cache ${THM_CACHE})
   endif()
   if(NOT THM_OUTPUT_DIRECTORY)
     set(THM_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/assets)
@@ -55,7 +65,7 @@ function(thm_add_assets target)
     add_custom_command(
       OUTPUT ${output}
       COMMAND ${CMAKE_COMMAND} -E make_directory ${output_dir}
-      COMMAND ${THMEXPORT_EXECUTABLE} -q ${THM_OPTIONS} ${input} -o ${output} --depfile ${output}.d
+      COMMAND ${THMEXPORT_EXECUTABLE} -q ${THM_OPTIONS} ${cache_options} ${input} -o ${output} --depfile ${output}.d
       DEPENDS ${input} ${THMEXPORT_EXECUTABLE}
       DEPFILE ${output}.d
       COMMENT "Exporting ${rel}"

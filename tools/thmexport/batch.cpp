@@ -19,6 +19,7 @@
 #include <nlohmann/json.hpp>
 
 #include "thm/reader.h"
+#include "tools/thmexport/cache.h"
 #include "tools/thmexport/export.h"
 #include "tools/thmexport/isolate.h"
 #include "tools/thmexport/manifest.h"
@@ -100,7 +101,7 @@ struct Worker {
   Clock::time_point started;
 };
 
-enum class Status { kPending, kExported, kFailed, kUpToDate };
+enum class Status { kPending, kExported, kFailed, kUpToDate, kFromCache };
 
 struct Entry {
   Status status = Status::kPending;
@@ -191,6 +192,22 @@ int RunBatch(const std::vector<Job>& jobs, const ExporterClass& exporter, const 
       todo.push_back(i);
     }
   }
+  // What another run already exported is fetched before any worker starts.
+  ExportCache cache(b.cache, b.pluginFile, OptionsText(o, exporter), o.quiet);
+  if (cache.Active() && !b.force) {
+    std::vector<size_t> rest;
+    for (size_t i : todo) {
+      const auto fetchStart = Clock::now();
+      if (cache.Active() && cache.Fetch(jobs[i], o, &entries[i].r)) {
+        entries[i].status = Status::kFromCache;
+        entries[i].r.seconds = std::chrono::duration<double>(Clock::now() - fetchStart).count();
+        entries[i].done = true;
+      } else {
+        rest.push_back(i);
+      }
+    }
+    todo = std::move(rest);
+  }
   // One queue for one worker, or one export per worker.
   std::deque<std::vector<size_t>> queues;
   if (b.jobs <= 1) {
@@ -232,6 +249,7 @@ int RunBatch(const std::vector<Job>& jobs, const ExporterClass& exporter, const 
   };
   auto finish = [&](size_t i, JobResult r) {
     entries[i].status = r.code == kOk ? Status::kExported : Status::kFailed;
+    cache.Store(jobs[i], o, r);
     entries[i].r = std::move(r);
     entries[i].done = true;
     ++finished;
@@ -345,7 +363,8 @@ int RunBatch(const std::vector<Job>& jobs, const ExporterClass& exporter, const 
   if (terminal) std::fputs("\r\033[K", stderr);
 
   // The manifest: what was exported, as it now stands.
-  size_t exported = 0, failed = 0, upToDate = 0;
+  cache.Finish();
+  size_t exported = 0, failed = 0, upToDate = 0, fromCache = 0;
   bool bad = false;
   std::vector<std::string> outputHash(jobs.size());  // of what stands there now
   for (size_t i = 0; i < jobs.size(); ++i) {
@@ -353,8 +372,8 @@ int RunBatch(const std::vector<Job>& jobs, const ExporterClass& exporter, const 
     if (e.status == Status::kUpToDate) {
       ++upToDate;
       outputHash[i] = HashFile(jobs[i].output).value_or("");
-    } else if (e.status == Status::kExported) {
-      ++exported;
+    } else if (e.status == Status::kExported || e.status == Status::kFromCache) {
+      ++(e.status == Status::kExported ? exported : fromCache);
       ManifestEntry m;
       for (const std::string& f : e.r.files)
         if (auto h = HashFile(f)) m.inputs[f] = *h;
@@ -380,9 +399,10 @@ int RunBatch(const std::vector<Job>& jobs, const ExporterClass& exporter, const 
       nlohmann::ordered_json j;
       j["input"] = jobs[i].input;
       j["output"] = jobs[i].output;
-      j["status"] = e.status == Status::kExported ? "exported"
-                    : e.status == Status::kFailed ? "failed"
-                                                  : "up-to-date";
+      j["status"] = e.status == Status::kExported    ? "exported"
+                    : e.status == Status::kFromCache ? "from cache"
+                    : e.status == Status::kFailed    ? "failed"
+                                                     : "up-to-date";
       j["exit"] = e.status == Status::kFailed ? e.r.code : 0;
       j["reason"] = e.r.reason.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(e.r.reason);
       j["messages"] = Lines(e.r.messages);
@@ -403,6 +423,7 @@ int RunBatch(const std::vector<Job>& jobs, const ExporterClass& exporter, const 
     report["exported"] = exported;
     report["failed"] = failed;
     report["up_to_date"] = upToDate;
+    if (!b.cache.store.location.empty()) report["from_cache"] = fromCache;
     report["jobs"] = b.jobs;
     report["seconds"] = std::round(total * 1000) / 1000;
     std::ofstream out(b.report);
@@ -412,9 +433,12 @@ int RunBatch(const std::vector<Job>& jobs, const ExporterClass& exporter, const 
       bad = true;
     }
   }
-  if (!o.quiet)
-    std::fprintf(stderr, "%zu exported, %zu failed, %zu up to date, %s\n", exported, failed, upToDate,
-                 Seconds(total).c_str());
+  if (!o.quiet) {
+    const std::string cached =
+        b.cache.store.location.empty() ? "" : ", " + std::to_string(fromCache) + " from cache";
+    std::fprintf(stderr, "%zu exported%s, %zu failed, %zu up to date, %s\n", exported, cached.c_str(), failed,
+                 upToDate, Seconds(total).c_str());
+  }
   return bad ? kBadInput : failed ? kExportFailed : kOk;
 }
 

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/thmexport/cache.h"
 #include "tools/thmexport/job.h"
 
 namespace thmexport {
@@ -16,6 +17,7 @@ struct BatchSettings {
   std::string report;          // --report FILE.json; empty: none
   std::string manifestFolder;  // where the manifest lives
   std::string pluginFile;      // the exporter's library, part of what an output depends on
+  CacheSettings cache;         // shared by machines; no location: none
 };
 
 // The exit status of the run: kBadInput when some input was bad, else

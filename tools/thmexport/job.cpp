@@ -1,12 +1,15 @@
 #include "tools/thmexport/job.h"
 
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <memory>
+#include <thread>
 
 #include "document/document.h"
 #include "tools/thmexport/export.h"
@@ -96,6 +99,65 @@ JobResult RunJob(const Job& job, const ExporterClass& exporter, const Options& o
     r.reason = "export failed: " + out.problem;
   }
   return finish();
+}
+
+std::string WithoutProgress(const std::string& text) {
+  static const std::string kErase = "\r\033[K";
+  std::string out;
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t end = text.find('\n', at);
+    const bool whole = end != std::string::npos;
+    if (!whole) end = text.size();
+    const std::string line = text.substr(at, end - at);
+    const size_t erased = line.rfind(kErase);
+    const std::string kept = erased == std::string::npos ? line : line.substr(erased + kErase.size());
+    // A line that was only progress leaves nothing.
+    if (whole && (erased == std::string::npos || !kept.empty()))
+      out += kept + "\n";
+    else if (!whole)
+      out += kept;
+    at = end + 1;
+  }
+  return out;
+}
+
+JobResult RunJobKeepingMessages(const Job& job, const ExporterClass& exporter, const Options& o,
+                                bool progress) {
+  // Standard error goes through a pipe that a thread copies to where it went before, keeping a copy.
+  int fds[2];
+  std::fflush(stderr);
+  const int saved = dup(STDERR_FILENO);
+  if (saved < 0 || pipe2(fds, O_CLOEXEC) != 0) {
+    if (saved >= 0) close(saved);
+    return RunJob(job, exporter, o, progress);
+  }
+  dup2(fds[1], STDERR_FILENO);
+  close(fds[1]);
+  std::string kept;
+  std::thread copier([&] {
+    char buf[4096];
+    for (;;) {
+      const ssize_t n = read(fds[0], buf, sizeof buf);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      kept.append(buf, static_cast<size_t>(n));
+      for (ssize_t done = 0; done < n;) {
+        const ssize_t w = write(saved, buf + done, static_cast<size_t>(n - done));
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) break;
+        done += w;
+      }
+    }
+  });
+  JobResult r = RunJob(job, exporter, o, progress);
+  std::fflush(stderr);
+  dup2(saved, STDERR_FILENO);  // the pipe's last writer is gone: the copier ends
+  copier.join();
+  close(fds[0]);
+  close(saved);
+  r.messages = WithoutProgress(kept);
+  return r;
 }
 
 }  // namespace thmexport

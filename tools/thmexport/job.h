@@ -27,5 +27,10 @@ struct JobResult {
 
 // Runs `job` in this process; messages go to standard error as they come.
 JobResult RunJob(const Job& job, const ExporterClass& exporter, const Options& o, bool progress);
+// The same, keeping in r.messages what it printed, without its progress lines.
+JobResult RunJobKeepingMessages(const Job& job, const ExporterClass& exporter, const Options& o,
+                                bool progress);
+// Printed text without what a progress line drew and erased ("\r\033[K...").
+std::string WithoutProgress(const std::string& text);
 
 }  // namespace thmexport

@@ -134,6 +134,24 @@ int main(int argc, char** argv) {
                  "For one export: write a Make-style dependency file naming the output and every file read")
       ->type_name("FILE")
       ->group(batch);
+  auto* cache = "A cache shared by machines";
+  app.add_option("--cache", o.cache,
+                 "Fetch outputs that another run (here or on another machine) already exported, and store "
+                 "new ones: a folder (on a shared file system) or the http:// URL of a server that stores "
+                 "files by PUT and GET (docs/thmexport.md)")
+      ->type_name("DIR|URL")
+      ->group(cache);
+  app.add_flag("--cache-read-only", o.cacheReadOnly, "Fetch from the cache, never write to it")->group(cache);
+  app.add_option("--cache-timeout", o.cacheTimeout,
+                 "Seconds to reach the cache server, and a transfer may stall, before the run goes on "
+                 "without the cache")
+      ->check(CLI::PositiveNumber)
+      ->capture_default_str()
+      ->group(cache);
+  app.add_option("--cache-max-size", o.cacheMaxSizeMB,
+                 "A folder cache's size bound in MB: the least recently used files go first; 0: none")
+      ->capture_default_str()
+      ->group(cache);
   app.set_version_flag("--version",
                        std::string("thmexport ") + THMEXPORT_VERSION + " (host SDK version 0x09C40500)",
                        "Show the version and exit");

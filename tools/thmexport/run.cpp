@@ -14,6 +14,7 @@
 #include "document/document.h"
 #include "import/inspect.h"
 #include "tools/thmexport/batch.h"
+#include "tools/thmexport/cache.h"
 #include "tools/thmexport/export.h"
 #include "tools/thmexport/job.h"
 #include "tools/thmexport/list.h"
@@ -175,9 +176,25 @@ int Run(Options o) {
   const bool batch = fromFolder || jobs.size() > 1 || !o.report.empty();
   if (batch && !o.depfile.empty())
     return usage("--depfile is for one export; a batch keeps a manifest instead");
+  CacheSettings cache;
+  cache.store.location = o.cache;
+  cache.store.timeout = o.cacheTimeout;
+  cache.store.maxBytes = o.cacheMaxSizeMB << 20;
+  cache.readOnly = o.cacheReadOnly;
+  const std::string pluginFile = pluginDir + "/" + exporter->library;
   if (!batch) {
     const bool terminal = isatty(STDERR_FILENO) == 1;
-    JobResult r = RunJob(jobs.front(), *exporter, o, terminal && !o.quiet);
+    ExportCache shared(cache, pluginFile, OptionsText(o, *exporter), o.quiet);
+    JobResult r;
+    if (shared.Active() && !o.force && shared.Fetch(jobs.front(), o, &r)) {
+      std::fputs(r.messages.c_str(), stderr);
+    } else if (shared.Active()) {
+      r = RunJobKeepingMessages(jobs.front(), *exporter, o, terminal && !o.quiet);
+      shared.Store(jobs.front(), o, r);
+    } else {
+      r = RunJob(jobs.front(), *exporter, o, terminal && !o.quiet);
+    }
+    shared.Finish();
     if (r.code == kOk && !o.depfile.empty())
       if (const std::string why = WriteDepfile(o.depfile, jobs.front().output, r.files); !why.empty()) {
         std::fprintf(stderr, "thmexport: cannot write the dependency file %s: %s\n", o.depfile.c_str(),
@@ -194,7 +211,8 @@ int Run(Options o) {
   b.force = o.force;
   b.report = o.report;
   b.manifestFolder = toFolder ? output : ParentFolder(output);
-  b.pluginFile = pluginDir + "/" + exporter->library;
+  b.pluginFile = pluginFile;
+  b.cache = cache;
   return RunBatch(jobs, *exporter, o, b);
 }
 

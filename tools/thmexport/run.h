@@ -2,6 +2,7 @@
 // the exporter chosen by the output's extension, and the exports in order.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,11 @@ struct Options {
   bool keepExtension = false;  // outputs named after the whole input file name
   // One export: a Make-style list of the files it read.
   std::string depfile;
+  // A cache of exports shared by machines: a folder or an http(s):// URL; empty: none.
+  std::string cache;
+  bool cacheReadOnly = false;
+  double cacheTimeout = 10;     // seconds
+  uint64_t cacheMaxSizeMB = 0;  // a folder cache's bound; 0: none
 };
 
 // The exit status: kOk, kExportFailed or kBadInput.
