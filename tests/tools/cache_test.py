@@ -235,6 +235,27 @@ class HttpCache(unittest.TestCase):
         self.assertEqual(down.code, read_only.code, down.err)
 
 
+class SlowServer(unittest.TestCase):
+    def test_a_server_that_never_answers_costs_one_timeout(self) -> None:
+        tmp = tempfile.mkdtemp(prefix="thm-cache-")
+        try:
+            # Connections are taken by the kernel and never answered.
+            with socket.socket() as server:
+                server.bind(("127.0.0.1", 0))
+                server.listen(64)
+                url = f"http://127.0.0.1:{server.getsockname()[1]}/thm"
+                src = os.path.join(ROOT, "examples", "demo.scene.json")
+                r = Run([src, os.path.join(MODELS, "OBJ", "box.obj"), "-o", "out", "--cache", url,
+                         "--cache-timeout", "1"], tmp)
+            self.assertEqual(r.code, 0, r.err)
+            self.assertEqual(r.err.count("cannot be used ("), 1, r.err)
+            self.assertIn("Timeout was reached", r.err)
+            self.assertIn("2 exported, 0 from cache,", r.err)
+            self.assertLess(r.seconds, 30)
+        finally:
+            shutil.rmtree(tmp, ignore_errors=True)
+
+
 class FolderCache(unittest.TestCase):
     def setUp(self) -> None:
         self.tmp = tempfile.mkdtemp(prefix="thm-cache-")
