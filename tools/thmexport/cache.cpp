@@ -1,7 +1,7 @@
 #include "tools/thmexport/cache.h"
 
 #include <fcntl.h>
-#include <openssl/evp.h>
+#include <nettle/sha2.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -25,26 +25,22 @@ constexpr const char* kEntryHeader = "thmexport cache entry 1\n";
 
 class Sha256 {
  public:
-  Sha256() : ctx_(EVP_MD_CTX_new()) { EVP_DigestInit_ex(ctx_, EVP_sha256(), nullptr); }
-  ~Sha256() { EVP_MD_CTX_free(ctx_); }
-  Sha256(const Sha256&) = delete;
-  Sha256& operator=(const Sha256&) = delete;
-  void Add(const void* p, size_t n) { EVP_DigestUpdate(ctx_, p, n); }
+  Sha256() { sha256_init(&ctx_); }
+  void Add(const void* p, size_t n) { sha256_update(&ctx_, n, static_cast<const uint8_t*>(p)); }
   std::string Hex() {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int size = 0;
-    EVP_DigestFinal_ex(ctx_, digest, &size);
+    uint8_t digest[SHA256_DIGEST_SIZE];
+    sha256_digest(&ctx_, sizeof digest, digest);
     static const char* kDigits = "0123456789abcdef";
     std::string hex;
-    for (unsigned i = 0; i < size; ++i) {
-      hex += kDigits[digest[i] >> 4];
-      hex += kDigits[digest[i] & 15];
+    for (uint8_t d : digest) {
+      hex += kDigits[d >> 4];
+      hex += kDigits[d & 15];
     }
     return hex;
   }
 
  private:
-  EVP_MD_CTX* ctx_;
+  sha256_ctx ctx_;
 };
 
 std::string HashFd(int fd, uint64_t* size, bool* ok) {

@@ -1,6 +1,8 @@
 #include "tools/thmexport/cache_store.h"
 
+#define CURL_DISABLE_TYPECHECK
 #include <curl/curl.h>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,6 +13,7 @@
 #include <cstring>
 #include <filesystem>
 #include <random>
+#include <type_traits>
 #include <vector>
 
 namespace thmexport {
@@ -171,6 +174,45 @@ class FolderStore final : public CacheStore {
   uint64_t maxBytes_;
 };
 
+// libcurl, loaded when a cache URL is first used: a run without one does not
+// map it and the thirty libraries it brings (6 MB of every run's memory).
+struct Curl {
+  decltype(&curl_global_init) global_init;
+  decltype(&curl_easy_init) easy_init;
+  decltype(&curl_easy_setopt) setopt;
+  decltype(&curl_easy_perform) perform;
+  decltype(&curl_easy_getinfo) getinfo;
+  decltype(&curl_easy_cleanup) cleanup;
+  decltype(&curl_easy_strerror) strerror;
+};
+
+const Curl* LoadCurl(std::string* why) {
+  static Curl curl{};
+  static std::string error;
+  static const bool loaded = [] {
+    void* lib = dlopen("libcurl.so.4", RTLD_NOW | RTLD_LOCAL);
+    if (!lib) {
+      error = dlerror();
+      return false;
+    }
+    auto get = [&](auto& fn, const char* name) {
+      fn = reinterpret_cast<std::remove_reference_t<decltype(fn)>>(dlsym(lib, name));
+      if (!fn && error.empty()) error = std::string("libcurl.so.4 has no ") + name;
+    };
+    get(curl.global_init, "curl_global_init");
+    get(curl.easy_init, "curl_easy_init");
+    get(curl.setopt, "curl_easy_setopt");
+    get(curl.perform, "curl_easy_perform");
+    get(curl.getinfo, "curl_easy_getinfo");
+    get(curl.cleanup, "curl_easy_cleanup");
+    get(curl.strerror, "curl_easy_strerror");
+    if (error.empty() && curl.global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) error = "libcurl did not start";
+    return error.empty();
+  }();
+  if (!loaded) *why = "cannot load the HTTP client: " + error;
+  return loaded ? &curl : nullptr;
+}
+
 size_t ToString(char* p, size_t size, size_t n, void* out) {
   static_cast<std::string*>(out)->append(p, size * n);
   return size * n;
@@ -203,17 +245,20 @@ size_t FromSource(char* p, size_t size, size_t n, void* s) {
 // WebDAV, a bucket's HTTP endpoint, a build cache's HTTP protocol).
 class HttpStore final : public CacheStore {
  public:
-  HttpStore(std::string base, double timeout) : base_(std::move(base)), curl_(curl_easy_init()) {
+  HttpStore(const Curl& api, std::string base, double timeout)
+      : c_(api), base_(std::move(base)), curl_(c_.easy_init()) {
     while (!base_.empty() && base_.back() == '/') base_.pop_back();
     const long ms = std::max(1L, static_cast<long>(timeout * 1000));
-    curl_easy_setopt(curl_, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(curl_, CURLOPT_CONNECTTIMEOUT_MS, ms);
+    c_.setopt(curl_, CURLOPT_NOSIGNAL, 1L);
+    c_.setopt(curl_, CURLOPT_CONNECTTIMEOUT_MS, ms);
     // A transfer that stalls, not one that is merely long, is given up.
-    curl_easy_setopt(curl_, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(curl_, CURLOPT_LOW_SPEED_TIME, std::max(1L, ms / 1000));
-    curl_easy_setopt(curl_, CURLOPT_PROTOCOLS_STR, "http,https");
+    c_.setopt(curl_, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    c_.setopt(curl_, CURLOPT_LOW_SPEED_TIME, std::max(1L, ms / 1000));
+    c_.setopt(curl_, CURLOPT_PROTOCOLS_STR, "http,https");
   }
-  ~HttpStore() override { curl_easy_cleanup(curl_); }
+  ~HttpStore() override {
+    if (curl_) c_.cleanup(curl_);
+  }
   bool Ready() const { return curl_ != nullptr; }
 
   Got Get(const std::string& name, std::string* bytes, std::string* why) override {
@@ -245,15 +290,15 @@ class HttpStore final : public CacheStore {
  private:
   template <class Reset>
   Got Fetch(const std::string& name, std::string* why, curl_write_callback write, void* to, Reset reset) {
-    curl_easy_setopt(curl_, CURLOPT_URL, (base_ + "/" + name).c_str());
-    curl_easy_setopt(curl_, CURLOPT_HTTPGET, 1L);
-    curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, write);
-    curl_easy_setopt(curl_, CURLOPT_WRITEDATA, to);
-    const CURLcode rc = curl_easy_perform(curl_);
+    c_.setopt(curl_, CURLOPT_URL, (base_ + "/" + name).c_str());
+    c_.setopt(curl_, CURLOPT_HTTPGET, 1L);
+    c_.setopt(curl_, CURLOPT_WRITEFUNCTION, write);
+    c_.setopt(curl_, CURLOPT_WRITEDATA, to);
+    const CURLcode rc = c_.perform(curl_);
     long status = 0;
-    curl_easy_getinfo(curl_, CURLINFO_RESPONSE_CODE, &status);
+    c_.getinfo(curl_, CURLINFO_RESPONSE_CODE, &status);
     if (rc != CURLE_OK) {
-      *why = base_ + "/" + name + ": " + curl_easy_strerror(rc);
+      *why = base_ + "/" + name + ": " + c_.strerror(rc);
       return Got::kFailed;
     }
     if (status == 200) return Got::kFound;
@@ -264,20 +309,20 @@ class HttpStore final : public CacheStore {
   }
 
   bool Send(const std::string& name, Source& s, uint64_t size, std::string* why) {
-    curl_easy_setopt(curl_, CURLOPT_URL, (base_ + "/" + name).c_str());
-    curl_easy_setopt(curl_, CURLOPT_UPLOAD, 1L);
-    curl_easy_setopt(curl_, CURLOPT_READFUNCTION, FromSource);
-    curl_easy_setopt(curl_, CURLOPT_READDATA, &s);
-    curl_easy_setopt(curl_, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(size));
+    c_.setopt(curl_, CURLOPT_URL, (base_ + "/" + name).c_str());
+    c_.setopt(curl_, CURLOPT_UPLOAD, 1L);
+    c_.setopt(curl_, CURLOPT_READFUNCTION, FromSource);
+    c_.setopt(curl_, CURLOPT_READDATA, &s);
+    c_.setopt(curl_, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(size));
     std::string body;
-    curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, ToString);
-    curl_easy_setopt(curl_, CURLOPT_WRITEDATA, &body);
-    const CURLcode rc = curl_easy_perform(curl_);
+    c_.setopt(curl_, CURLOPT_WRITEFUNCTION, ToString);
+    c_.setopt(curl_, CURLOPT_WRITEDATA, &body);
+    const CURLcode rc = c_.perform(curl_);
     long status = 0;
-    curl_easy_getinfo(curl_, CURLINFO_RESPONSE_CODE, &status);
-    curl_easy_setopt(curl_, CURLOPT_UPLOAD, 0L);
+    c_.getinfo(curl_, CURLINFO_RESPONSE_CODE, &status);
+    c_.setopt(curl_, CURLOPT_UPLOAD, 0L);
     if (rc != CURLE_OK) {
-      *why = base_ + "/" + name + ": " + curl_easy_strerror(rc);
+      *why = base_ + "/" + name + ": " + c_.strerror(rc);
       return false;
     }
     if (status < 200 || status > 299) {
@@ -287,6 +332,7 @@ class HttpStore final : public CacheStore {
     return true;
   }
 
+  const Curl& c_;
   std::string base_;
   CURL* curl_;
 };
@@ -299,9 +345,10 @@ bool IsUrl(const std::string& location) {
 
 std::unique_ptr<CacheStore> OpenStore(const StoreSettings& settings, std::string* why) {
   if (IsUrl(settings.location)) {
-    static const bool ready = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
-    auto store = std::make_unique<HttpStore>(settings.location, settings.timeout);
-    if (!ready || !store->Ready()) {
+    const Curl* api = LoadCurl(why);
+    if (!api) return nullptr;
+    auto store = std::make_unique<HttpStore>(*api, settings.location, settings.timeout);
+    if (!store->Ready()) {
       *why = "cannot start the HTTP client";
       return nullptr;
     }
