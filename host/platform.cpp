@@ -13,12 +13,20 @@ int PrintToStderr(const MessageBoxRecord& r) {
 }
 }  // namespace
 
+#if defined(_WIN32)
+int DeliverMessageBox(HWND owner, const char* text, const char* caption, unsigned type) {
+#else
 int MessageBoxA(HWND owner, const char* text, const char* caption, unsigned type) {
+#endif
   MessageBoxRecord r{owner, caption ? caption : "", text ? text : "", type};
   return g_sink ? g_sink(r) : PrintToStderr(r);
 }
 
+#if defined(_WIN32)
+HWND HostActiveWindow() {
+#else
 HWND GetActiveWindow() {
+#endif
   return g_active;
 }
 

@@ -85,3 +85,10 @@ void MeshExport::ShowAbout(HWND) {}
 int MeshExport::DoExport(const char* name, ExpInterface* ei, Interface* i, int suppressPrompts) {
   return ExportScene(name, ei, i, suppressPrompts);
 }
+
+#if defined(_WIN32)
+// Nothing to do when the host loads or unloads the library.
+extern "C" int __stdcall DllMain(void*, unsigned long, void*) {
+  return 1;
+}
+#endif

@@ -11,7 +11,11 @@
 constexpr Class_ID MESHEXPORT_CLASS_ID(0x27CB055C, 0x032C469C);
 
 // The entry points the host looks up by name: C linkage, visible from the library.
+#if defined(_WIN32)
+#define TARN_ENTRY extern "C" __declspec(dllexport)
+#else
 #define TARN_ENTRY extern "C" __attribute__((visibility("default")))
+#endif
 TARN_ENTRY const char* LibDescription();
 TARN_ENTRY int LibNumberClasses();
 TARN_ENTRY ClassDesc* LibClassDesc(int i);

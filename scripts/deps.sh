@@ -21,15 +21,23 @@ viewer_packages() {
     (cd "$dir" && npm ci --no-audit --no-fund --loglevel=error >/dev/null)
   fi
 }
-if [ ${#missing[@]} -eq 0 ]; then
+# The plug-in's Windows build and its tests under Wine (scripts/windows.sh):
+# Wine without its recommends (fonts, sound, GStreamer), which a headless run never uses.
+windows_packages=(g++-mingw-w64-x86-64 wine64 googletest)
+windows_missing=()
+for p in "${windows_packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || windows_missing+=("$p")
+done
+if [ ${#missing[@]} -eq 0 ] && [ ${#windows_missing[@]} -eq 0 ]; then
   viewer_packages
   exit 0
 fi
 
-echo "Installing: ${missing[*]}" >&2
+echo "Installing: ${missing[*]} ${windows_missing[*]}" >&2
 sudo=""
 [ "$(id -u)" -ne 0 ] && sudo="sudo"
 export DEBIAN_FRONTEND=noninteractive
 $sudo apt-get update -qq
-$sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+[ ${#missing[@]} -eq 0 ] || $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+[ ${#windows_missing[@]} -eq 0 ] || $sudo apt-get install -y -qq --no-install-recommends "${windows_missing[@]}" >/dev/null
 viewer_packages

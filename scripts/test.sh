@@ -2,7 +2,8 @@
 # Builds and runs the whole test suite: a formatting check, the Release build
 # with warnings as errors, then every test again under AddressSanitizer and UBSan,
 # then the other presets built (debug, bench: each benchmark run once at its
-# smallest size) and a short run of every fuzz target.
+# smallest size), a short run of every fuzz target, and the plug-in built for
+# Windows with its tests under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -28,3 +29,7 @@ scripts/bench-smoke.sh
 # Every fuzz target for a short while on its corpus, the inputs that once
 # found a fault among them: a fault once fixed stays fixed.
 scripts/fuzz.sh --smoke "${TARN_FUZZ_SMOKE_SECONDS:-40}"
+
+# The plug-in on its own platform: built with MinGW-w64, its tests under Wine,
+# and the same bytes as on Linux for the examples and 100 random documents.
+scripts/windows.sh

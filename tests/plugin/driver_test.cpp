@@ -1,9 +1,8 @@
 #include "plugin/driver.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <utility>
@@ -16,6 +15,7 @@
 #include "tests/support/bytes.h"
 #include "tests/support/reports.h"
 #include "tests/support/streams.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -58,14 +58,9 @@ int ExportTo(Sink& sink, Scene& s, int mode = _IONBF) {
 
 class Driver : public testing::Test {
  protected:
-  std::string dir;
-  void SetUp() override {
-    char tmpl[] = "/tmp/tarn_driver_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir = tmpl;
-    TakeNotes();
-  }
-  void TearDown() override { std::system(("rm -rf '" + dir + "'").c_str()); }
+  tarntest::TempDir temp{"tarn_driver"};
+  std::string dir = temp.path().string();
+  void SetUp() override { TakeNotes(); }
   static std::string Read(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
@@ -108,8 +103,7 @@ TEST_F(Driver, UnopenableFileGivesZeroAndTouchesNothing) {
   EXPECT_EQ(AnimEnd, 9);
   EXPECT_TRUE(reports.boxes.empty());
   EXPECT_EQ(NoteList, nullptr);
-  struct stat st;
-  EXPECT_NE(stat(missing.c_str(), &st), 0);
+  EXPECT_FALSE(std::filesystem::exists(missing));
 }
 
 TEST_F(Driver, NotesComeFromVisiblePlainTracksWhateverTheObject) {

@@ -1,7 +1,6 @@
 #include "skin/notes.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdlib>
 
@@ -10,6 +9,7 @@
 #include "tests/support/bytes.h"
 #include "tests/support/reports.h"
 #include "tests/support/streams.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -109,9 +109,8 @@ TEST_F(Notes, FailedWriteGivesMinusOneAndStillEmptiesTheList) {
 }
 
 TEST_F(Notes, GatheredNotesOutliveExportsWhileTheLibraryIsLoaded) {
-  char dir[] = "/tmp/tarn_notes_XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  const std::string path = std::string(dir) + "/out.thm";
+  tarntest::TempDir dir{"tarn_notes"};
+  const std::string path = dir / "out.thm";
 
   // No skin block is written, so each export leaves its notes in the list.
   scene::Scene first;
@@ -129,8 +128,6 @@ TEST_F(Notes, GatheredNotesOutliveExportsWhileTheLibraryIsLoaded) {
   EXPECT_EQ(AnimEnd, 2000);
 
   EXPECT_EQ(Written(), Bytes().str("early").i32(-1).str("late").i32(1).u8(0).str());
-  std::remove(path.c_str());
-  rmdir(dir);
 }
 
 }  // namespace

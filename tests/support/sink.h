@@ -19,20 +19,31 @@ struct Sink {
   bool recover = false;
 
   // Unbuffered by default, so that every fwrite reaches the sink at once.
+#if defined(_WIN32)
+  // Windows has no cookie streams: a stream on NUL whose fwrite and fclose a
+  // stand-in for the C runtime hands to this sink (tests/windows/crt_stand_in.cpp).
+  FILE* Open(int mode = _IONBF);
+  std::string pending;  // what a buffered stream holds until it is flushed
+  bool buffered = false;
+#else
   FILE* Open(int mode = _IONBF) {
     cookie_io_functions_t io{};
     io.write = [](void* c, const char* buf, std::size_t size) -> ssize_t {
-      Sink& s = *static_cast<Sink*>(c);
-      std::size_t room = s.limit > s.bytes.size() ? s.limit - s.bytes.size() : 0;
-      std::size_t n = size < room ? size : room;
-      s.bytes.append(buf, n);
-      if (n < size && s.recover) s.limit = SIZE_MAX;
-      return static_cast<ssize_t>(n);  // short count: the write failed
+      return static_cast<ssize_t>(static_cast<Sink*>(c)->Take(buf, size));
     };
     io.close = [](void* c) { return static_cast<Sink*>(c)->failClose ? -1 : 0; };
     FILE* f = fopencookie(this, "wb", io);
     if (f) setvbuf(f, nullptr, mode, mode == _IONBF ? 0 : 1 << 16);
     return f;
+  }
+#endif
+  // Takes what the limit allows of `size` bytes; the count taken.
+  std::size_t Take(const char* buf, std::size_t size) {
+    std::size_t room = limit > bytes.size() ? limit - bytes.size() : 0;
+    std::size_t n = size < room ? size : room;
+    bytes.append(buf, n);
+    if (n < size && recover) limit = SIZE_MAX;
+    return n;  // short count: the write failed
   }
 };
 

@@ -1,10 +1,8 @@
-// A fresh folder under /tmp for one test, removed with everything in it.
+// A fresh folder in the system's temporary folder for one test, removed with everything in it.
 #pragma once
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <filesystem>
+#include <random>
 #include <stdexcept>
 #include <string>
 
@@ -13,10 +11,14 @@ namespace tarntest {
 class TempDir {
  public:
   explicit TempDir(const std::string& prefix = "tarn_test") {
-    std::string tmpl = (std::filesystem::temp_directory_path() / (prefix + "_XXXXXX")).string();
-    if (!mkdtemp(tmpl.data())) throw std::runtime_error("cannot make a folder under /tmp");
-    path_ = tmpl;
-    chmod(path_.c_str(), 0755);
+    std::random_device random;
+    for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+      auto candidate = std::filesystem::temp_directory_path() / (prefix + "_" + std::to_string(random()));
+      std::error_code ec;
+      if (std::filesystem::create_directory(candidate, ec)) path_ = candidate;
+    }
+    if (path_.empty()) throw std::runtime_error("cannot make a temporary folder");
+    std::filesystem::permissions(path_, std::filesystem::perms(0755));
   }
   ~TempDir() {
     std::error_code ec;
