@@ -11,6 +11,7 @@
 #include "host/plugin_api.h"
 #include "scene/scene.h"
 #include "tests/support/bytes.h"
+#include "tests/support/omni_scene.h"
 #include "tests/support/reports.h"
 #include "tests/support/sink.h"
 
@@ -71,18 +72,8 @@ TEST_F(PluginLibrary, HostLoadsChecksCreatesAndExports) {
   EXPECT_STREQ(exporter->ShortDesc(), "Tarnhold Mesh");
   EXPECT_EQ(exporter->Version(), 101u);
 
-  // A scene with a camera, a hidden light and one visible omni light.
   scene::Scene s;
-  s.animationRange = Interval(0, 3200);
-  scene::Node& cam = s.AddNode("Camera01");
-  cam.SetObject(scene::GenericObject::Camera(s));
-  cam.AddNoteTrack().keys = {{160, "step"}};
-  scene::Node& off = s.AddNode("Hidden01");
-  off.SetObject(&s.Make<scene::LightObj>(OMNI_LIGHT));
-  off.hidden = true;
-  scene::Node& omni = s.AddNode("Omni01");
-  omni.SetObject(&s.Make<scene::LightObj>(OMNI_LIGHT));
-  omni.transform.SetTrans({1, 2, 3});
+  tarntest::BuildOmniScene(s);
 
   char dir[] = "/tmp/tarn_dle_XXXXXX";
   ASSERT_NE(mkdtemp(dir), nullptr);
@@ -93,19 +84,7 @@ TEST_F(PluginLibrary, HostLoadsChecksCreatesAndExports) {
 
   std::ifstream in(path, std::ios::binary);
   const std::string bytes{std::istreambuf_iterator<char>(in), {}};
-  // The default light state has far attenuation off: 1e13 for both range values.
-  EXPECT_EQ(bytes, Bytes()
-                       .u8(8)
-                       .u8(1)
-                       .str("Omni01")
-                       .u8(1)
-                       .f32(1, 2, 3)
-                       .u32(0x551184E7)
-                       .u32(0x551184E7)
-                       .f32(1, 1, 1)
-                       .f32(1)
-                       .i32(1)
-                       .str());
+  EXPECT_EQ(bytes, tarntest::OmniSceneBytes());
   EXPECT_TRUE(reports.boxes.empty());
   std::remove(path.c_str());
   rmdir(dir);

@@ -9,14 +9,12 @@
 
 #include "host/plugin_api.h"
 #include "scene/scene.h"
-#include "tests/support/bytes.h"
+#include "tests/support/omni_scene.h"
 #include "tests/support/reports.h"
 #include "tests/support/temp_dir.h"
 #include "tools/winhost/library.h"
 
 namespace {
-
-using tarntest::Bytes;
 
 class WindowsPlugin : public testing::Test {
  protected:
@@ -62,13 +60,7 @@ TEST_F(WindowsPlugin, ReportsCallUser32Itself) {
 
 TEST_F(WindowsPlugin, WritesTheBytesItWritesOnLinux) {
   scene::Scene s;
-  s.animationRange = Interval(0, 3200);
-  scene::Node& cam = s.AddNode("Camera01");
-  cam.SetObject(scene::GenericObject::Camera(s));
-  cam.AddNoteTrack().keys = {{160, "step"}};
-  scene::Node& omni = s.AddNode("Omni01");
-  omni.SetObject(&s.Make<scene::LightObj>(OMNI_LIGHT));
-  omni.transform.SetTrans({1, 2, 3});
+  tarntest::BuildOmniScene(s);
   s.Activate();
 
   tarntest::TempDir dir;
@@ -79,18 +71,7 @@ TEST_F(WindowsPlugin, WritesTheBytesItWritesOnLinux) {
   delete exporter;
   std::ifstream in(path, std::ios::binary);
   const std::string bytes{std::istreambuf_iterator<char>(in), {}};
-  EXPECT_EQ(bytes, Bytes()
-                       .u8(8)
-                       .u8(1)
-                       .str("Omni01")
-                       .u8(1)
-                       .f32(1, 2, 3)
-                       .u32(0x551184E7)
-                       .u32(0x551184E7)
-                       .f32(1, 1, 1)
-                       .f32(1)
-                       .i32(1)
-                       .str());
+  EXPECT_EQ(bytes, tarntest::OmniSceneBytes());
 }
 
 }  // namespace
