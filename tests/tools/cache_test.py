@@ -201,6 +201,16 @@ class HttpCache(unittest.TestCase):
         self.assertEqual(list(third.report.values()).count("exported"), 1, third.err)
         self.assertEqual(tree(os.path.join(self.tmp, "outA")), tree(os.path.join(self.tmp, "outC")))
         self.assertEqual(sha256(path), victim)
+        # What an entry makes a hit print cannot drive the terminal.
+        entry = os.path.join(self.store, "ac", sorted(os.listdir(os.path.join(self.store, "ac")))[0])
+        with open(entry, "rb") as f:
+            text = f.read()
+        cut = text.rindex(b"messages ")
+        with open(entry, "wb") as f:
+            f.write(text[:cut] + b"messages 8:\x1b]0;own\x07\n")
+        escaped = self.export(b, os.path.join(self.tmp, "outE"))
+        self.assertIn("\\x1b]0;own\\x07", escaped.err)
+        self.assertNotIn("\x1b", escaped.err)
         # A damaged entry too.
         entry = os.path.join(self.store, "ac", sorted(os.listdir(os.path.join(self.store, "ac")))[0])
         with open(entry, "wb") as f:

@@ -329,7 +329,8 @@ bool ExportCache::Fetch(const Job& job, const Options& o, JobResult* r) {
   r->reason.clear();
   r->files = std::move(files);
   if (!o.import.notesFile.empty() && !IsSceneDocument(job.input)) r->files.push_back(o.import.notesFile);
-  r->messages = e.messages;
+  // What an entry says reaches a terminal: no control character of a writer's choosing.
+  r->messages = Printable(e.messages, true);
   ReplaceAll(r->messages, e.input, job.input);
   ReplaceAll(r->messages, e.output, job.output);
   return true;
