@@ -15,7 +15,7 @@
 
 #include "document/document.h"
 #include "import/detail.h"
-#include "import/inspect.h"
+#include "import/summary.h"
 #include "meshalgo/smoothing.h"
 #include "scene/transform.h"
 #include "tools/smoothmeasure/smooth_quality.h"

@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <new>
 
-#include "import/inspect.h"
 #include "import/reach.h"
+#include "import/summary.h"
 #include "tools/thmexport/list.h"
 #include "tools/thmexport/paths.h"
 #include "tools/thmexport/sandbox/wire.h"

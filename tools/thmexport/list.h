@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "import/inspect.h"
+#include "import/summary.h"
 #include "scene/scene.h"
 
 namespace thmexport {

@@ -12,7 +12,7 @@
 #include <thread>
 
 #include "document/document.h"
-#include "import/inspect.h"
+#include "import/summary.h"
 #include "tools/thmexport/batch.h"
 #include "tools/thmexport/cache.h"
 #include "tools/thmexport/export.h"

@@ -1,4 +1,4 @@
-#include "import/inspect.h"
+#include "import/summary.h"
 
 #include <assimp/scene.h>
 
