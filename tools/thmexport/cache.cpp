@@ -314,9 +314,7 @@ bool ExportCache::Fetch(const Job& job, const Options& o, JobResult* r) {
                      : "its output's bytes do not match their hash");
     return drop();
   }
-  const mode_t mask = umask(0);
-  umask(mask);
-  if (fchmod(fd, exists ? (st.st_mode & 07777) : (0666 & ~mask)) != 0 || close(fd) != 0 ||
+  if (fchmod(fd, OutputMode(exists ? &st : nullptr)) != 0 || close(fd) != 0 ||
       rename(temp.c_str(), job.output.c_str()) != 0) {
     unlink(temp.c_str());
     return false;

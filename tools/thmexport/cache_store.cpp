@@ -12,34 +12,17 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <random>
+#include <string_view>
 #include <type_traits>
 #include <vector>
+
+#include "tools/thmexport/sandbox/child.h"
 
 namespace thmexport {
 
 namespace fs = std::filesystem;
 
 namespace {
-
-bool WriteAll(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    const ssize_t n = write(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
-std::string RandomSuffix() {
-  static std::mt19937_64 random{std::random_device{}() ^ static_cast<uint64_t>(getpid())};
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%d-%016llx", static_cast<int>(getpid()),
-                static_cast<unsigned long long>(random()));
-  return buf;
-}
 
 // A folder: files are written under tmp/ and renamed into place, which is
 // atomic on one file system, so concurrent writers of one name leave one whole file.
@@ -54,10 +37,11 @@ class FolderStore final : public CacheStore {
     });
   }
   Got GetToFile(const std::string& name, int fd, std::string* why) override {
-    return Read(name, why, [&](const char* p, size_t n) { return WriteAll(fd, p, n); });
+    return Read(name, why,
+                [&](const char* p, size_t n) { return sandbox::WriteAll(fd, std::string_view(p, n)); });
   }
   bool Put(const std::string& name, const std::string& bytes, std::string* why) override {
-    return Write(name, why, [&](int fd) { return WriteAll(fd, bytes.data(), bytes.size()); });
+    return Write(name, why, [&](int fd) { return sandbox::WriteAll(fd, bytes); });
   }
   bool PutFile(const std::string& name, const std::string& path, std::string* why) override {
     return Write(name, why, [&](int fd) {
@@ -71,7 +55,7 @@ class FolderStore final : public CacheStore {
           ok = errno == EINTR;
           continue;
         }
-        ok = WriteAll(fd, buf, static_cast<size_t>(n));
+        ok = sandbox::WriteAll(fd, std::string_view(buf, static_cast<size_t>(n)));
       }
       close(in);
       return ok;
@@ -153,12 +137,13 @@ class FolderStore final : public CacheStore {
     const fs::path target = Path(name);
     fs::create_directories(target.parent_path(), ec);
     fs::create_directories(fs::path(root_) / "tmp", ec);
-    const std::string temp = root_ + "/tmp/" + RandomSuffix();
-    const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    std::string temp = root_ + "/tmp/XXXXXX";
+    const int fd = mkostemp(temp.data(), O_CLOEXEC);
     if (fd < 0) {
       *why = "cannot write in " + root_ + ": " + std::strerror(errno);
       return false;
     }
+    fchmod(fd, 0644);  // other machines read what this one writes
     const bool filled = fill(fd);
     const int error = errno;
     const bool closed = close(fd) == 0;
@@ -219,7 +204,7 @@ size_t ToString(char* p, size_t size, size_t n, void* out) {
 }
 
 size_t ToFile(char* p, size_t size, size_t n, void* fd) {
-  return WriteAll(*static_cast<int*>(fd), p, size * n) ? size * n : 0;
+  return sandbox::WriteAll(*static_cast<int*>(fd), std::string_view(p, size * n)) ? size * n : 0;
 }
 
 struct Source {

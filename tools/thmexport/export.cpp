@@ -114,6 +114,13 @@ std::string FormatReport(const std::string& label, const MessageBoxRecord& box, 
   return out;
 }
 
+unsigned OutputMode(const struct stat* existing) {
+  if (existing) return existing->st_mode & 07777;
+  const mode_t mask = umask(0);
+  umask(mask);
+  return 0666 & ~mask;
+}
+
 std::string TemporaryPrefix(const std::string& output) {
   std::string prefix(1, '.');
   prefix.append(FileName(output)).push_back('.');
@@ -151,10 +158,7 @@ ExportOutcome RunExport(const ExporterClass& exporter, scene::Scene& scene, cons
       out.problem = "cannot create a temporary file in " + ParentFolder(output) + ": " + Errno(errno);
       return out;
     }
-    // The finished file gets the mode an ordinary new (or the replaced) file would have.
-    mode_t mask = umask(0);
-    umask(mask);
-    fchmod(fd, exists ? (st.st_mode & 07777) : (0666 & ~mask));
+    fchmod(fd, OutputMode(exists ? &st : nullptr));
     close(fd);
     target = tmpl;
     guard = std::make_unique<TempGuard>(target);

@@ -3,6 +3,8 @@
 // output only when the export succeeded.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <string>
 
@@ -31,6 +33,10 @@ struct ExportOutcome {
 // `output` is replaced only on success; a device or pipe is written directly.
 ExportOutcome RunExport(const ExporterClass& exporter, scene::Scene& scene, const std::string& output,
                         const ExportOptions& options);
+
+// The mode an output gets: that of the file it replaces (`existing`), else
+// the mode an ordinary new file would have.
+unsigned OutputMode(const struct stat* existing);
 
 // The temporary file beside `output` is named ".NAME." and six more characters.
 std::string TemporaryPrefix(const std::string& output);

@@ -9,12 +9,14 @@
 #include <chrono>
 #include <cstdio>
 #include <memory>
+#include <string_view>
 #include <thread>
 
 #include "document/document.h"
 #include "tools/thmexport/export.h"
 #include "tools/thmexport/isolate.h"
 #include "tools/thmexport/paths.h"
+#include "tools/thmexport/sandbox/child.h"
 
 namespace thmexport {
 
@@ -142,12 +144,7 @@ JobResult RunJobKeepingMessages(const Job& job, const ExporterClass& exporter, c
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) break;
       kept.append(buf, static_cast<size_t>(n));
-      for (ssize_t done = 0; done < n;) {
-        const ssize_t w = write(saved, buf + done, static_cast<size_t>(n - done));
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) break;
-        done += w;
-      }
+      sandbox::WriteAll(saved, std::string_view(buf, static_cast<size_t>(n)));
     }
   });
   JobResult r = RunJob(job, exporter, o, progress);
