@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <span>
 #include <string>
 
@@ -14,7 +15,9 @@ namespace thm::detail {
 
 class Cursor {
  public:
-  explicit Cursor(std::span<const std::uint8_t> data) : data_(data) {}
+  explicit Cursor(std::span<const std::uint8_t> data,
+                  std::size_t memory_limit = std::numeric_limits<std::size_t>::max())
+      : data_(data), budget_(memory_limit) {}
 
   std::size_t pos() const { return pos_; }
   std::size_t remaining() const { return data_.size() - pos_; }
@@ -22,6 +25,16 @@ class Cursor {
 
   [[noreturn]] void fail(std::size_t offset, const std::string& what) const {
     throw ParseError(offset, what);
+  }
+
+  // Counts n elements of `size` bytes against the memory limit before they are
+  // allocated; `at` is the offset of the count that asked for them.
+  void charge(std::size_t at, std::size_t n, std::size_t size) {
+    if (n > budget_ / size)
+      throw LimitError(at, "reading needs more memory than the limit allows (" + std::to_string(budget_) +
+                               " bytes left, " + std::to_string(n) + " elements of " + std::to_string(size) +
+                               " bytes asked for)");
+    budget_ -= n * size;
   }
 
   void need(std::size_t n, const char* what) const {
@@ -78,6 +91,7 @@ class Cursor {
     std::size_t end = pos_;
     while (end < data_.size() && data_[end] != 0) ++end;
     if (end == data_.size()) fail(pos_, std::string("truncated: expected zero-terminated ") + what);
+    charge(pos_, 1, sizeof(std::string) + end - pos_ + 1);
     std::string s(reinterpret_cast<const char*>(data_.data() + pos_), end - pos_);
     pos_ = end + 1;
     return s;
@@ -100,6 +114,7 @@ class Cursor {
  private:
   std::span<const std::uint8_t> data_;
   std::size_t pos_ = 0;
+  std::size_t budget_;
 };
 
 }  // namespace thm::detail

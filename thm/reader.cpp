@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <memory>
 
 #include "format/thm_format.h"
@@ -69,6 +70,7 @@ MaterialSection ReadSection(Cursor& c) {
 
   s.vertices_offset = c.pos();
   const std::size_t nv = c.count("vertex count", kVertexSize);
+  c.charge(s.vertices_offset, nv, sizeof(Vertex));
   s.vertices.reserve(nv);
   for (std::size_t i = 0; i < nv; ++i) {
     Vertex v;
@@ -81,6 +83,7 @@ MaterialSection ReadSection(Cursor& c) {
 
   s.triangles_offset = c.pos();
   const std::size_t nt = c.count("triangle count", kTriangleSize);
+  c.charge(s.triangles_offset, nt, sizeof(Triangle));
   s.triangles.reserve(nt);
   for (std::size_t i = 0; i < nt; ++i) {
     Triangle t;
@@ -95,6 +98,7 @@ Skin ReadSkin(Cursor& c, std::size_t position_count) {
   Skin k;
   k.offset = c.pos();
   const std::size_t nb = c.count("bone count", kMinBoneSize);
+  c.charge(k.offset, nb, sizeof(Bone));
   k.bones.reserve(nb);
   for (std::size_t i = 0; i < nb; ++i) {
     Bone b;
@@ -116,6 +120,7 @@ Skin ReadSkin(Cursor& c, std::size_t position_count) {
                                 " bones needs more bytes than the " + std::to_string(c.remaining()) +
                                 " left");
   k.frame_count = static_cast<std::int32_t>(nf);
+  c.charge(k.frames_offset, nf * nb, sizeof(BoneSample));
   k.samples.reserve(nf * nb);
   for (std::size_t i = 0; i < nf * nb; ++i) {
     BoneSample s;
@@ -127,6 +132,7 @@ Skin ReadSkin(Cursor& c, std::size_t position_count) {
   if (position_count > c.remaining() / kMinRefListSize)
     c.fail(c.pos(), "truncated: expected " + std::to_string(position_count) + " bone reference lists, " +
                         std::to_string(c.remaining()) + " bytes left");
+  c.charge(c.pos(), position_count, sizeof(VertexRefs));
   k.vertex_refs.reserve(position_count);
   for (std::size_t i = 0; i < position_count; ++i) {
     VertexRefs list;
@@ -134,6 +140,7 @@ Skin ReadSkin(Cursor& c, std::size_t position_count) {
     for (;;) {
       const std::int32_t bone = c.i32("bone id or -1");
       if (bone == f::kRefListEnd) break;
+      c.charge(list.offset, 2, sizeof(BoneRef));  // a vector at most doubles what it holds
       list.refs.push_back({bone, c.f32("bone weight")});
     }
     k.vertex_refs.push_back(std::move(list));
@@ -148,6 +155,7 @@ Skin ReadSkin(Cursor& c, std::size_t position_count) {
     n.offset = c.pos();
     n.text = c.str("note text or empty terminator");
     if (n.text.empty()) break;
+    c.charge(n.offset, 2, sizeof(Note));
     n.frame = c.i32("note frame");
     k.notes.push_back(std::move(n));
   }
@@ -158,6 +166,7 @@ MeshRecord ReadMesh(Cursor& c) {
   MeshRecord m;
   m.positions_offset = c.pos();
   const std::size_t np = c.count("position count", kPositionSize);
+  c.charge(m.positions_offset, np, sizeof(Vec3));
   m.positions.reserve(np);
   for (std::size_t i = 0; i < np; ++i) m.positions.push_back(c.vec3("position"));
 
@@ -169,6 +178,7 @@ MeshRecord ReadMesh(Cursor& c) {
 
   m.materials_offset = c.pos();
   const std::size_t nm = c.count("material count", kMinSectionSize);
+  c.charge(m.materials_offset, nm, sizeof(MaterialSection));
   m.materials.reserve(nm);
   for (std::size_t i = 0; i < nm; ++i) m.materials.push_back(ReadSection(c));
 
@@ -226,10 +236,17 @@ Record ReadRecord(Cursor& c) {
 }  // namespace
 
 ParseResult Parse(std::span<const std::uint8_t> bytes) {
+  return Parse(bytes, std::numeric_limits<std::size_t>::max());
+}
+
+ParseResult Parse(std::span<const std::uint8_t> bytes, std::size_t memory_limit) {
   ParseResult result;
-  Cursor c(bytes);
+  Cursor c(bytes, memory_limit);
   try {
-    while (!c.at_end()) result.file.records.push_back(ReadRecord(c));
+    while (!c.at_end()) {
+      c.charge(c.pos(), 2, sizeof(Record));
+      result.file.records.push_back(ReadRecord(c));
+    }
   } catch (const ParseError& e) {
     result.error = e.problem();
   }

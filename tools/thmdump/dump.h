@@ -4,15 +4,15 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "thm/reader.h"
+#include "thm/thm.h"
 
 namespace thmdump {
 
 // Records read so far, then the parse error if there was one.
-std::string Summary(const thm::ParseResult& result);
+std::string Summary(const thm_file* file);
 
 // Every field and array, in file order; "error" is null or {offset, message}.
-nlohmann::ordered_json ToJson(const thm::ParseResult& result);
+nlohmann::ordered_json ToJson(const thm_file* file, const thm_error* error);
 
 // 8-bit text as JSON-safe UTF-8: byte b becomes code point U+00bb, which loses nothing.
 std::string Latin1ToUtf8(const std::string& bytes);

@@ -26,7 +26,7 @@ std::string Latin1ToUtf8(const std::string& bytes) {
 
 namespace {
 
-json Text(const std::string& s) {
+json Text(const char* s) {
   return Latin1ToUtf8(s);
 }
 
@@ -36,61 +36,71 @@ json F(float f) {
   return std::strtod(fmt::format("{}", f).c_str(), nullptr);
 }
 
-json Vec(const thm::Vec3& v) {
+json Vec(const thm_vec3& v) {
   return json::array({F(v.x), F(v.y), F(v.z)});
 }
 
-json Mat(const thm::Matrix43& m) {
+json Mat(const thm_matrix43& m) {
   json rows = json::array();
   for (const auto& r : m.rows) rows.push_back(Vec(r));
   return rows;
 }
 
-json Extra(const thm::Extra& e) {
+json Extra(const std::uint32_t (&e)[3]) {
   return json::array({e[0], e[1], e[2]});
 }
 
-json Map(const std::optional<thm::MapRef>& m) {
-  if (!m) return nullptr;
-  return {{"file", Text(m->file)}, {"amount", F(m->amount)}};
+json Map(const char* file, float amount) {
+  if (!file) return nullptr;
+  return {{"file", Text(file)}, {"amount", F(amount)}};
 }
 
-json Header(const thm::MaterialHeader& h) {
+json Header(const thm_material& h) {
   if (!h.long_form) return {{"form", "short"}};
   return {
       {"form", "long"},
-      {"diffuse_map", h.diffuse_map ? Text(*h.diffuse_map) : json(nullptr)},
+      {"diffuse_map", h.diffuse_map ? Text(h.diffuse_map) : json(nullptr)},
       {"name", Text(h.name)},
-      {"reflection_map", Map(h.reflection_map)},
-      {"self_illum_map", Map(h.self_illum_map)},
+      {"reflection_map", Map(h.reflection_map, h.reflection_amount)},
+      {"self_illum_map", Map(h.self_illum_map, h.self_illum_amount)},
       {"flags", h.flags},
-      {"transparency_mode", h.transparency_mode()},
-      {"two_sided", h.two_sided()},
-      {"vr", h.vr()},
+      {"transparency_mode", h.flags & THM_TRANSPARENCY_MASK},
+      {"two_sided", (h.flags & THM_TWO_SIDED) != 0},
+      {"vr", (h.flags & THM_VR_NAME) != 0},
       {"opacity", F(h.opacity)},
   };
 }
 
-json Section(const thm::MaterialSection& s) {
+json Section(const thm_material& s) {
   json verts = json::array();
-  for (const auto& v : s.vertices)
-    verts.push_back({{"sv", v.sv}, {"uv", {F(v.u), F(v.v)}}, {"normal", Vec(v.normal)}});
+  for (std::size_t i = 0; i < s.vertex_count; ++i) {
+    const thm_vertex& v = s.vertices[i];
+    verts.push_back({{"sv", v.position}, {"uv", {F(v.u), F(v.v)}}, {"normal", Vec(v.normal)}});
+  }
   json tris = json::array();
-  for (const auto& t : s.triangles)
-    tris.push_back({{"corners", {t.index(0), t.index(1), t.index(2)}},
-                    {"edges", {t.edge(0), t.edge(1), t.edge(2)}},
-                    {"normal", Vec(t.normal)}});
+  for (std::size_t i = 0; i < s.triangle_count; ++i) {
+    const thm_triangle& t = s.triangles[i];
+    const auto* c = t.corners;
+    tris.push_back(
+        {{"corners", {THM_CORNER_INDEX(c[0]), THM_CORNER_INDEX(c[1]), THM_CORNER_INDEX(c[2])}},
+         {"edges", {THM_CORNER_EDGE(c[0]) != 0, THM_CORNER_EDGE(c[1]) != 0, THM_CORNER_EDGE(c[2]) != 0}},
+         {"normal", Vec(t.normal)}});
+  }
   return {{"offset", s.offset},
-          {"header", Header(s.header)},
+          {"header", Header(s)},
           {"vertices_offset", s.vertices_offset},
           {"vertices", std::move(verts)},
           {"triangles_offset", s.triangles_offset},
           {"triangles", std::move(tris)}};
 }
 
-json Skin(const thm::Skin& k) {
+json Skin(const thm_file* file, std::size_t r, const thm_mesh& m) {
+  thm_skin k;
+  thm_get_skin(file, r, &k);
   json bones = json::array();
-  for (const auto& b : k.bones)
+  for (std::size_t i = 0; i < k.bone_count; ++i) {
+    thm_bone b;
+    thm_get_bone(file, r, i, &b);
     bones.push_back({{"offset", b.offset},
                      {"name", Text(b.name)},
                      {"matrix", Mat(b.matrix)},
@@ -98,26 +108,33 @@ json Skin(const thm::Skin& k) {
                      {"sibling", b.sibling},
                      {"parent", b.parent},
                      {"child", b.child}});
+  }
   // Nested per frame; a file without bones has no samples at all.
   json frames = json::array();
-  const std::size_t nb = k.bones.size();
-  for (std::size_t f = 0; nb != 0 && f < k.samples.size() / nb; ++f) {
+  const std::size_t nb = k.bone_count;
+  for (std::size_t f = 0; nb != 0 && f < std::size_t(k.frame_count); ++f) {
     json frame = json::array();
     for (std::size_t b = 0; b < nb; ++b) {
-      const auto& s = k.sample(f, b);
+      const thm_sample& s = k.samples[f * nb + b];
       frame.push_back({{"matrix", Mat(s.matrix)}, {"extra", Extra(s.extra)}});
     }
     frames.push_back(std::move(frame));
   }
   json refs = json::array();
-  for (const auto& list : k.vertex_refs) {
+  for (std::size_t p = 0; p < m.position_count; ++p) {
+    thm_bone_refs list;
+    thm_get_bone_refs(file, r, p, &list);
     json l = json::array();
-    for (const auto& r : list.refs) l.push_back({{"bone", r.bone}, {"weight", F(r.weight)}});
+    for (std::size_t j = 0; j < list.count; ++j)
+      l.push_back({{"bone", list.refs[j].bone}, {"weight", F(list.refs[j].weight)}});
     refs.push_back({{"offset", list.offset}, {"refs", std::move(l)}});
   }
   json notes = json::array();
-  for (const auto& n : k.notes)
+  for (std::size_t i = 0; i < k.note_count; ++i) {
+    thm_note n;
+    thm_get_note(file, r, i, &n);
     notes.push_back({{"offset", n.offset}, {"text", Text(n.text)}, {"frame", n.frame}});
+  }
   return {{"offset", k.offset},
           {"bones", std::move(bones)},
           {"frames_offset", k.frames_offset},
@@ -131,53 +148,66 @@ json Skin(const thm::Skin& k) {
           {"notes", std::move(notes)}};
 }
 
-json Mesh(const thm::MeshRecord& m) {
+json Mesh(const thm_file* file, std::size_t r, const thm_mesh& m) {
   json pos = json::array();
-  for (const auto& p : m.positions) pos.push_back(Vec(p));
+  for (std::size_t i = 0; i < m.position_count; ++i) pos.push_back(Vec(m.positions[i]));
   json mats = json::array();
-  for (const auto& s : m.materials) mats.push_back(Section(s));
+  for (std::size_t i = 0; i < m.material_count; ++i) {
+    thm_material s;
+    thm_get_material(file, r, i, &s);
+    mats.push_back(Section(s));
+  }
   return {{"type", "mesh"},
           {"name", Text(m.name)},
           {"parent", Text(m.parent)},
           {"positions_offset", m.positions_offset},
           {"positions", std::move(pos)},
-          {"skin", m.skin ? Skin(*m.skin) : json(nullptr)},
+          {"skin", m.has_skin ? Skin(file, r, m) : json(nullptr)},
           {"materials_offset", m.materials_offset},
           {"materials", std::move(mats)},
           {"name_offset", m.name_offset}};
 }
 
-json Light(const thm::LightRecord& l) {
-  json j = {{"type", l.kind == thm::LightKind::Spot ? "spot" : "omni"},
+json Light(const thm_light& l) {
+  json j = {{"type", l.kind == THM_SPOT ? "spot" : "omni"},
             {"name", Text(l.name)},
-            {"parent", l.parent ? Text(*l.parent) : json(nullptr)},
+            {"parent", l.parent ? Text(l.parent) : json(nullptr)},
             {"position", Vec(l.position)},
             {"range_start", F(l.range_start)},
             {"range_end", F(l.range_end)},
             {"colour", Vec(l.colour)},
             {"intensity", F(l.intensity)},
             {"on", l.on}};
-  if (l.spot) {
-    j["hotspot"] = F(l.spot->hotspot);
-    j["falloff"] = F(l.spot->falloff);
-    j["direction"] = Vec(l.spot->direction);
-    j["target_distance"] = F(l.spot->target_distance);
+  if (l.kind == THM_SPOT) {
+    j["hotspot"] = F(l.hotspot);
+    j["falloff"] = F(l.falloff);
+    j["direction"] = Vec(l.direction);
+    j["target_distance"] = F(l.target_distance);
   }
   return j;
 }
 
 }  // namespace
 
-json ToJson(const thm::ParseResult& result) {
+json ToJson(const thm_file* file, const thm_error* error) {
   json records = json::array();
-  for (const auto& r : result.file.records) {
-    json j = {{"offset", r.offset}, {"size", r.size}};
-    j.update(r.mesh() ? Mesh(*r.mesh()) : Light(*r.light()));
+  for (std::size_t r = 0; r < thm_record_count(file); ++r) {
+    thm_mesh m;
+    thm_light l;
+    json j;
+    if (thm_get_mesh(file, r, &m) == THM_OK) {
+      j = {{"offset", m.offset}, {"size", m.size}};
+      j.update(Mesh(file, r, m));
+    } else {
+      thm_get_light(file, r, &l);
+      j = {{"offset", l.offset}, {"size", l.size}};
+      j.update(Light(l));
+    }
     records.push_back(std::move(j));
   }
-  json error = nullptr;
-  if (result.error) error = {{"offset", result.error->offset}, {"message", Text(result.error->what)}};
-  return {{"records", std::move(records)}, {"error", std::move(error)}};
+  json err = nullptr;
+  if (error) err = {{"offset", error->offset}, {"message", Text(error->message)}};
+  return {{"records", std::move(records)}, {"error", std::move(err)}};
 }
 
 }  // namespace thmdump

@@ -2,9 +2,9 @@
 #include <CLI/CLI.hpp>
 #include <cstdio>
 #include <iostream>
+#include <memory>
 
-#include "thm/check.h"
-#include "thm/reader.h"
+#include "thm/thm.h"
 #include "tools/thmdump/dump.h"
 
 namespace {
@@ -47,31 +47,35 @@ int main(int argc, char** argv) {
     return rc == 0 ? kOk : kUsage;
   }
 
-  std::vector<std::uint8_t> bytes;
-  try {
-    bytes = thm::LoadFile(path);
-  } catch (const std::exception& e) {
-    std::cerr << "thmdump: " << e.what() << "\n";
+  // Read as an engine would: through the library's C API.
+  thm_options options{};
+  options.check = check ? 1 : 0;
+  thm_file* file = nullptr;
+  thm_error error;
+  const thm_result rc = thm_read_path(path.c_str(), &options, &file, &error);
+  const std::unique_ptr<thm_file, void (*)(thm_file*)> owned(file, &thm_free);
+  if (rc != THM_OK && rc != THM_MALFORMED) {
+    std::cerr << "thmdump: " << error.message << "\n";
     return kUsage;
   }
 
   if (check) {
-    if (auto p = thm::Check(bytes)) {
-      std::printf("offset %zu (0x%zX): %s\n", p->offset, p->offset, p->what.c_str());
+    if (rc == THM_MALFORMED) {
+      std::printf("offset %zu (0x%zX): %s\n", error.offset, error.offset, error.message);
       return kBadFile;
     }
     std::printf("ok\n");
     return kOk;
   }
 
-  const thm::ParseResult result = thm::Parse(bytes);
+  const thm_error* problem = rc == THM_MALFORMED ? &error : nullptr;
   if (json) {
-    std::cout << thmdump::ToJson(result).dump(2) << "\n";
+    std::cout << thmdump::ToJson(file, problem).dump(2) << "\n";
   } else {
-    std::cout << thmdump::Summary(result);
+    std::cout << thmdump::Summary(file);
   }
-  if (result.error) {
-    std::cerr << "thmdump: offset " << result.error->offset << ": " << result.error->what << "\n";
+  if (problem) {
+    std::cerr << "thmdump: offset " << error.offset << ": " << error.message << "\n";
     return kBadFile;
   }
   return kOk;

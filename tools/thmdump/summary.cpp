@@ -19,7 +19,11 @@ std::string Q(const std::string& s) {
   return out + "\"";
 }
 
-std::string V(const thm::Vec3& v) {
+std::string Q(const char* s) {
+  return Q(std::string(s));
+}
+
+std::string V(const thm_vec3& v) {
   return fmt::format("({:g}, {:g}, {:g})", v.x, v.y, v.z);
 }
 
@@ -30,11 +34,11 @@ std::string Plural(std::size_t n, const char* word) {
   return fmt::format("{} {}{}", n, word, n == 1 ? "" : "s");
 }
 
-std::string MapText(const std::optional<thm::MapRef>& m) {
-  return m ? fmt::format("{} amount {:g}", Q(m->file), m->amount) : "none";
+std::string MapText(const char* file, float amount) {
+  return file ? fmt::format("{} amount {:g}", Q(file), amount) : "none";
 }
 
-void Header(std::string& out, const thm::MaterialHeader& h) {
+void Header(std::string& out, const thm_material& h) {
   if (!h.long_form) {
     out += "short header";
     return;
@@ -42,67 +46,83 @@ void Header(std::string& out, const thm::MaterialHeader& h) {
   static const char* const kModes[] = {"none", "filter", "additive", "3?"};
   out += fmt::format(
       "name {}, diffuse {}, reflection {}, self-illum {}, flags 0x{:02X} (transparency {}{}{}), opacity {:g}",
-      Q(h.name), h.diffuse_map ? Q(*h.diffuse_map) : "none", MapText(h.reflection_map),
-      MapText(h.self_illum_map), h.flags, kModes[h.transparency_mode()], h.two_sided() ? ", two-sided" : "",
-      h.vr() ? ", VR" : "", h.opacity);
+      Q(h.name), h.diffuse_map ? Q(h.diffuse_map) : "none", MapText(h.reflection_map, h.reflection_amount),
+      MapText(h.self_illum_map, h.self_illum_amount), h.flags, kModes[h.flags & THM_TRANSPARENCY_MASK],
+      (h.flags & THM_TWO_SIDED) ? ", two-sided" : "", (h.flags & THM_VR_NAME) ? ", VR" : "", h.opacity);
 }
 
-void Skin(std::string& out, const thm::Skin& k) {
+void Skin(std::string& out, const thm_file* file, std::size_t r, const thm_mesh& m) {
+  thm_skin k;
+  thm_get_skin(file, r, &k);
   std::size_t nrefs = 0;
-  for (const auto& l : k.vertex_refs) nrefs += l.refs.size();
+  for (std::size_t p = 0; p < m.position_count; ++p) {
+    thm_bone_refs list;
+    thm_get_bone_refs(file, r, p, &list);
+    nrefs += list.count;
+  }
   out += fmt::format("  skin @{}: {}, {} at {:g} per second, {} in {} lists, end mark {}, {}\n", k.offset,
-                     Plural(k.bones.size(), "bone"), Plural(std::size_t(k.frame_count), "frame"),
-                     k.frame_rate, Plural(nrefs, "bone reference"), k.vertex_refs.size(), k.end_mark,
-                     Plural(k.notes.size(), "note"));
-  for (std::size_t i = 0; i < k.bones.size(); ++i) {
-    const auto& b = k.bones[i];
+                     Plural(k.bone_count, "bone"), Plural(std::size_t(k.frame_count), "frame"), k.frame_rate,
+                     Plural(nrefs, "bone reference"), m.position_count, k.end_mark,
+                     Plural(k.note_count, "note"));
+  for (std::size_t i = 0; i < k.bone_count; ++i) {
+    thm_bone b;
+    thm_get_bone(file, r, i, &b);
     out += fmt::format(
         "    bone {} @{}: {} sibling {} parent {} child {}, translation {}, extra {:08X} {:08X} {:08X}\n", i,
         b.offset, Q(b.name), b.sibling, b.parent, b.child, V(b.matrix.rows[3]), b.extra[0], b.extra[1],
         b.extra[2]);
   }
-  for (const auto& n : k.notes)
+  for (std::size_t i = 0; i < k.note_count; ++i) {
+    thm_note n;
+    thm_get_note(file, r, i, &n);
     out += fmt::format("    note @{}: frame {} {}\n", n.offset, n.frame, Q(n.text));
-}
-
-void Mesh(std::string& out, const thm::MeshRecord& m) {
-  out += fmt::format("mesh {} parent {}\n", Q(m.name), m.parent.empty() ? "(none)" : Q(m.parent));
-  out += fmt::format("  {} @{}\n", Plural(m.positions.size(), "position"), m.positions_offset);
-  if (m.skin) Skin(out, *m.skin);
-  out += fmt::format("  {} @{}\n", Plural(m.materials.size(), "material"), m.materials_offset);
-  for (std::size_t i = 0; i < m.materials.size(); ++i) {
-    const auto& s = m.materials[i];
-    out += fmt::format("    material {} @{}: ", i, s.offset);
-    Header(out, s.header);
-    out += fmt::format("; {}, {}\n", Plural(s.vertices.size(), "vertex", "vertices"),
-                       Plural(s.triangles.size(), "triangle"));
   }
 }
 
-void Light(std::string& out, const thm::LightRecord& l) {
-  const bool spot = l.kind == thm::LightKind::Spot;
+void Mesh(std::string& out, const thm_file* file, std::size_t r, const thm_mesh& m) {
+  out += fmt::format("mesh {} parent {}\n", Q(m.name), m.parent[0] == 0 ? "(none)" : Q(m.parent));
+  out += fmt::format("  {} @{}\n", Plural(m.position_count, "position"), m.positions_offset);
+  if (m.has_skin) Skin(out, file, r, m);
+  out += fmt::format("  {} @{}\n", Plural(m.material_count, "material"), m.materials_offset);
+  for (std::size_t i = 0; i < m.material_count; ++i) {
+    thm_material s;
+    thm_get_material(file, r, i, &s);
+    out += fmt::format("    material {} @{}: ", i, s.offset);
+    Header(out, s);
+    out += fmt::format("; {}, {}\n", Plural(s.vertex_count, "vertex", "vertices"),
+                       Plural(s.triangle_count, "triangle"));
+  }
+}
+
+void Light(std::string& out, const thm_light& l) {
+  const bool spot = l.kind == THM_SPOT;
   out += fmt::format("{} light {} parent {}\n", spot ? "spot" : "omni", Q(l.name),
-                     l.parent ? Q(*l.parent) : "(none)");
+                     l.parent ? Q(l.parent) : "(none)");
   out += fmt::format("  position {}, range {:g} to {:g}, colour {}, intensity {:g}, on {}\n", V(l.position),
                      l.range_start, l.range_end, V(l.colour), l.intensity, l.on);
-  if (l.spot)
-    out += fmt::format("  hotspot {:g}, falloff {:g}, direction {}, target distance {:g}\n", l.spot->hotspot,
-                       l.spot->falloff, V(l.spot->direction), l.spot->target_distance);
+  if (spot)
+    out += fmt::format("  hotspot {:g}, falloff {:g}, direction {}, target distance {:g}\n", l.hotspot,
+                       l.falloff, V(l.direction), l.target_distance);
 }
 
 }  // namespace
 
-std::string Summary(const thm::ParseResult& result) {
+std::string Summary(const thm_file* file) {
   std::string out;
-  const auto& recs = result.file.records;
-  for (std::size_t i = 0; i < recs.size(); ++i) {
-    out += fmt::format("record {} @{} ({} bytes): ", i, recs[i].offset, recs[i].size);
-    if (const auto* m = recs[i].mesh())
-      Mesh(out, *m);
-    else
-      Light(out, *recs[i].light());
+  const std::size_t n = thm_record_count(file);
+  for (std::size_t r = 0; r < n; ++r) {
+    thm_mesh m;
+    thm_light l;
+    if (thm_get_mesh(file, r, &m) == THM_OK) {
+      out += fmt::format("record {} @{} ({} bytes): ", r, m.offset, m.size);
+      Mesh(out, file, r, m);
+    } else {
+      thm_get_light(file, r, &l);
+      out += fmt::format("record {} @{} ({} bytes): ", r, l.offset, l.size);
+      Light(out, l);
+    }
   }
-  out += fmt::format("{}\n", Plural(recs.size(), "record"));
+  out += fmt::format("{}\n", Plural(n, "record"));
   return out;
 }
 
