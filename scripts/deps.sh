@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
           nlohmann-json3-dev libcli11-dev libfmt-dev libassimp-dev assimp-testmodels
           libmeshoptimizer-dev python3-jsonschema clang-format libsimdjson-dev gltfpack libseccomp-dev clang libxxhash-dev chromium
-          libcurl4-openssl-dev nettle-dev nginx)
+          libcurl4-openssl-dev nettle-dev nginx python3-mypy)
 
 missing=()
 # npm comes with the machine's Node.js; Debian's package only where there is none.

@@ -14,6 +14,9 @@ std::string Summary(const thm_file* file);
 // Every field and array, in file order; "error" is null or {offset, message}.
 nlohmann::ordered_json ToJson(const thm_file* file, const thm_error* error);
 
+// Laid out as nlohmann's dump(2), every float with its shortest digits.
+std::string DumpJson(const nlohmann::ordered_json& j);
+
 // 8-bit text as JSON-safe UTF-8: byte b becomes code point U+00bb, which loses nothing.
 std::string Latin1ToUtf8(const std::string& bytes);
 

@@ -1,5 +1,6 @@
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <variant>
@@ -188,6 +189,85 @@ json Light(const thm_light& l) {
 }
 
 }  // namespace
+
+namespace {
+
+// A double as nlohmann's dump lays it out, but with the shortest digits that read
+// back as the same double: its own digit generator is not always the shortest
+// (-0.68000853 came out as -0.6800085300000001), so other readers could not match it.
+void Number(std::string& out, double x) {
+  if (!std::isfinite(x)) {
+    out += "null";
+    return;
+  }
+  if (x == 0) {
+    out += std::signbit(x) ? "-0.0" : "0.0";
+    return;
+  }
+  if (x < 0) out += '-';
+  // fmt's "{}" gives the shortest digits, fixed or with an exponent; take the
+  // digits and the point's place from it.
+  const std::string text = fmt::format("{}", std::fabs(x));
+  const std::size_t at = text.find('e');
+  const std::string mantissa = text.substr(0, at);
+  const int exponent = at == std::string::npos ? 0 : std::stoi(text.substr(at + 1));
+  const std::size_t dot = mantissa.find('.');
+  const std::string whole = mantissa.substr(0, dot);
+  const std::string frac = dot == std::string::npos ? "" : mantissa.substr(dot + 1);
+  std::string digits = whole + frac;
+  int e10 = exponent - int(frac.size());  // the last digit's power of ten
+  digits.erase(0, std::min(digits.find_first_not_of('0'), digits.size()));
+  while (!digits.empty() && digits.back() == '0') {
+    digits.pop_back();
+    ++e10;
+  }
+  const int k = int(digits.size());
+  const int n = k + e10;  // where the decimal point goes
+  if (k <= n && n <= 15) {
+    out += digits + std::string(n - k, '0') + ".0";
+  } else if (0 < n && n <= 15) {
+    out += digits.substr(0, n) + "." + digits.substr(n);
+  } else if (-4 < n && n <= 0) {
+    out += "0." + std::string(-n, '0') + digits;
+  } else {
+    out += k == 1 ? digits : digits.substr(0, 1) + "." + digits.substr(1);
+    out += fmt::format("e{}{:02}", n - 1 < 0 ? '-' : '+', std::abs(n - 1));
+  }
+}
+
+void Dump(std::string& out, const json& j, int level) {
+  const std::string pad(2 * (level + 1), ' ');
+  if (j.is_number_float()) {
+    Number(out, j.get<double>());
+  } else if (j.is_array() && !j.empty()) {
+    out += "[\n";
+    for (std::size_t i = 0; i < j.size(); ++i) {
+      out += pad;
+      Dump(out, j[i], level + 1);
+      out += i + 1 < j.size() ? ",\n" : "\n";
+    }
+    out += std::string(2 * level, ' ') + "]";
+  } else if (j.is_object() && !j.empty()) {
+    out += "{\n";
+    std::size_t i = 0;
+    for (const auto& [key, value] : j.items()) {
+      out += pad + json(key).dump() + ": ";
+      Dump(out, value, level + 1);
+      out += ++i < j.size() ? ",\n" : "\n";
+    }
+    out += std::string(2 * level, ' ') + "}";
+  } else {
+    out += j.dump();
+  }
+}
+
+}  // namespace
+
+std::string DumpJson(const json& j) {
+  std::string out;
+  Dump(out, j, 0);
+  return out;
+}
 
 json ToJson(const thm_file* file, const thm_error* error) {
   json records = json::array();

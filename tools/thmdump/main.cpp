@@ -70,7 +70,7 @@ int main(int argc, char** argv) {
 
   const thm_error* problem = rc == THM_MALFORMED ? &error : nullptr;
   if (json) {
-    std::cout << thmdump::ToJson(file, problem).dump(2) << "\n";
+    std::cout << thmdump::DumpJson(thmdump::ToJson(file, problem)) << "\n";
   } else {
     std::cout << thmdump::Summary(file);
   }

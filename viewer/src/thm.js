@@ -231,9 +231,11 @@ export function parse(bytes) {
 const isUnit = (v) => Math.abs(Math.sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]) - 1) <= NORMAL_TOLERANCE;
 const isZero = (v) => v[0] === 0 && v[1] === 0 && v[2] === 0;
 const linkOk = (l, n) => l === -1 || (l >= 0 && l < n);
+const signView = new DataView(new ArrayBuffer(8));
+const negativeNaN = (x) => { signView.setFloat64(0, x); return (signView.getUint8(0) & 0x80) !== 0; };
 const g = (x) => {
-  // printf's %g
-  if (!Number.isFinite(x)) return Number.isNaN(x) ? 'nan' : x > 0 ? 'inf' : '-inf';
+  // printf's %g, which shows a NaN's sign
+  if (!Number.isFinite(x)) return Number.isNaN(x) ? (negativeNaN(x) ? '-nan' : 'nan') : x > 0 ? 'inf' : '-inf';
   if (x === 0) return Object.is(x, -0) ? '-0' : '0';
   const e = Math.floor(Math.log10(Math.abs(x)));
   let s = e < -4 || e >= 6 ? x.toExponential(5) : x.toPrecision(6);
