@@ -9,6 +9,8 @@ cmake --build --preset release -j"$(nproc)"
 
 mkdir -p out
 build/release/bin/thmexport examples/demo.scene.json -o out/demo.thm
+# The demo's textures beside it, where the viewer and engines look for them.
+cp examples/maps/*.tga out/
 echo
 build/release/bin/thmdump out/demo.thm
 build/release/bin/thmdump --check out/demo.thm

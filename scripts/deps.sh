@@ -13,13 +13,14 @@ command -v npm >/dev/null || missing+=(npm)
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
-# The viewer's packages, as its lockfile pins them.
+# The npm packages, as their lockfiles pin them: the viewer's, and the glTF validator the tests run.
 viewer_packages() {
   local dir
-  dir="$(dirname "$0")/../viewer"
-  if [ ! -f "$dir/node_modules/.package-lock.json" ] || [ "$dir/package-lock.json" -nt "$dir/node_modules/.package-lock.json" ]; then
-    (cd "$dir" && npm ci --no-audit --no-fund --loglevel=error >/dev/null)
-  fi
+  for dir in "$(dirname "$0")/../viewer" "$(dirname "$0")/../tests/gltf"; do
+    if [ ! -f "$dir/node_modules/.package-lock.json" ] || [ "$dir/package-lock.json" -nt "$dir/node_modules/.package-lock.json" ]; then
+      (cd "$dir" && npm ci --no-audit --no-fund --loglevel=error >/dev/null)
+    fi
+  done
 }
 # The plug-in's Windows build and its tests under Wine (scripts/windows.sh):
 # Wine without its recommends (fonts, sound, GStreamer), which a headless run never uses.

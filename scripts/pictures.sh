@@ -17,7 +17,9 @@ picture() {  # name input [thmview options...]
   shift 2
   "$bin/thmexport" -q "$input" -o "$work/$name.thm"
   # Textures beside the output, where the viewer looks for them.
-  find "$(dirname "$input")" -maxdepth 1 -iregex '.*\.\(png\|jpg\|jpeg\)' -exec cp {} "$work/" \; 2>/dev/null || true
+  for dir in "$(dirname "$input")" "$(dirname "$input")/maps"; do
+    find "$dir" -maxdepth 1 -iregex '.*\.\(png\|jpg\|jpeg\|tga\|dds\)' -exec cp {} "$work/" \; 2>/dev/null || true
+  done
   "$bin/thmview" --png "docs/images/$name.png" --size 640x480 "$@" "$work/$name.thm"
   echo "docs/images/$name.png"
 }

@@ -75,4 +75,4 @@ def export_random(bin_dir, work, count, seed):
     names = sorted(os.listdir(docs))
     r = run([os.path.join(bin_dir, "thmexport"), "-q"] + [os.path.join(docs, n) for n in names] + ["-o", out_dir + "/"])
     expect(r.returncode == 0, f"export random documents: {r.stderr}")
-    return sorted(os.path.join(out_dir, n) for n in os.listdir(out_dir))
+    return sorted(os.path.join(out_dir, n) for n in os.listdir(out_dir) if n.endswith(".thm"))

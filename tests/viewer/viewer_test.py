@@ -6,39 +6,21 @@
 Groups: the JavaScript reader against thmdump --json on example exports and
 imported models; first problem offsets against thmdump --check on truncated
 and corrupted files; --stats counts; pictures that are not blank and that
-change with the animation; notes on the timeline; the error panel.
+change with the animation; a posed character framed whole; TGA and DDS textures by
+their colour; a converted .glb drawn; notes on the timeline; the error panel.
 """
 import json
 import os
+import shutil
 import struct
-import subprocess
 import sys
 import tempfile
 import zlib
 
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from support.scripts import IMPORTED, MODELS, ROOT, expect, f32, failures, run  # noqa: E402
+
 BIN = sys.argv[1]
-ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-MODELS = "/usr/share/assimp/models"
-# Imported models, skinned ones among them (simple_skin, huesitos, X cubes, SMD, MD5).
-IMPORTED = ["glTF2/simple_skin/simple_skin.gltf", "FBX/huesitos.fbx", "X/test_cube_text.x", "SMD/triangle.smd",
-            "MD5/SimpleCube.md5mesh", "OBJ/box.obj", "Collada/lights.dae", "3DS/cube_with_diffuse_texture.3DS",
-            "ASE/ThreeCubesGreen.ASE", "glTF2/BoxTextured-glTF-Binary/BoxTextured.glb", "MS3D/twospheres.ms3d",
-            "FBX/cubes_with_mirroring_and_pivot.fbx", "Collada/sphere.dae"]
-failures = []
-
-
-def run(args, **kw):
-    return subprocess.run(args, capture_output=True, text=True, **kw)
-
-
-def expect(ok, what):
-    if not ok:
-        failures.append(what)
-        print("FAIL:", what, file=sys.stderr)
-
-
-def f32(x):
-    return struct.unpack("<f", struct.pack("<f", x))[0]
 
 
 def same(a, b, path=""):
@@ -105,6 +87,45 @@ def coverage(path):
     differ = sum(1 for r in rows for x in range(0, w * ch, ch)
                  if abs(r[x] - bg[0]) + abs(r[x + 1] - bg[1]) + abs(r[x + 2] - bg[2]) > 24)
     return differ / (w * h)
+
+
+def edge_share(path):
+    """Pixels of the picture's outermost two rows and columns that are not background."""
+    w, h, ch, rows = png_pixels(path)
+    bg = (0x30, 0x34, 0x3B)  # the page's background
+
+    def off(r, x):
+        return abs(r[x] - bg[0]) + abs(r[x + 1] - bg[1]) + abs(r[x + 2] - bg[2]) > 24
+    edge = [(y, x) for y in range(h) for x in range(w) if y < 2 or y >= h - 2 or x < 2 or x >= w - 2]
+    return sum(1 for y, x in edge if off(rows[y], x * ch)) / len(edge)
+
+
+def colour_share(path, colour):
+    """Pixels whose strongest channel is the colour's and stands out by 40."""
+    w, h, ch, rows = png_pixels(path)
+    k = max(range(3), key=lambda i: colour[i])
+    n = 0
+    for r in rows:
+        for x in range(0, w * ch, ch):
+            px = r[x:x + 3]
+            if all(px[k] > px[i] + 40 for i in range(3) if i != k):
+                n += 1
+    return n / (w * h)
+
+
+def solid_tga(rgb):
+    """An 8 x 8 uncompressed 24-bit TGA of one colour."""
+    head = struct.pack("<BBBHHBHHHHBB", 0, 0, 2, 0, 0, 0, 0, 0, 8, 8, 24, 0)
+    return head + bytes((rgb[2], rgb[1], rgb[0])) * 64
+
+
+def solid_dds(rgb):
+    """An 8 x 8 DXT1 DDS of one colour: four blocks with both end colours the same."""
+    c565 = (rgb[0] >> 3) << 11 | (rgb[1] >> 2) << 5 | rgb[2] >> 3
+    pf = struct.pack("<II4s5I", 32, 0x4, b"DXT1", 0, 0, 0, 0, 0)
+    head = struct.pack("<4sIIIIIII", b"DDS ", 124, 0x1 | 0x2 | 0x4 | 0x1000 | 0x80000, 8, 8, 32, 0, 1)
+    head += b"\0" * 44 + pf + struct.pack("<IIIII", 0x1000, 0, 0, 0, 0)
+    return head + struct.pack("<HHI", c565, c565, 0) * 4
 
 
 def main():
@@ -191,6 +212,42 @@ def main():
     p = os.path.join(work, "skin.png")
     run([thmview, "--png", p, "--size", "320x240", skinned], timeout=120)
     expect(os.path.isfile(p) and coverage(p) > 0.01, "an imported skinned model is drawn")
+
+    # A posed character stays in the picture: framed at the frame it is drawn at.
+    bcn = os.path.join(work, "bcn.thm")
+    run([thmexport, "-q", os.path.join(MODELS, "X", "BCN_Epileptic.X"), "-o", bcn])
+    for frame in ("0", "40"):
+        p = os.path.join(work, f"bcn{frame}.png")
+        r = run([thmview, "--png", p, "--size", "240x240", "--frame", frame, bcn], timeout=120)
+        if expect(r.returncode == 0, f"--png --frame {frame}: {r.stderr}"):
+            expect(0.02 < coverage(p) and edge_share(p) == 0, f"frame {frame}: the model touches the picture's edge")
+
+    # Textures in the formats artists use: TGA and DDS (a DXT1 block), by colour.
+    for ext, colour in (("tga", (0, 200, 0)), ("dds", (255, 0, 0))):
+        folder = os.path.join(work, ext)
+        os.makedirs(folder)
+        with open(os.path.join(folder, "quad.obj"), "w") as f:
+            f.write("mtllib quad.mtl\nv -1 -1 0\nv 1 -1 0\nv 1 1 0\nv -1 1 0\nvt 0 0\nvt 1 0\nvt 1 1\nvt 0 1\n"
+                    f"usemtl m\nf 1/1 2/2 3/3 4/4\n")
+        with open(os.path.join(folder, "quad.mtl"), "w") as f:
+            f.write(f"newmtl m\nKd 1 1 1\nmap_Kd solid.{ext}\n")
+        thm_path = os.path.join(folder, "quad.thm")
+        run([thmexport, "-q", os.path.join(folder, "quad.obj"), "-o", thm_path])
+        with open(os.path.join(folder, f"solid.{ext}"), "wb") as f:
+            f.write(solid_tga(colour) if ext == "tga" else solid_dds(colour))
+        p = os.path.join(folder, "quad.png")
+        r = run([thmview, "--png", p, "--size", "200x200", "--camera", "front", thm_path], timeout=120)
+        if expect(r.returncode == 0, f"{ext} picture: {r.stderr}"):
+            expect(colour_share(p, colour) > 0.1, f"the {ext} texture's colour is drawn ({colour_share(p, colour):.3f})")
+
+    # A converted glTF in the same page, through three.js's glTF loader, with its textures.
+    glb = os.path.join(work, "demo.glb")
+    for t in os.listdir(os.path.join(ROOT, "examples", "maps")):
+        shutil.copy(os.path.join(ROOT, "examples", "maps", t), work)
+    expect(run([thmdump, "--gltf", glb, files[0]]).returncode == 0, "thmdump --gltf demo")
+    p = os.path.join(work, "glb.png")
+    r = run([thmview, "--png", p, "--size", "400x300", glb], timeout=120)
+    expect(r.returncode == 0 and coverage(p) > 0.02, f"the .glb is drawn: {r.stderr}")
 
     # The timeline shows the notes; a malformed file shows its error and the page goes on.
     dom = run([thmview, "--dump-page", files[0], bad_paths[4]], timeout=120).stdout

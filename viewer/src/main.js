@@ -3,6 +3,9 @@
 // camera=front|side|top|iso. thmview drives the png, stats and dump modes.
 import * as THREE from 'three';
 import { OrbitControls } from 'three/addons/controls/OrbitControls.js';
+import { TGALoader } from 'three/addons/loaders/TGALoader.js';
+import { DDSLoader } from 'three/addons/loaders/DDSLoader.js';
+import { GLTFLoader } from 'three/addons/loaders/GLTFLoader.js';
 import { parse, check, stats } from './thm.js';
 
 const params = new URLSearchParams(location.search);
@@ -38,7 +41,7 @@ scene.add(sun.target);
 const controls = new OrbitControls(camera, renderer.domElement);
 controls.addEventListener('change', () => render());
 
-const state = { files: [], frame: 0, frames: 0, rate: 30, playing: false, animated: [] };
+const state = { files: [], frame: 0, frames: 0, rate: 30, playing: false, animated: [], gltfs: [] };
 
 function render() {
   renderer.render(scene, camera);
@@ -82,12 +85,22 @@ function checkerTexture() {
   return checker;
 }
 
+// The texture formats game artists use: TGA and DDS by their own loaders, the rest as browser images.
+function textureLoader(url) {
+  const ext = url.split('?')[0].split('.').pop().toLowerCase();
+  if (ext === 'tga') return new TGALoader();
+  if (ext === 'dds') return new DDSLoader();
+  return new THREE.TextureLoader();
+}
+
 function loadDiffuse(url, material) {
   return new Promise((resolve) => {
-    new THREE.TextureLoader().load(
+    textureLoader(url).load(
       url,
       (t) => {
         t.flipY = false;
+        // A DDS without its mipmaps cannot be sampled with mipmapping.
+        if (t.isCompressedTexture && t.mipmaps.length <= 1) t.minFilter = THREE.LinearFilter;
         t.wrapS = t.wrapT = THREE.RepeatWrapping;
         t.colorSpace = THREE.SRGBColorSpace;
         material.map = t;
@@ -241,6 +254,7 @@ function buildSkin(rec, built) {
       s.vertices.forEach((vx, j) => { const p = P[vx.sv]; if (p) pos.setXYZ(j, p.x, p.y, p.z); });
       pos.needsUpdate = true;
       geo.computeBoundingSphere();
+      geo.computeBoundingBox(); // framing follows the pose
     }
     const lp = linkGeo.getAttribute('position');
     k.bones.forEach((b, i) => {
@@ -250,6 +264,8 @@ function buildSkin(rec, built) {
       lp.setXYZ(2 * i + 1, boneAt[i].x, boneAt[i].y, boneAt[i].z);
     });
     lp.needsUpdate = true;
+    linkGeo.computeBoundingBox();
+    linkGeo.computeBoundingSphere();
   }
   return { skeleton, joints, pose };
 }
@@ -385,7 +401,31 @@ function showTimeline(skins) {
 // ---- Loading ----------------------------------------------------------------
 const overlays = { normals: [], hard: [], skeleton: [], lights: [] };
 
+// A glTF file (thmdump --gltf's, or any other) through three.js's own loader,
+// beside the .thm files: the same scene, the same axes (glTF is y-up).
+async function addGltf(name, bytes, baseUrl) {
+  // Images in the formats game artists use, as the .thm pages load them.
+  const manager = new THREE.LoadingManager();
+  manager.addHandler(/\.tga$/i, new TGALoader());
+  manager.addHandler(/\.dds$/i, new DDSLoader());
+  const gltf = await new GLTFLoader(manager).parseAsync(bytes.buffer.slice(bytes.byteOffset, bytes.byteOffset + bytes.byteLength),
+    new URL('.', baseUrl).href);
+  const root = gltf.scene;
+  scene.add(root);
+  const f = { name, records: [], readError: null, error: null, stats: [], objects: [root], skins: [] };
+  const mixer = new THREE.AnimationMixer(root);
+  const actions = gltf.animations.map((clip) => mixer.clipAction(clip));
+  for (const a of actions) a.play();
+  const rate = gltf.animations.length && gltf.animations[0].userData?.frame_rate ? gltf.animations[0].userData.frame_rate : 30;
+  state.gltfs.push({ pose: (frame) => { mixer.setTime(frame / rate); root.updateMatrixWorld(true); } });
+  mixer.setTime(0);
+  state.files.push(f);
+  showFile(f);
+  return f;
+}
+
 async function addFile(name, bytes, baseUrl) {
+  if (/\.(glb|gltf)$/i.test(name)) return addGltf(name, bytes, baseUrl);
   const result = parse(bytes);
   const problem = check(bytes);
   const f = { name, records: result.records, readError: result.error, error: problem, stats: stats(result.records), objects: [], skins: [] };
@@ -484,12 +524,14 @@ async function main() {
     if (mode !== 'view') { out.textContent = JSON.stringify({ fatal: String(e.message || e) }); document.title = 'done'; return; }
   }
   applyToggles();
-  frameCamera(params.get('camera') || 'iso');
   showTimeline(state.files.flatMap((f) => f.skins));
+  // Posed first, then framed: the picture holds the model as it stands at that frame.
   if (mode === 'png' && params.has('frame')) {
     const f = Number(params.get('frame'));
     for (const a of state.animated) a.pose(f);
+    for (const g of state.gltfs) g.pose(f);
   }
+  frameCamera(params.get('camera') || 'iso');
   render();
   if (mode === 'stats') {
     const f = state.files[0];
