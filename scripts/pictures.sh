@@ -34,3 +34,12 @@ picture huesitos "$models/FBX/huesitos.fbx" --camera front
 picture BoxTextured "$models/glTF2/BoxTextured-glTF/BoxTextured.gltf"
 picture ThreeCubesGreen "$models/ASE/ThreeCubesGreen.ASE"
 picture lights "$models/Collada/lights.dae"
+
+# The demo converted to glTF, drawn by three.js's own glTF loader (docs/engine.md).
+"$bin/thmexport" -q examples/demo.scene.json -o "$work/demo.thm"
+cp examples/maps/*.tga "$work/"
+"$bin/thmdump" --gltf "$work/demo.glb" "$work/demo.thm"
+"$bin/thmview" --png docs/images/demo-gltf.png --size 640x480 "$work/demo.glb"
+echo "docs/images/demo-gltf.png"
+# An animated character framed as it stands at frame 40.
+picture BCN_Epileptic-frame40 "$models/X/BCN_Epileptic.X" --frame 40
