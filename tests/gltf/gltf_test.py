@@ -11,6 +11,7 @@ matrices, notes and lights against the .thm (read with the Python package);
 .gltf with its .bin beside it; a malformed file writes nothing and leaves what
 stood there.
 """
+import base64
 import json
 import math
 import os
@@ -19,6 +20,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import urllib.parse
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.dirname(HERE))
@@ -51,20 +53,104 @@ def read_glb(path):
 
 
 def read_gltf(path):
+    """The document and its buffers (files beside it or data URIs)."""
     doc = json.load(open(path))
-    binary = b""
-    if doc.get("buffers"):
-        binary = open(os.path.join(os.path.dirname(path), doc["buffers"][0]["uri"]), "rb").read()
-    return doc, binary
+    buffers = []
+    for buf in doc.get("buffers", []):
+        uri = buf["uri"]
+        if uri.startswith("data:"):
+            buffers.append(base64.b64decode(uri.split(",", 1)[1]))
+        else:
+            buffers.append(open(os.path.join(os.path.dirname(path), urllib.parse.unquote(uri)), "rb").read())
+    return doc, buffers
 
 
 def accessor(doc, binary, index):
     a = doc["accessors"][index]
     view = doc["bufferViews"][a["bufferView"]]
     width = WIDTH[a["type"]]
-    fmt = "<%d%s" % (a["count"] * width, COMPONENTS[a["componentType"]])
-    flat = struct.unpack_from(fmt, binary, view.get("byteOffset", 0) + a.get("byteOffset", 0))
-    return [flat[i:i + width] for i in range(0, len(flat), width)]
+    one = struct.Struct("<%d%s" % (width, COMPONENTS[a["componentType"]]))
+    stride = view.get("byteStride", one.size)
+    at = view.get("byteOffset", 0) + a.get("byteOffset", 0)
+    data = binary[view["buffer"]] if isinstance(binary, list) else binary
+    return [one.unpack_from(data, at + i * stride) for i in range(a["count"])]
+
+
+def node_worlds(doc):
+    """Every node's world matrix, from the scene's roots down."""
+    nodes = doc.get("nodes", [])
+    out = {}
+
+    def local(n):
+        if "matrix" in n:
+            m = n["matrix"]
+            return [[m[c * 4 + r] for c in range(4)] for r in range(4)]
+        return trs(n.get("translation", [0, 0, 0]), n.get("rotation", [0, 0, 0, 1]), n.get("scale", [1, 1, 1]))
+
+    def walk(i, parent):
+        out[i] = mul(parent, local(nodes[i]))
+        for c in nodes[i].get("children", []):
+            walk(c, out[i])
+    for scene in doc.get("scenes", []):
+        for root in scene.get("nodes", []):
+            walk(root, [[float(i == j) for j in range(4)] for i in range(4)])
+    return out
+
+
+def world_corners(doc, binary):
+    """(position in world space, uv) of every vertex of every drawn mesh."""
+    out = []
+    worlds = node_worlds(doc)
+
+    def apply(m, p):
+        return [sum(m[r][c] * (list(p) + [1])[c] for c in range(4)) for r in range(3)]
+    for i, m in worlds.items():
+        node = doc["nodes"][i]
+        if "mesh" not in node:
+            continue
+        skin = doc["skins"][node["skin"]] if "skin" in node else None
+        if skin:
+            # Drawn at rest: each position moved by its joints' world matrix times their inverse bind matrix.
+            ibm = accessor(doc, binary, skin["inverseBindMatrices"])
+            moves = [mul(worlds[j], [[ibm[k][c * 4 + r] for c in range(4)] for r in range(4)])
+                     for k, j in enumerate(skin["joints"])]
+        for prim in doc["meshes"][node["mesh"]]["primitives"]:
+            at = prim["attributes"]
+            pos = accessor(doc, binary, at["POSITION"])
+            uv = accessor(doc, binary, at["TEXCOORD_0"]) if "TEXCOORD_0" in at else None
+            if skin:
+                sets = sum(1 for k in at if k.startswith("JOINTS_"))
+                joints = [accessor(doc, binary, at[f"JOINTS_{k}"]) for k in range(sets)]
+                weights = [accessor(doc, binary, at[f"WEIGHTS_{k}"]) for k in range(sets)]
+            for k, p in enumerate(pos):
+                if skin:
+                    q = [0.0, 0.0, 0.0]
+                    for js, ws in zip(joints, weights):
+                        for j, w in zip(js[k], ws[k]):
+                            q = [a + w * b for a, b in zip(q, apply(moves[j], p))]
+                else:
+                    q = apply(m, p)
+                out.append((q, list(uv[k]) if uv else [0.0, 0.0]))
+    return out
+
+
+def same_corners(a, b, tol=1e-4):
+    """Every corner of a has one of b within tol, and the other way round."""
+    def index(corners):
+        grid = {}
+        for p, uv in corners:
+            grid.setdefault(tuple(round(c / 0.01) for c in p), []).append((p, uv))
+        return grid
+
+    def covered(xs, grid):
+        for p, uv in xs:
+            key = tuple(round(c / 0.01) for c in p)
+            near = [q for dx in (-1, 0, 1) for dy in (-1, 0, 1) for dz in (-1, 0, 1)
+                    for q in grid.get((key[0] + dx, key[1] + dy, key[2] + dz), [])]
+            if not any(all(abs(x - y) <= tol * max(1, abs(y)) for x, y in zip(p + uv, q[0] + q[1])) for q in near):
+                return False
+        return True
+    return covered(a, index(b)) and covered(b, index(a))
 
 
 # ---- Matrices (row-major 4x4 lists) -----------------------------------------------
@@ -82,11 +168,10 @@ def trs(t, r, s):
 
 
 def bone_to_gltf(m):
-    """A file bone matrix (rows: axes, translation; host axes) as the glTF world matrix G M G^-1."""
+    """A file bone matrix (rows: axes, translation; host axes) as the glTF world matrix G M."""
     host = [[m[c][r] for c in range(4)] for r in range(3)] + [[0, 0, 0, 1]]
     g = [[1, 0, 0, 0], [0, 0, 1, 0], [0, -1, 0, 0], [0, 0, 0, 1]]
-    gi = [[1, 0, 0, 0], [0, 0, -1, 0], [0, 1, 0, 0], [0, 0, 0, 1]]
-    return mul(mul(g, host), gi)
+    return mul(g, host)
 
 
 def close(a, b, tol):
@@ -263,6 +348,29 @@ def main():
             doc, binary = read_glb(glb)
             compare(name, path, doc, binary)
         print(f"validator: {len(reports)} files, {totals[0]} errors, {totals[1]} warnings")
+
+        # glTF in, glTF out: model -> .thm -> glTF keeps the drawn corners (world positions and UVs)
+        # and the skeleton's rest pose of the original.
+        for rel in ("glTF2/BoxTextured-glTF/BoxTextured.gltf", "glTF2/simple_skin/simple_skin.gltf",
+                    "glTF2/2CylinderEngine-glTF-Binary/2CylinderEngine.glb"):
+            src = os.path.join(MODELS, rel)
+            thm_path = os.path.join(work, "round_" + os.path.basename(rel) + ".thm")
+            out = thm_path + ".glb"
+            run([os.path.join(BIN, "thmexport"), "-q", src, "-o", thm_path])
+            r = run([THMDUMP, "--gltf", out, thm_path])
+            if not expect(r.returncode == 0, f"round trip {rel}: {r.stderr}"):
+                continue
+            original = read_glb(src) if src.endswith(".glb") else read_gltf(src)
+            converted = read_glb(out)
+            expect(same_corners(world_corners(*original), world_corners(*converted)),
+                   f"round trip {rel}: positions and UVs")
+            if original[0].get("skins"):
+                # The same joints at rest (matched by their world matrices: the source names none).
+                ow, cw = node_worlds(original[0]), node_worlds(converted[0])
+                a = [ow[j] for j in original[0]["skins"][0]["joints"]]
+                b = [cw[j] for s in converted[0]["skins"] for j in s["joints"]]
+                expect(all(any(close(x, y, 1e-4) for y in b) for x in a) and
+                       all(any(close(y, x, 1e-4) for x in a) for y in b), f"round trip {rel}: joints at rest")
 
         # .gltf with its buffer beside it: the same document.
         demo = files[0]

@@ -83,7 +83,9 @@ Mat4 InverseAffine(const Mat4& a) {
 }
 
 // A bone matrix (rows: axes, then translation; p' = x*r0 + y*r1 + z*r2 + r3, host axes)
-// as a glTF matrix: G * M * G^-1, with G the host-to-glTF rotation.
+// as a glTF joint's world matrix G * M, with G the host-to-glTF rotation: the world
+// changes axes, the bone's own axes stay its own, so that a joint imported from a
+// y-up format comes back as it was.
 Mat4 BoneToGltf(const thm_matrix43& b) {
   Mat4 host = Mat4::Identity();
   for (int col = 0; col < 4; ++col) {
@@ -96,12 +98,7 @@ Mat4 BoneToGltf(const thm_matrix43& b) {
   g.at(1, 2) = 1;
   g.at(2, 1) = -1;
   g.at(3, 3) = 1;
-  Mat4 gi;  // its inverse, the transpose
-  gi.at(0, 0) = 1;
-  gi.at(2, 1) = 1;
-  gi.at(1, 2) = -1;
-  gi.at(3, 3) = 1;
-  return Mul(Mul(g, host), gi);
+  return Mul(g, host);
 }
 
 struct Trs {
