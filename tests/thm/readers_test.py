@@ -9,7 +9,8 @@ package prints thmdump's --json and --check bytes exactly, with the same exit
 status; the viewer's reader stops at the same offset with the same text and
 finds the same first problem. The Python package against thmdump --json on the
 exports the tests make (examples, random documents, imported models). The
-package installs with pip from the checkout without an index, and is typed.
+package installs with pip from the checkout without an index, and it and the Blender
+add-on are typed (mypy --strict).
 """
 import json
 import os
@@ -85,6 +86,10 @@ def main():
             r = run([python, "-m", "mypy", "--no-incremental", "--config-file", os.path.join(ROOT, "python", "pyproject.toml"),
                      os.path.join(ROOT, "python", "thm"), os.path.join(ROOT, "python", "_build")])
             expect(r.returncode == 0, f"mypy --strict python/thm:\n{r.stdout}")
+            # The Blender add-on too, with Blender's own modules taken as untyped.
+            r = run([python, "-m", "mypy", "--no-incremental", "--config-file",
+                     os.path.join(ROOT, "blender", "mypy.ini"), os.path.join(ROOT, "blender", "io_scene_thm")])
+            expect(r.returncode == 0, f"mypy --strict blender/io_scene_thm:\n{r.stdout}")
             break
     else:
         expect(False, "mypy is not installed (scripts/deps.sh installs python3-mypy)")
