@@ -24,7 +24,7 @@ viewer_packages() {
 }
 # The plug-in's Windows build and its tests under Wine (scripts/windows.sh), and Blender for the
 # add-on's tests: without their recommends (fonts, sound, GStreamer), which a headless run never uses.
-windows_packages=(g++-mingw-w64-x86-64 wine64 googletest blender)
+windows_packages=(g++-mingw-w64-x86-64 wine64 googletest blender python3-numpy)
 windows_missing=()
 for p in "${windows_packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || windows_missing+=("$p")

@@ -7,7 +7,6 @@ file, unchanged. docs/blender.md says what maps to what."""
 from __future__ import annotations
 
 import dataclasses
-import json
 import os
 import shutil
 import tempfile
@@ -18,7 +17,7 @@ import bpy
 from bpy.props import BoolProperty, EnumProperty, FloatProperty, IntProperty, StringProperty
 from bpy_extras.io_utils import ExportHelper
 
-from . import gather, runner
+from . import document, gather, runner
 
 bl_info = {
     "name": "Tarnhold Mesh (.thm)",
@@ -106,8 +105,11 @@ def export(operator: Any, context: Any, filepath: str) -> Set[str]:
             with tempfile.TemporaryDirectory(prefix="thm_blender_") as tmp:
                 path = os.path.join(tmp, os.path.splitext(os.path.basename(out))[0] + ".scene.json")
                 with open(path, "w", encoding="utf-8") as f:
-                    json.dump(doc, f, separators=(",", ":"))
+                    document.dump(doc, f)
                 status, reports = runner.run(thmexport, path, out, flags)
+                if operator.keep_document:
+                    # For a bug report: the exact scene the plug-in was given.
+                    shutil.copyfile(path, os.path.splitext(out)[0] + ".scene.json")
             for level, text in reports:
                 operator.report({level}, text)
             if status != 0:
@@ -169,6 +171,8 @@ class ExportThm(bpy.types.Operator, ExportHelper):  # type: ignore[misc]
                                 "(0: all)", default=0, min=0, max=64)
     normalize_weights: BoolProperty(name="Normalize Weights", description="Scale each vertex's weights to sum 1",  # type: ignore[valid-type]
                                     default=False)
+    keep_document: BoolProperty(name="Keep Scene Document", description="Also write the scene document the "  # type: ignore[valid-type]
+                                "plug-in was given, NAME.scene.json, beside the output (for bug reports)", default=False)
     copy_textures: BoolProperty(name="Copy Textures", description="Write every image the file names beside it "  # type: ignore[valid-type]
                                 "(packed images too)", default=False)
 

@@ -11,6 +11,7 @@ from dataclasses import dataclass, field
 from typing import Any, Callable, Dict, List, Optional, Set, Tuple
 
 import bpy
+import numpy as np
 from mathutils import Matrix
 
 Json = Dict[str, Any]
@@ -155,12 +156,21 @@ class Gatherer:
 
     # ---- Meshes ---------------------------------------------------------------------
 
-    def evaluated_mesh(self, obj: Any) -> Tuple[Any, Any]:
+    def evaluated_mesh(self, obj: Any) -> Tuple[Optional[Any], Any]:
+        """The mesh to export and the object to clear it from (None: the object's own data,
+        read as it is, without a copy: a mesh with no modifier, shape key or angle-split
+        edges to mark)."""
+        if obj.type == "MESH":
+            me = obj.data
+            plain = me.shape_keys is None and not (getattr(me, "use_auto_smooth", False) and
+                                                    getattr(me, "auto_smooth_angle", math.pi) < math.pi)
+            if plain and (not self.options.apply_modifiers or not any(m.show_viewport for m in obj.modifiers)):
+                return None, me
+            if not self.options.apply_modifiers:
+                return obj, obj.to_mesh()
         depsgraph = self.context.evaluated_depsgraph_get()
-        if self.options.apply_modifiers or obj.type != "MESH":
-            owner = obj.evaluated_get(depsgraph)
-            return owner, owner.to_mesh(preserve_all_data_layers=True, depsgraph=depsgraph)
-        return obj, obj.to_mesh()
+        owner = obj.evaluated_get(depsgraph)
+        return owner, owner.to_mesh(preserve_all_data_layers=True, depsgraph=depsgraph)
 
     def mesh(self, obj: Any, node: Json) -> None:
         try:
@@ -180,47 +190,64 @@ class Gatherer:
             if skin is not None:
                 node["modifiers"] = [skin]
         finally:
-            owner.to_mesh_clear()
+            if owner is not None:
+                owner.to_mesh_clear()
 
     def mesh_object(self, obj: Any, me: Any) -> Json:
+        """The mesh as numpy arrays, read with foreach_get: no Python object per vertex."""
         me.calc_loop_triangles()
-        verts = [list(v.co) for v in me.vertices]
+        nv, nt = len(me.vertices), len(me.loop_triangles)
+        verts = np.empty(nv * 3, dtype=np.float32)
+        me.vertices.foreach_get("co", verts)
         tris = me.loop_triangles
-        faces = [list(t.vertices) for t in tris]
+        faces = np.empty(nt * 3, dtype=np.int32)
+        tris.foreach_get("vertices", faces)
+        poly = np.empty(nt, dtype=np.int32)
+        tris.foreach_get("polygon_index", poly)
         smoothing = self.smoothing(me)
-        tri_smooth = [smoothing[t.polygon_index] for t in tris]
-        out: Json = {"class": "mesh", "vertices": verts, "faces": faces, "smoothing": tri_smooth}
+        out: Json = {"class": "mesh", "vertices": verts.reshape(-1, 3), "faces": faces.reshape(-1, 3),
+                     "smoothing": smoothing[poly] if nt else np.empty(0, dtype=np.int64)}
         if len(me.materials) > 1:
-            out["materialIds"] = [min(t.material_index, 65535) for t in tris]
+            mats = np.empty(nt, dtype=np.int32)
+            tris.foreach_get("material_index", mats)
+            out["materialIds"] = np.minimum(mats, 65535)
         uv_layer = me.uv_layers.active
-        if uv_layer is not None:
-            # Texture vertices welded by value; one texture face per triangle.
-            index: Dict[Tuple[float, float], int] = {}
-            tverts: List[List[float]] = []
-            tvfaces: List[List[int]] = []
-            data = uv_layer.data
-            for t in tris:
-                face = []
-                for loop in t.loops:
-                    uv = data[loop].uv
-                    key = (uv[0], uv[1])
-                    i = index.get(key)
-                    if i is None:
-                        i = index[key] = len(tverts)
-                        tverts.append([uv[0], uv[1]])
-                    face.append(i)
-                tvfaces.append(face)
-            out["tverts"] = tverts
-            out["tvfaces"] = tvfaces
+        if uv_layer is not None and nt:
+            loops = np.empty(nt * 3, dtype=np.int32)
+            tris.foreach_get("loops", loops)
+            uv = np.empty(len(me.loops) * 2, dtype=np.float32)
+            uv_layer.data.foreach_get("uv", uv)
+            out["tverts"], out["tvfaces"] = self.texture_vertices(me, uv.reshape(-1, 2), loops)
         return out
 
-    def smoothing(self, me: Any) -> List[int]:
+    def texture_vertices(self, me: Any, uv: Any, corner_loops: Any) -> Tuple[Any, Any]:
+        """Texture vertices welded per mesh vertex, in linear time: a vertex's loops that hold
+        its first loop's (u, v) share one texture vertex; the others (seams) get their own. The
+        plug-in tells texture coordinates apart by value, so how they are welded changes no byte
+        of the file; this keeps the document and thmexport's memory small without a sort."""
+        nl = len(uv)
+        loop_vertex = np.empty(nl, dtype=np.int32)
+        me.loops.foreach_get("vertex_index", loop_vertex)
+        first = np.full(len(me.vertices), -1, dtype=np.int32)
+        first[loop_vertex[::-1]] = np.arange(nl - 1, -1, -1, dtype=np.int32)
+        same = np.all(uv == uv[first[loop_vertex]], axis=1)
+        used = first >= 0
+        vertex_tvert = np.cumsum(used, dtype=np.int32) - 1
+        seams = np.flatnonzero(~same).astype(np.int32)
+        loop_tvert = vertex_tvert[loop_vertex]
+        loop_tvert[seams] = int(used.sum()) + np.arange(len(seams), dtype=np.int32)
+        tverts = np.concatenate([uv[first[used]], uv[seams]])
+        return tverts, loop_tvert[corner_loops].reshape(-1, 3)
+
+    def smoothing(self, me: Any) -> Any:
         """Blender's own smoothing groups as bit flags: flat faces 0; the edges Blender shades
         sharp split groups. Blender 3.x shades sharp edges, and edges steeper than the auto
         smooth angle, only with auto smooth on; from 4.1 sharp edges always count."""
         auto = getattr(me, "use_auto_smooth", True)
         if not auto:
-            return [1 if p.use_smooth else 0 for p in me.polygons]
+            smooth = np.empty(len(me.polygons), dtype=bool)
+            me.polygons.foreach_get("use_smooth", smooth)
+            return smooth.astype(np.int64)
         angle = getattr(me, "auto_smooth_angle", math.pi)
         if angle < math.pi:
             # The mesh is a temporary copy: its edges may be marked.
@@ -236,7 +263,9 @@ class Gatherer:
                     if n0.dot(n1) < cos_limit:
                         e.use_edge_sharp = True
         groups, _count = me.calc_smooth_groups(use_bitflags=True)
-        return [g if p.use_smooth else 0 for g, p in zip(groups, me.polygons)]
+        smooth = np.empty(len(me.polygons), dtype=bool)
+        me.polygons.foreach_get("use_smooth", smooth)
+        return np.where(smooth, np.asarray(groups, dtype=np.int64), 0)
 
     # ---- Materials -------------------------------------------------------------------
 
@@ -341,14 +370,12 @@ class Gatherer:
         deform = self.deforming_bones(arm)
         column = {b.name: i for i, b in enumerate(deform)}
         groups = {g.index: column.get(g.name) for g in obj.vertex_groups}
-        weights = []
+        weights = np.zeros((len(me.vertices), len(deform)), dtype=np.float32)
         for v in me.vertices:
-            row = [0.0] * len(deform)
             for g in v.groups:
                 c = groups.get(g.group)
                 if c is not None:
-                    row[c] = g.weight
-            weights.append(row)
+                    weights[v.index, c] = g.weight
         return {"class": "skin", "bones": [{"node": node_name[b.name], "name": b.name} for b in deform],
                 "weights": weights}
 

@@ -401,8 +401,9 @@ def main():
     finally:
         shutil.rmtree(work)
     print(f"addon_test: {len(failures)} failures")
-    sys.stdout.flush()
-    os._exit(1 if failures else 0)
+    if failures:
+        # Blender ends with exit status 1 (--python-exit-code 1), and cleans up after itself.
+        raise SystemExit(f"addon_test: {len(failures)} failures")
 
 
 main()

@@ -415,3 +415,37 @@ TEST_F(ImportExport, ExportedNormalsFollowTheRuleOnTheImportersWords) {
     }
   }
 }
+
+namespace {
+
+// --each-animation: one output per animation, named after it, each the bytes --animation I writes.
+TEST_F(ImportExport, EachAnimationWritesWhatAnimationWritesPerAnimation) {
+  const std::string model = kModels + "X/Testwuson.X";
+  const Result r = RunTool({model, "-o", (dir_ / "wuson.thm").string(), "--each-animation"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  const char* names[] = {"Wuson_Run", "Wuson_Walk", "Wuson_Bind"};
+  for (int i = 0; i < 3; ++i) {
+    const fs::path each = dir_ / ("wuson-" + std::string(names[i]) + ".thm");
+    ASSERT_TRUE(fs::exists(each)) << each;
+    EXPECT_NE(r.err.find("animation " + std::to_string(i) + " '" + names[i] + "' -> "), std::string::npos)
+        << r.err;
+    const fs::path one = dir_ / ("one" + std::to_string(i) + ".thm");
+    ASSERT_EQ(RunTool({model, "-o", one.string(), "--animation", std::to_string(i)}).code, 0);
+    EXPECT_EQ(Slurp(each), Slurp(one)) << names[i];
+  }
+  EXPECT_NE(Slurp(dir_ / "wuson-Wuson_Run.thm"), Slurp(dir_ / "wuson-Wuson_Walk.thm"));
+  EXPECT_FALSE(fs::exists(dir_ / "wuson.thm"));
+
+  // A model without animation: one output, and a warning; a document or a batch: refused.
+  const Result still =
+      RunTool({kModels + "OBJ/box.obj", "-o", (dir_ / "box.thm").string(), "--each-animation"});
+  EXPECT_EQ(still.code, 0);
+  EXPECT_TRUE(fs::exists(dir_ / "box.thm"));
+  EXPECT_NE(still.err.find("holds no animation; one output"), std::string::npos) << still.err;
+  const Result doc =
+      RunTool({kSource + "/examples/demo.scene.json", "-o", (dir_ / "d.thm").string(), "--each-animation"});
+  EXPECT_EQ(doc.code, 2);
+  EXPECT_NE(doc.err.find("--each-animation is for models"), std::string::npos) << doc.err;
+}
+
+}  // namespace

@@ -101,6 +101,10 @@ int main(int argc, char** argv) {
       ->check(CLI::PositiveNumber)
       ->capture_default_str()
       ->group(imp);
+  app.add_flag("--each-animation", o.eachAnimation,
+               "One output per animation of the model: OUT-NAME.thm, NAME the animation's name with bytes "
+               "outside [A-Za-z0-9._-] as _ (its index when empty or when two names clash)")
+      ->group(imp);
   app.add_flag("--list", o.listContents,
                "Print what each input holds (nodes, meshes, materials, lights, "
                "animations) and export nothing")

@@ -4,11 +4,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <memory>
+#include <sstream>
 #include <thread>
 
 #include "document/document.h"
@@ -85,6 +87,81 @@ std::string WriteDepfile(const std::string& depfile, const std::string& output,
   std::ofstream out(depfile);
   out << text;
   return out.flush() ? "" : kUnwritable;
+}
+
+}  // namespace
+
+std::vector<std::string> AnimationNames(const std::string& listText) {
+  std::vector<std::string> names;
+  std::istringstream in(listText);
+  std::string line;
+  bool inside = false;
+  while (std::getline(in, line)) {
+    if (line.rfind("animations: ", 0) == 0) {
+      inside = true;
+      continue;
+    }
+    if (!inside) continue;
+    // "  I 'NAME': S s, C channels"; the name may hold quotes, so the last "': " ends it.
+    const size_t open = line.find(" '"), close = line.rfind("': ");
+    if (line.rfind("  ", 0) != 0 || open == std::string::npos || close == std::string::npos ||
+        close < open + 2)
+      break;
+    names.push_back(line.substr(open + 2, close - open - 2));
+  }
+  return names;
+}
+
+std::vector<std::string> AnimationOutputs(const std::string& output, const std::vector<std::string>& names) {
+  const std::string ext = Extension(output);
+  const std::string stem = ext.empty() ? output : output.substr(0, output.size() - ext.size() - 1);
+  std::vector<std::string> parts;
+  for (size_t i = 0; i < names.size(); ++i) {
+    std::string safe;
+    for (unsigned char c : names[i])
+      safe += (std::isalnum(c) || c == '.' || c == '_' || c == '-') ? char(c) : '_';
+    parts.push_back(safe.empty() ? std::to_string(i) : safe);
+  }
+  std::vector<std::string> out;
+  for (size_t i = 0; i < parts.size(); ++i) {
+    const bool clash = std::count(parts.begin(), parts.end(), parts[i]) > 1;
+    out.push_back(stem + "-" + (clash ? std::to_string(i) : parts[i]) + (ext.empty() ? "" : "." + ext));
+  }
+  return out;
+}
+
+namespace {
+
+// --each-animation: the one model exported once per animation it holds.
+int ExportEachAnimation(const Options& o, const Job& job, const ExporterClass& exporter) {
+  if (IsSceneDocument(job.input)) {
+    std::fprintf(stderr, "thmexport: --each-animation is for models; a scene document has one timeline\n");
+    return kBadInput;
+  }
+  std::string error;
+  const std::string text = SummarizeIsolated(job.input, o.limits, o.import.allowPaths, &error);
+  if (!error.empty()) {
+    std::fprintf(stderr, "%s\n", error.c_str());
+    return kBadInput;
+  }
+  const std::vector<std::string> names = AnimationNames(text);
+  const bool terminal = isatty(STDERR_FILENO) == 1;
+  if (names.empty()) {
+    if (!o.quiet)
+      std::fprintf(stderr, "thmexport: warning: %s holds no animation; one output\n", job.input.c_str());
+    return RunJob(job, exporter, o, terminal && !o.quiet).code;
+  }
+  const std::vector<std::string> outputs = AnimationOutputs(job.output, names);
+  int status = kOk;
+  for (size_t i = 0; i < names.size(); ++i) {
+    Options one = o;
+    one.import.animation = std::to_string(i);
+    const JobResult r = RunJob({job.input, outputs[i], {}}, exporter, one, terminal && !o.quiet);
+    if (r.code == kOk && !o.quiet)
+      std::fprintf(stderr, "thmexport: animation %zu '%s' -> %s\n", i, names[i].c_str(), outputs[i].c_str());
+    status = std::max(status, r.code);
+  }
+  return status;
 }
 
 }  // namespace
@@ -182,6 +259,12 @@ int Run(Options o) {
   cache.store.maxBytes = o.cacheMaxSizeMB << 20;
   cache.readOnly = o.cacheReadOnly;
   const std::string pluginFile = pluginDir + "/" + exporter->library;
+  if (o.eachAnimation) {
+    if (batch) return usage("--each-animation is for one model at a time");
+    if (!o.cache.empty() || !o.depfile.empty())
+      return usage("--each-animation takes no --cache or --depfile");
+    return ExportEachAnimation(o, jobs.front(), *exporter);
+  }
   if (!batch) {
     const bool terminal = isatty(STDERR_FILENO) == 1;
     ExportCache shared(cache, pluginFile, OptionsText(o, *exporter), o.quiet);

@@ -30,6 +30,8 @@ struct Options {
   std::string report;
   std::vector<std::string> include, exclude;
   bool keepExtension = false;  // outputs named after the whole input file name
+  // One model, one output per animation: OUT-NAME.thm (see AnimationOutputs).
+  bool eachAnimation = false;
   // One export: a Make-style list of the files it read.
   std::string depfile;
   // A cache of exports shared by machines: a folder or an http(s):// URL; empty: none.
@@ -41,5 +43,13 @@ struct Options {
 
 // The exit status: kOk, kExportFailed or kBadInput.
 int Run(Options options);
+
+// Where each animation of a model goes with --each-animation: OUT's stem, "-", the
+// animation's name with every byte outside [A-Za-z0-9._-] as "_" (its index when the
+// name is empty, or when two names would give one file), then OUT's extension.
+std::vector<std::string> AnimationOutputs(const std::string& output, const std::vector<std::string>& names);
+
+// The animation names that --list prints for a model, in order.
+std::vector<std::string> AnimationNames(const std::string& listText);
 
 }  // namespace thmexport
