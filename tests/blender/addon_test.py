@@ -182,7 +182,21 @@ def cube_with_sharp_edges(work):
     expect(set(heads) == {"Red", "Blue"}, f"cube: materials {set(heads)}")
     expect(heads["Red"].diffuse_map == "crate.png" and not heads["Red"].two_sided, "cube: Red's map, culling")
     expect(heads["Blue"].opacity == 0.5 and heads["Blue"].two_sided, "cube: Blue's opacity, two-sided")
+    # Copy Textures: the image beside the output; a packed one written out.
+    beside = os.path.join(work, "copied")
+    os.makedirs(beside, exist_ok=True)
+    img.pack()
+    expect(export(os.path.join(beside, "cube.thm"), copy_textures=True) == {"FINISHED"}, "cube: export with textures")
+    expect(open(os.path.join(beside, "crate.png"), "rb").read() == img.packed_file.data,
+           "cube: the packed image written beside the output")
     # Every edge sharp: each corner's normal is its face's.
+    # Copy Textures: the image beside the output; a packed one written out.
+    beside = os.path.join(work, "copied")
+    os.makedirs(beside, exist_ok=True)
+    img.pack()
+    expect(export(os.path.join(beside, "cube.thm"), copy_textures=True) == {"FINISHED"}, "cube: export with textures")
+    expect(open(os.path.join(beside, "crate.png"), "rb").read() == img.packed_file.data,
+           "cube: the packed image written beside the output")
     # Every edge sharp: each corner's normal is its face's (on the one-sided material: a two-sided
     # one's back copies share the back-side bit and smooth together).
     off = [(t.normal, s.vertices[t.index(k)].normal) for s in rec.materials if not s.header.two_sided
