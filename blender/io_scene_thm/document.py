@@ -15,11 +15,11 @@ FLOAT = "%.9g"
 
 
 def _array(out: IO[str], a: Any) -> None:
-    spec = FLOAT if a.dtype.kind == "f" else "%d"
+    number = FLOAT if a.dtype.kind == "f" else "%d"
     if a.dtype.kind == "f":
         a = a.astype(np.float64)
     width = 1 if a.ndim == 1 else max(1, a.shape[1])
-    row = spec if a.ndim == 1 else "[" + ",".join([spec] * a.shape[1]) + "]"
+    row = number if a.ndim == 1 else "[" + ",".join([number] * a.shape[1]) + "]"
     rows = max(1, CHUNK // width)
     out.write("[")
     for i in range(0, len(a), rows):

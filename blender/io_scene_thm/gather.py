@@ -7,7 +7,7 @@ from __future__ import annotations
 import math
 import os
 import re
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from typing import Any, Callable, Dict, List, Optional, Set, Tuple
 
 import bpy
@@ -30,13 +30,6 @@ class Options:
     frame_end: Optional[int] = None
     copy_textures: bool = False
     output_dir: str = ""
-
-
-@dataclass
-class Gathered:
-    document: Json
-    warnings: List[str] = field(default_factory=list)
-    images: Dict[str, Any] = field(default_factory=dict)  # file name -> bpy image, for copying
 
 
 def rows(m: Matrix) -> List[List[float]]:

@@ -14,7 +14,6 @@ that leaves the old file.
 import math
 import os
 import shutil
-import struct
 import sys
 import tempfile
 
@@ -25,24 +24,14 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
 sys.path.insert(0, os.path.join(ROOT, "python"))
 sys.path.insert(0, os.path.join(ROOT, "blender"))
+sys.path.insert(0, os.path.join(ROOT, "tests"))
 import io_scene_thm  # noqa: E402
 import thm  # noqa: E402
+from support.scripts import expect, failures  # noqa: E402
 
 BIN = sys.argv[sys.argv.index("--") + 1]
 os.environ["PATH"] = BIN + os.pathsep + os.environ["PATH"]  # the thmexport under test
-failures = []
 corners_checked = [0, 0]  # within 1 degree of Blender's split normal, all
-
-
-def expect(ok, what):
-    if not ok:
-        failures.append(what)
-        print("FAIL:", what, file=sys.stderr)
-    return ok
-
-
-def f32(x):
-    return struct.unpack("<f", struct.pack("<f", x))[0]
 
 
 def close(a, b, tol=1e-4):
@@ -61,6 +50,19 @@ def reset():
 
 def export(path, **kw):
     return bpy.ops.export_scene.thm(filepath=path, **kw)
+
+
+def textured(work, mat, name):
+    """A PNG image saved in work, as mat's Principled BSDF base colour; the image."""
+    mat.use_nodes = True
+    img = bpy.data.images.new(name, 4, 4)
+    img.filepath_raw = os.path.join(work, name + ".png")
+    img.file_format = "PNG"
+    img.save()
+    tex = mat.node_tree.nodes.new("ShaderNodeTexImage")
+    tex.image = img
+    mat.node_tree.links.new(tex.outputs["Color"], mat.node_tree.nodes["Principled BSDF"].inputs["Base Color"])
+    return img
 
 
 def meshes(records):
@@ -161,13 +163,7 @@ def cube_with_sharp_edges(work):
     for m in (red, blue):
         m.use_nodes = True
     red.use_backface_culling = True
-    img = bpy.data.images.new("crate", 4, 4)
-    img.filepath_raw = os.path.join(work, "crate.png")
-    img.file_format = "PNG"
-    img.save()
-    tex = red.node_tree.nodes.new("ShaderNodeTexImage")
-    tex.image = img
-    red.node_tree.links.new(tex.outputs["Color"], red.node_tree.nodes["Principled BSDF"].inputs["Base Color"])
+    img = textured(work, red, "crate")
     blue.node_tree.nodes["Principled BSDF"].inputs["Alpha"].default_value = 0.5
     cube.data.materials.append(red)
     cube.data.materials.append(blue)
@@ -184,15 +180,7 @@ def cube_with_sharp_edges(work):
     expect(heads["Blue"].opacity == 0.5 and heads["Blue"].two_sided, "cube: Blue's opacity, two-sided")
     # Copy Textures: the image beside the output; a packed one written out.
     beside = os.path.join(work, "copied")
-    os.makedirs(beside, exist_ok=True)
-    img.pack()
-    expect(export(os.path.join(beside, "cube.thm"), copy_textures=True) == {"FINISHED"}, "cube: export with textures")
-    expect(open(os.path.join(beside, "crate.png"), "rb").read() == img.packed_file.data,
-           "cube: the packed image written beside the output")
-    # Every edge sharp: each corner's normal is its face's.
-    # Copy Textures: the image beside the output; a packed one written out.
-    beside = os.path.join(work, "copied")
-    os.makedirs(beside, exist_ok=True)
+    os.makedirs(beside)
     img.pack()
     expect(export(os.path.join(beside, "cube.thm"), copy_textures=True) == {"FINISHED"}, "cube: export with textures")
     expect(open(os.path.join(beside, "crate.png"), "rb").read() == img.packed_file.data,
@@ -211,13 +199,7 @@ def uv_sphere(work):
     sphere.name = "Ball"
     bpy.ops.object.shade_smooth()
     mat = bpy.data.materials.new("Skin")
-    mat.use_nodes = True
-    tex = mat.node_tree.nodes.new("ShaderNodeTexImage")
-    tex.image = bpy.data.images.new("ball", 4, 4)
-    tex.image.filepath_raw = os.path.join(work, "ball.png")
-    tex.image.file_format = "PNG"
-    tex.image.save()
-    mat.node_tree.links.new(tex.outputs["Color"], mat.node_tree.nodes["Principled BSDF"].inputs["Base Color"])
+    textured(work, mat, "ball")
     mat.use_backface_culling = True
     sphere.data.materials.append(mat)
     out = os.path.join(work, "sphere.thm")
