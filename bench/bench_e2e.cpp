@@ -5,7 +5,8 @@
 // runs several times as its own process; best and median wall time and the
 // peak resident memory (wait4) are printed, with the ratios.
 //
-//   bench_e2e [--sizes 100000,1000000,4000000] [--runs 5] [--boxes N] [--dir DIR] [--keep]
+//   bench_e2e [--sizes 100000,1000000,4000000] [--runs 5] [--boxes N] [--cones 60000,200000]
+//             [--dir DIR] [--keep]
 //             [--thmexport PATH]   (another build's, for figures before and after)
 #include <assimp/postprocess.h>
 #include <assimp/scene.h>
@@ -203,6 +204,40 @@ void Boxes(int count, std::string* doc, std::string* obj) {
   *doc += "]}\n";
 }
 
+// A smooth cone of n segments as OBJ with normals, the shape of CAD and
+// scanned meshes where very many faces meet at one position: each side face's
+// normal at the apex points out at the face's middle, at the rim the rim
+// position's own; the base is a fan round its centre. Radius 10, height 20,
+// so that even 200,000 rim positions lie further apart than the plug-in welds.
+std::string ConeObj(int n) {
+  const double h = 20, r = 10, s = std::hypot(h, r), pi = 3.14159265358979323846;
+  std::string o = "o Cone\nv 0 20 0\n";
+  for (int i = 0; i < n; ++i) {
+    const double a = 2 * pi * i / n;
+    o += "v ", PutFloat(o, float(r * std::cos(a))), o += " 0 ", PutFloat(o, float(r * std::sin(a))),
+        o += '\n';
+  }
+  o += "v 0 0 0\n";
+  for (int half = 0; half < 2; ++half)
+    for (int i = 0; i < n; ++i) {
+      const double a = 2 * pi * (i + 0.5 * half) / n;
+      o += "vn ", PutFloat(o, float(h / s * std::cos(a))), o += ' ', PutFloat(o, float(r / s)), o += ' ';
+      PutFloat(o, float(h / s * std::sin(a))), o += '\n';
+    }
+  o += "vn 0 -1 0\n";
+  for (int i = 0; i < n; ++i) {
+    const int j = (i + 1) % n;
+    o += "f 1//", PutInt(o, n + i + 1), o += ' ', PutInt(o, j + 2), o += "//", PutInt(o, j + 1), o += ' ';
+    PutInt(o, i + 2), o += "//", PutInt(o, i + 1), o += '\n';
+  }
+  for (int i = 0; i < n; ++i) {
+    const int j = (i + 1) % n;
+    o += "f ", PutInt(o, n + 2), o += "//", PutInt(o, 2 * n + 1), o += ' ', PutInt(o, i + 2), o += "//";
+    PutInt(o, 2 * n + 1), o += ' ', PutInt(o, j + 2), o += "//", PutInt(o, 2 * n + 1), o += '\n';
+  }
+  return o;
+}
+
 // ---- Running -----------------------------------------------------------------
 
 struct Sample {
@@ -284,14 +319,17 @@ int main(int argc, char** argv) {
   fs::path dir = fs::temp_directory_path() / "thm_bench_e2e";
   bool keep = false;
   int boxes = 20000;
+  std::vector<int> cones = {60000, 200000};
   std::string other;  // another build's thmexport
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     if (a == "--sizes" && i + 1 < argc) {
       sizes.clear();
       for (char* p = argv[++i]; *p;) {
-        sizes.push_back(static_cast<int>(std::strtol(p, &p, 10)));
-        if (*p == ',') ++p;
+        char* end = p;
+        sizes.push_back(static_cast<int>(std::strtol(p, &end, 10)));
+        if (end == p) break;  // not a number: stop rather than spin
+        p = *end == ',' ? end + 1 : end;
       }
     } else if (a == "--runs" && i + 1 < argc) {
       runs = std::max(1, std::atoi(argv[++i]));
@@ -299,14 +337,23 @@ int main(int argc, char** argv) {
       dir = argv[++i];
     } else if (a == "--boxes" && i + 1 < argc) {
       boxes = std::atoi(argv[++i]);
+    } else if (a == "--cones" && i + 1 < argc) {
+      cones.clear();
+      for (char* p = argv[++i]; *p;) {
+        char* end = p;
+        if (const int c = static_cast<int>(std::strtol(p, &end, 10)); c > 0) cones.push_back(c);
+        if (end == p) break;
+        p = *end == ',' ? end + 1 : end;
+      }
     } else if (a == "--thmexport" && i + 1 < argc) {
       other = argv[++i];
     } else if (a == "--keep") {
       keep = true;
     } else {
-      std::fprintf(stderr,
-                   "usage: bench_e2e [--sizes N,N,...] [--runs N] [--boxes N] [--dir DIR] [--keep] "
-                   "[--thmexport PATH]\n");
+      std::fprintf(
+          stderr,
+          "usage: bench_e2e [--sizes N,N,...] [--runs N] [--boxes N] [--cones N,N,...] [--dir DIR] [--keep] "
+          "[--thmexport PATH]\n");
       return 2;
     }
   }
@@ -383,6 +430,11 @@ int main(int argc, char** argv) {
       Save(boxObj, o);
     }
   }
+  std::vector<std::pair<int, fs::path>> coneFiles;
+  for (int n : cones) {
+    coneFiles.push_back({n, dir / ("cone" + std::to_string(n) + ".obj")});
+    if (generator == 0 && !fs::exists(coneFiles.back().second)) Save(coneFiles.back().second, ConeObj(n));
+  }
   if (generator == 0) _exit(0);
   waitpid(generator, nullptr, 0);
 
@@ -407,6 +459,9 @@ int main(int argc, char** argv) {
     Row(std::to_string(boxes) + " boxes OBJ", Size(boxObj), Time(thm(boxObj), runs), objRef,
         "gltfpack on the OBJ");
   }
+  for (const auto& [n, file] : coneFiles)
+    Row("cone of " + std::to_string(n) + " segments OBJ", Size(file), Time(thm(file), runs), packed(file),
+        "gltfpack on the OBJ");
   if (!keep) fs::remove_all(dir);
   return 0;
 }

@@ -18,6 +18,16 @@ class IdIndex {
     slots_.assign(cap, -1);
   }
 
+  // The id whose key equals (eq(id)), or -1.
+  template <class Eq>
+  int Find(uint64_t hash, Eq eq) const {
+    for (size_t i = hash & (slots_.size() - 1);; i = (i + 1) & (slots_.size() - 1)) {
+      const int id = slots_[i];
+      if (id < 0) return -1;
+      if (eq(id)) return id;
+    }
+  }
+
   // The id whose key equals (eq(id)), or -1 after inserting `fresh` for it.
   template <class Eq, class HashOf>
   int FindOrInsert(uint64_t hash, Eq eq, int fresh, HashOf hashOf) {

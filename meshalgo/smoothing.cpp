@@ -4,9 +4,12 @@
 #include <cmath>
 #include <cstdint>
 #include <numeric>
+#include <span>
 #include <tuple>
+#include <unordered_map>
 
 #include "meshalgo/colouring.h"
+#include "meshalgo/flat_index.h"
 
 namespace scene::smoothing {
 
@@ -51,18 +54,30 @@ void Colour(const std::vector<Tri>& faces, const std::vector<int>& patchOf, int 
   for (size_t p = 0; p < nf; ++p)
     if (size[p] >= 2) id[p] = patches++;
   r.patches = patches;
-  std::vector<std::vector<int>> at(positionCount);
+  // The patches at each position, in compressed rows.
+  std::vector<int> start(static_cast<size_t>(positionCount) + 1, 0);
   for (size_t f = 0; f < nf; ++f)
     if (patchOf[f] >= 0 && id[patchOf[f]] >= 0)
-      for (int c : faces[f]) at[c].push_back(id[patchOf[f]]);
+      for (int c : faces[f]) ++start[static_cast<size_t>(c) + 1];
+  for (int p = 0; p < positionCount; ++p) start[static_cast<size_t>(p) + 1] += start[static_cast<size_t>(p)];
+  std::vector<int> at(static_cast<size_t>(start.back()));
+  {
+    std::vector<int> fill(start.begin(), start.end() - 1);
+    for (size_t f = 0; f < nf; ++f)
+      if (patchOf[f] >= 0 && id[patchOf[f]] >= 0)
+        for (int c : faces[f]) at[static_cast<size_t>(fill[static_cast<size_t>(c)]++)] = id[patchOf[f]];
+  }
   std::vector<std::vector<int>> adj(static_cast<size_t>(patches));
-  for (auto& list : at) {
-    std::sort(list.begin(), list.end());
-    list.erase(std::unique(list.begin(), list.end()), list.end());
-    for (size_t i = 0; i < list.size(); ++i)
-      for (size_t j = i + 1; j < list.size(); ++j) {
-        adj[list[i]].push_back(list[j]);
-        adj[list[j]].push_back(list[i]);
+  for (int p = 0; p < positionCount; ++p) {
+    const auto first = at.begin() + start[static_cast<size_t>(p)],
+               last = at.begin() + start[static_cast<size_t>(p) + 1];
+    if (last - first < 2) continue;
+    std::sort(first, last);
+    const auto end = std::unique(first, last);
+    for (auto i = first; i != end; ++i)
+      for (auto j = i + 1; j != end; ++j) {
+        adj[static_cast<size_t>(*i)].push_back(*j);
+        adj[static_cast<size_t>(*j)].push_back(*i);
       }
   }
   for (auto& a : adj) {
@@ -90,6 +105,26 @@ struct Rows {
   int End(int r) const { return start[static_cast<size_t>(r) + 1]; }
 };
 
+// The corners at each position, face by face: f * 3 + k (degenerate faces
+// have none).
+Rows CornersAt(const std::vector<Tri>& faces, int positionCount) {
+  const size_t nf = faces.size();
+  Rows at;
+  at.start.assign(static_cast<size_t>(positionCount) + 1, 0);
+  for (size_t f = 0; f < nf; ++f)
+    if (!Degenerate(faces[f]))
+      for (int k = 0; k < 3; ++k) ++at.start[static_cast<size_t>(faces[f][k]) + 1];
+  for (int p = 0; p < positionCount; ++p)
+    at.start[static_cast<size_t>(p) + 1] += at.start[static_cast<size_t>(p)];
+  at.items.resize(static_cast<size_t>(at.start.back()));
+  std::vector<int> fill(at.start.begin(), at.start.end() - 1);
+  for (size_t f = 0; f < nf; ++f)
+    if (!Degenerate(faces[f]))
+      for (int k = 0; k < 3; ++k)
+        at.items[static_cast<size_t>(fill[static_cast<size_t>(faces[f][k])]++)] = static_cast<int>(f * 3 + k);
+  return at;
+}
+
 // How faces f and g meet: bit 0 when some shared position holds both corners
 // in one class (a join), bit 1 when some holds them in two.
 int How(const std::vector<Tri>& faces, const std::vector<int>& cls, int f, int g) {
@@ -100,6 +135,189 @@ int How(const std::vector<Tri>& faces, const std::vector<int>& cls, int f, int g
         how |= cls[static_cast<size_t>(f) * 3 + k] == cls[static_cast<size_t>(g) * 3 + j] ? 1 : 2;
   return how;
 }
+
+// The classes of the corners at one position: corners whose unit normals are
+// equal within the tolerance, directly or through others, share one. A few
+// corners are compared pair by pair; many (a cone's apex) through a grid of
+// cells small enough that the normals in one cell are all equal, so that a
+// position where thousands of faces meet costs about linear time.
+class CornerClasses {
+ public:
+  explicit CornerClasses(double cosEqual)
+      : cosEqual_(cosEqual), cell_(std::sqrt(2.0 - 2.0 * cosEqual) / 2.0) {}
+
+  // Gives each corner in items[0, k) its class in cls, numbering new classes
+  // from `classes` on in the order of their first corner.
+  void Assign(const int* items, int k, const std::vector<std::array<Point3, 3>>& normals,
+              std::vector<int>& cls, int& classes) {
+    if (k <= kPairwise) {
+      Few(items, k, normals, cls, classes);
+      return;
+    }
+    const size_t n = static_cast<size_t>(k);
+    unit_.resize(n);
+    ok_.assign(n, 0);
+    parent_.resize(n);
+    for (size_t i = 0; i < n; ++i) {
+      const int c = items[i];
+      ok_[i] = Unit(normals[static_cast<size_t>(c / 3)][static_cast<size_t>(c % 3)], unit_[i].data());
+      parent_[i] = static_cast<int>(i);
+    }
+    ByCells(n);
+    id_.assign(n, -1);
+    for (size_t i = 0; i < n; ++i) {
+      int& slot = id_[static_cast<size_t>(ok_[i] ? Find(int(i)) : int(i))];
+      if (slot < 0) slot = classes++;  // a corner without a usable normal: a class of its own
+      cls[static_cast<size_t>(items[i])] = slot;
+    }
+  }
+
+ private:
+  static constexpr int kPairwise = 32;
+
+  // Pair by pair, on the stack: most positions have a handful of corners.
+  void Few(const int* items, int k, const std::vector<std::array<Point3, 3>>& normals, std::vector<int>& cls,
+           int& classes) const {
+    double unit[kPairwise][3];
+    bool ok[kPairwise];
+    int root[kPairwise], id[kPairwise];
+    for (int i = 0; i < k; ++i) {
+      const int c = items[i];
+      ok[i] = Unit(normals[static_cast<size_t>(c / 3)][static_cast<size_t>(c % 3)], unit[i]);
+      root[i] = i;
+      id[i] = -1;
+    }
+    auto find = [&](int a) {
+      while (root[a] != a) a = root[a] = root[root[a]];
+      return a;
+    };
+    for (int i = 0; i < k; ++i)
+      for (int j = i + 1; j < k && ok[i]; ++j)
+        if (ok[j] &&
+            unit[i][0] * unit[j][0] + unit[i][1] * unit[j][1] + unit[i][2] * unit[j][2] >= cosEqual_) {
+          const int a = find(i), b = find(j);
+          if (a != b) root[std::max(a, b)] = std::min(a, b);
+        }
+    for (int i = 0; i < k; ++i) {
+      int& slot = id[ok[i] ? find(i) : i];
+      if (slot < 0) slot = classes++;
+      cls[static_cast<size_t>(items[i])] = slot;
+    }
+  }
+
+  double Dot(size_t i, size_t j) const {
+    return unit_[i][0] * unit_[j][0] + unit_[i][1] * unit_[j][1] + unit_[i][2] * unit_[j][2];
+  }
+  int Find(int a) {
+    while (parent_[static_cast<size_t>(a)] != a)
+      a = parent_[static_cast<size_t>(a)] = parent_[static_cast<size_t>(parent_[static_cast<size_t>(a)])];
+    return a;
+  }
+  void Join(int a, int b) {
+    a = Find(a), b = Find(b);
+    if (a != b) parent_[static_cast<size_t>(std::max(a, b))] = std::min(a, b);
+  }
+  // Normals in one cell (side: half the chord of the tolerance) are equal;
+  // normals equal to each other lie at most two cells apart on each axis.
+  void ByCells(size_t n) {
+    auto keyOf = [](int x, int y, int z) {
+      return (uint64_t(uint16_t(x + 32768)) << 32) | (uint64_t(uint16_t(y + 32768)) << 16) |
+             uint16_t(z + 32768);
+    };
+    cells_.clear();
+    std::vector<int>& first = first_;
+    first.clear();
+    next_.assign(n, -1);
+    std::vector<std::array<int, 3>> where;
+    for (size_t i = 0; i < n; ++i) {
+      if (!ok_[i]) continue;
+      std::array<int, 3> c;
+      for (int a = 0; a < 3; ++a)
+        c[static_cast<size_t>(a)] = static_cast<int>(std::floor(unit_[i][static_cast<size_t>(a)] / cell_));
+      auto [it, fresh] = cells_.emplace(keyOf(c[0], c[1], c[2]), static_cast<int>(first.size()));
+      if (fresh) {
+        first.push_back(static_cast<int>(i));
+        where.push_back(c);
+      } else {
+        const int head = first[static_cast<size_t>(it->second)];
+        next_[i] = next_[static_cast<size_t>(head)];
+        next_[static_cast<size_t>(head)] = static_cast<int>(i);
+        Join(head, static_cast<int>(i));
+      }
+    }
+    for (size_t cell = 0; cell < first.size(); ++cell)
+      for (int dx = -2; dx <= 2; ++dx)
+        for (int dy = -2; dy <= 2; ++dy)
+          for (int dz = -2; dz <= 2; ++dz) {
+            if (std::make_tuple(dx, dy, dz) <= std::make_tuple(0, 0, 0)) continue;  // each pair of cells once
+            const auto& c = where[cell];
+            auto it = cells_.find(keyOf(c[0] + dx, c[1] + dy, c[2] + dz));
+            if (it == cells_.end()) continue;
+            const int a = first[cell], b = first[static_cast<size_t>(it->second)];
+            bool joined = Find(a) == Find(b);
+            for (int i = a; i >= 0 && !joined; i = next_[static_cast<size_t>(i)])
+              for (int j = b; j >= 0 && !joined; j = next_[static_cast<size_t>(j)])
+                if (Dot(size_t(i), size_t(j)) >= cosEqual_) {
+                  Join(i, j);
+                  joined = true;
+                }
+          }
+  }
+
+  double cosEqual_, cell_;
+  std::vector<std::array<double, 3>> unit_;
+  std::vector<uint8_t> ok_;
+  std::vector<int> parent_, id_, first_, next_;
+  std::unordered_map<uint64_t, int> cells_;
+};
+
+// Open addressing from a 64-bit key to an int, insert only: the class a patch
+// (its root) has at a position. Keys of roots merged away are left behind,
+// never asked again.
+class ClassTable {
+ public:
+  explicit ClassTable(size_t expected) {
+    size_t cap = 16;
+    while (cap < expected * 2) cap *= 2;
+    keys_.assign(cap, kEmpty);
+    values_.resize(cap);
+  }
+  static uint64_t Key(int root, int pos) { return (uint64_t(uint32_t(root)) << 32) | uint32_t(pos); }
+  int Find(uint64_t key) const {
+    for (size_t i = Slot(key);; i = (i + 1) & (keys_.size() - 1)) {
+      if (keys_[i] == key) return values_[i];
+      if (keys_[i] == kEmpty) return -1;
+    }
+  }
+  void Put(uint64_t key, int value) {
+    if ((count_ + 1) * 2 > keys_.size()) Grow();
+    size_t i = Slot(key);
+    while (keys_[i] != kEmpty && keys_[i] != key) i = (i + 1) & (keys_.size() - 1);
+    if (keys_[i] == kEmpty) ++count_;
+    keys_[i] = key;
+    values_[i] = value;
+  }
+
+ private:
+  static constexpr uint64_t kEmpty = ~uint64_t(0);
+  size_t Slot(uint64_t key) const {
+    key ^= key >> 31;
+    key *= 0x9E3779B97F4A7C15ULL;
+    return (key ^ (key >> 29)) & (keys_.size() - 1);
+  }
+  void Grow() {
+    std::vector<uint64_t> keys(keys_.size() * 2, kEmpty);
+    std::vector<int> values(keys.size());
+    keys.swap(keys_);
+    values.swap(values_);
+    count_ = 0;
+    for (size_t i = 0; i < keys.size(); ++i)
+      if (keys[i] != kEmpty) Put(keys[i], values[i]);
+  }
+  std::vector<uint64_t> keys_;
+  std::vector<int> values_;
+  size_t count_ = 0;
+};
 
 // Pairs of faces in one class at a position that the groups may weigh: about
 // nine per face on a mesh of the usual kind.
@@ -119,10 +337,23 @@ std::vector<uint64_t> LostJoins(const Rows& at, const std::vector<int>& cls,
                                 const std::vector<uint32_t>& words, int positionCount) {
   std::vector<uint64_t> lost;
   std::vector<std::tuple<int, uint32_t, int>> here;  // (class, word, face)
+  auto lostBetween = [](uint32_t a, uint32_t b) { return !(a == b && a != 0) && (a & b) == 0; };
   for (int p = 0; p < positionCount; ++p) {
+    const int* items = at.items.data() + at.Begin(p);
+    const int k = at.End(p) - at.Begin(p);
+    if (k <= 16) {  // few corners: pair by pair, no sorting
+      for (int i = 0; i < k; ++i)
+        for (int j = i + 1; j < k; ++j) {
+          const int a = items[i], b = items[j];
+          if (cls[static_cast<size_t>(a)] == cls[static_cast<size_t>(b)] &&
+              lostBetween(words[static_cast<size_t>(a / 3)], words[static_cast<size_t>(b / 3)]))
+            lost.push_back(PairKey(a / 3, b / 3));
+        }
+      continue;
+    }
     here.clear();
-    for (int e = at.Begin(p); e < at.End(p); ++e) {
-      const int c = at.items[static_cast<size_t>(e)];
+    for (int e = 0; e < k; ++e) {
+      const int c = items[e];
       here.emplace_back(cls[static_cast<size_t>(c)], words[static_cast<size_t>(c / 3)], c / 3);
     }
     std::sort(here.begin(), here.end());
@@ -148,6 +379,32 @@ void CountLost(const std::vector<Tri>& faces, const Rows& at, const std::vector<
       ++r.lackOfBits;
   }
 }
+
+// The sets (patches and groups) of each face, in the order given: most faces
+// hold one, kept inline; the rest spill to a list of their own.
+class FaceSets {
+ public:
+  explicit FaceSets(size_t faces) : first_(faces, -1), spill_(faces, -1) {}
+  void Add(size_t f, int set) {
+    if (first_[f] < 0) {
+      first_[f] = set;
+      return;
+    }
+    if (spill_[f] < 0) {
+      spill_[f] = static_cast<int>(lists_.size());
+      lists_.push_back({first_[f]});
+    }
+    lists_[static_cast<size_t>(spill_[f])].push_back(set);
+  }
+  std::span<const int> operator[](size_t f) const {
+    if (spill_[f] >= 0) return lists_[static_cast<size_t>(spill_[f])];
+    return first_[f] < 0 ? std::span<const int>() : std::span<const int>(&first_[f], 1);
+  }
+
+ private:
+  std::vector<int> first_, spill_;
+  std::vector<std::vector<int>> lists_;
+};
 
 // Where one bit per patch leaves joins hard that words could make smooth (the
 // patches could not take in a face without holding two classes at one
@@ -192,7 +449,7 @@ void Refine(const std::vector<Tri>& faces, const Rows& at, const std::vector<int
   std::vector<int> size(nf, 0);
   for (size_t f = 0; f < nf; ++f)
     if (patchOf[f] >= 0) ++size[static_cast<size_t>(patchOf[f])];
-  std::vector<std::vector<int>> setsOf(nf);
+  FaceSets setsOf(nf);
   int sets = 0;
   {
     std::vector<int> id(nf, -1);
@@ -200,7 +457,7 @@ void Refine(const std::vector<Tri>& faces, const Rows& at, const std::vector<int
       if (size[p] >= 2) id[p] = sets++;
     for (size_t f = 0; f < nf; ++f)
       if (patchOf[f] >= 0 && size[static_cast<size_t>(patchOf[f])] >= 2)
-        setsOf[f].push_back(id[static_cast<size_t>(patchOf[f])]);
+        setsOf.Add(f, id[static_cast<size_t>(patchOf[f])]);
   }
   const int firstGroup = sets;
   auto together = [&](int f, int g) {
@@ -228,14 +485,14 @@ void Refine(const std::vector<Tri>& faces, const Rows& at, const std::vector<int
       if (fits) members.push_back(x);
     }
     if (members.size() >= 2) {
-      for (int x : members) setsOf[size_t(x)].push_back(sets);
+      for (int x : members) setsOf.Add(size_t(x), sets);
       ++sets;
       ++r.bridges;
     }
     for (size_t i = s; i < e; ++i)
       if (!together(open[i].f, open[i].g)) {
-        setsOf[size_t(open[i].f)].push_back(sets);
-        setsOf[size_t(open[i].g)].push_back(sets);
+        setsOf.Add(size_t(open[i].f), sets);
+        setsOf.Add(size_t(open[i].g), sets);
         ++sets;
         ++r.bridges;
       }
@@ -286,50 +543,16 @@ Result FromNormals(const std::vector<Tri>& faces, const std::vector<std::array<P
   const size_t nf = faces.size();
   const double cosEqual = std::cos(kEqualNormalDeg * 3.14159265358979323846 / 180.0);
 
-  // The corners at each position, face by face: f * 3 + k.
-  Rows at;
-  at.start.assign(static_cast<size_t>(positionCount) + 1, 0);
-  for (size_t f = 0; f < nf; ++f)
-    if (!Degenerate(faces[f]))
-      for (int k = 0; k < 3; ++k) ++at.start[static_cast<size_t>(faces[f][k]) + 1];
-  for (int p = 0; p < positionCount; ++p) at.start[p + 1] += at.start[p];
-  at.items.resize(static_cast<size_t>(at.start.back()));
-  {
-    std::vector<int> fill(at.start.begin(), at.start.end() - 1);
-    for (size_t f = 0; f < nf; ++f)
-      if (!Degenerate(faces[f]))
-        for (int k = 0; k < 3; ++k)
-          at.items[static_cast<size_t>(fill[faces[f][k]]++)] = static_cast<int>(f * 3 + k);
-  }
-
-  // Class of each corner: corners at one position with equal normals share a
-  // class, numbered in order of position, then corner.
+  const Rows at = CornersAt(faces, positionCount);
+  // Class of each corner: corners at one position whose normals are equal,
+  // directly or through a chain of equal ones, share a class, numbered in
+  // order of position, then corner.
   std::vector<int> cls(nf * 3, -1);
-  std::vector<int> classFaces;  // the face of each corner given a class, by class below
   int classes = 0;
-  std::vector<std::pair<std::array<double, 3>, int>> reps;
-  std::vector<int> memberCount;
+  CornerClasses classifier(cosEqual);
   for (int p = 0; p < positionCount; ++p) {
-    reps.clear();
-    for (int e = at.Begin(p); e < at.End(p); ++e) {
-      const int c = at.items[static_cast<size_t>(e)];
-      double n[3];
-      int id = -1;
-      if (Unit(normals[static_cast<size_t>(c / 3)][static_cast<size_t>(c % 3)], n)) {
-        for (auto& [rn, rid] : reps)
-          if (rn[0] * n[0] + rn[1] * n[1] + rn[2] * n[2] >= cosEqual) {
-            id = rid;
-            break;
-          }
-        if (id < 0) {
-          id = classes++;
-          reps.push_back({{n[0], n[1], n[2]}, id});
-        }
-      } else {  // no usable normal: a class of its own, never smooth
-        id = classes++;
-      }
-      cls[static_cast<size_t>(c)] = id;
-    }
+    const int* items = at.items.data() + at.Begin(p);
+    classifier.Assign(items, at.End(p) - at.Begin(p), normals, cls, classes);
   }
   // The faces of each class, in the order the classes were given (position, corner).
   Rows members;
@@ -362,8 +585,18 @@ Result FromNormals(const std::vector<Tri>& faces, const std::vector<std::array<P
     }
     size[f] = 3;
   }
-  // The class of patch `root` at `pos`, or -1.
+  // The class of patch `root` at `pos`, or -1: found among the corners of a
+  // position where few faces meet, and in a table where many do (a scan there
+  // would make a cone's apex quadratic).
+  constexpr int kScan = 32;
+  auto crowdedAt = [&](int pos) { return at.End(pos) - at.Begin(pos) > kScan; };
+  ClassTable classOf(64);
+  for (size_t f = 0; f < nf; ++f)
+    if (!Degenerate(faces[f]))
+      for (int k = 0; k < 3; ++k)
+        if (crowdedAt(faces[f][k])) classOf.Put(ClassTable::Key(int(f), faces[f][k]), cls[f * 3 + k]);
   auto classAt = [&](int root, int pos) {
+    if (crowdedAt(pos)) return classOf.Find(ClassTable::Key(root, pos));
     for (int e = at.Begin(pos); e < at.End(pos); ++e) {
       const int c = at.items[static_cast<size_t>(e)];
       if (uf.Find(c / 3) == root) return cls[static_cast<size_t>(c)];
@@ -394,6 +627,7 @@ Result FromNormals(const std::vector<Tri>& faces, const std::vector<std::array<P
         x.next = head[a];
         head[a] = e;
         ++size[a];
+        if (crowdedAt(x.pos)) classOf.Put(ClassTable::Key(a, x.pos), x.cls);
       }
       e = next;
     }
@@ -403,12 +637,20 @@ Result FromNormals(const std::vector<Tri>& faces, const std::vector<std::array<P
     return true;
   };
   Result r;
+  // A patch that refused a face once refuses it again: each is asked once.
+  std::vector<int> asked(nf, -1);
+  int round = 0;
   for (int k = 0; k < classes; ++k) {
     const int* list = members.items.data() + members.Begin(k);
     const int count = members.End(k) - members.Begin(k);
-    for (int i = 1; i < count; ++i) {
+    for (int i = 1; i < count; ++i, ++round) {
       bool joined = false;
-      for (int j = 0; j < i && !joined; ++j) joined = merge(list[j], list[i]);
+      for (int j = 0; j < i && !joined; ++j) {
+        const int root = uf.Find(list[j]);
+        if (asked[static_cast<size_t>(root)] == round) continue;
+        asked[static_cast<size_t>(root)] = round;
+        joined = merge(list[j], list[i]);
+      }
       if (!joined) ++r.keptHard;
     }
   }
@@ -450,34 +692,29 @@ Result FromAngle(const std::vector<Tri>& faces, const std::vector<Point3>& posit
     fn[f] = {n[0] / len, n[1] / len, n[2] / len};
     valid[f] = true;
   }
-  // The faces at each edge: (edge, face) pairs sorted by edge, faces ascending.
-  std::vector<std::pair<uint64_t, int>> edges;
-  edges.reserve(nf * 3);
-  for (size_t f = 0; f < nf; ++f) {
-    if (Degenerate(faces[f])) continue;
-    for (int k = 0; k < 3; ++k) {
-      uint32_t a = static_cast<uint32_t>(faces[f][k]), b = static_cast<uint32_t>(faces[f][(k + 1) % 3]);
-      if (a > b) std::swap(a, b);
-      edges.push_back({(uint64_t(a) << 32) | b, static_cast<int>(f)});
-    }
-  }
-  std::sort(edges.begin(), edges.end());
+  // Faces that share an edge (a, b), found among the corners of whichever
+  // end fewer faces meet at: a cone's apex costs no more than its rim.
+  const int positionCount = static_cast<int>(positions.size());
+  const Rows at = CornersAt(faces, positionCount);
   // A patch's root is its lowest face whatever the order of the joins.
   UnionFind uf(nf);
-  for (size_t s = 0; s < edges.size();) {
-    size_t e = s;
-    while (e < edges.size() && edges[e].first == edges[s].first) ++e;
-    for (size_t i = s; i < e; ++i)
-      for (size_t j = i + 1; j < e; ++j) {
-        const int f = edges[i].second, g = edges[j].second;
-        if (!valid[f] || !valid[g]) continue;
+  for (size_t f = 0; f < nf; ++f) {
+    if (Degenerate(faces[f]) || !valid[f]) continue;
+    for (int k = 0; k < 3; ++k) {
+      int a = faces[f][k], b = faces[f][(k + 1) % 3];
+      if (at.End(a) - at.Begin(a) > at.End(b) - at.Begin(b)) std::swap(a, b);
+      for (int e = at.Begin(a); e < at.End(a); ++e) {
+        const size_t g = static_cast<size_t>(at.items[static_cast<size_t>(e)] / 3);
+        if (g <= f || !valid[g]) continue;
+        const Tri& t = faces[g];
+        if (t[0] != b && t[1] != b && t[2] != b) continue;
         const double d = fn[f][0] * fn[g][0] + fn[f][1] * fn[g][1] + fn[f][2] * fn[g][2];
         if (d >= cosMax) {
-          const int a = uf.Find(f), b = uf.Find(g);
-          if (a != b) uf.parent[std::max(a, b)] = std::min(a, b);
+          const int x = uf.Find(static_cast<int>(f)), y = uf.Find(static_cast<int>(g));
+          if (x != y) uf.parent[static_cast<size_t>(std::max(x, y))] = std::min(x, y);
         }
       }
-    s = e;
+    }
   }
   std::vector<int> patchOf(nf, -1);
   for (size_t f = 0; f < nf; ++f)
@@ -495,64 +732,95 @@ std::vector<int> ClusterPositions(const std::vector<Point3>& points, double tol,
     b = uf.Find(b);
     if (a != b) uf.parent[std::max(a, b)] = std::min(a, b);
   };
-  // Points join when within tol of each other in cells (floor of coordinate /
-  // tol) at most one apart per axis. Far out, where floats lie further apart
-  // than tol (beyond 2^62 cells), only equal points can join: they are kept
-  // apart and joined by equality.
+  // Points join when within tol of each other. Far out, where floats lie
+  // further apart than tol (beyond 2^62 tol), only equal points can join: they
+  // are kept apart and joined by equality.
+  constexpr double kFar = 0x1p62;
+  std::vector<std::pair<std::array<float, 3>, int>> far;
+  // The rest in cells of kSpan tol a side, found by a hash over the cell: a
+  // point is compared with the points of its own cell and of those
+  // neighbouring cells it lies within tol of (about one and a half cells).
+  constexpr double kSpan = 16;
+  const double side = tol * kSpan;
   struct Cell {
     int64_t x, y, z;
-    auto operator<=>(const Cell&) const = default;
+    bool operator==(const Cell&) const = default;
   };
-  constexpr double kFar = 0x1p62;
-  std::vector<std::pair<Cell, int>> near;  // (cell, point)
-  std::vector<std::pair<std::array<float, 3>, int>> far;
-  near.reserve(n);
+  std::vector<Cell> cellOf(n);
+  std::vector<int> cellIndex(n, -1), next(n, -1);
+  std::vector<int> head;  // first point of each cell
+  std::vector<Cell> cells;
+  auto hashCell = [](const Cell& c) {
+    uint64_t h = uint64_t(c.x) * 0x9E3779B97F4A7C15ULL;
+    h ^= (h >> 29) ^ uint64_t(c.y) * 0xC2B2AE3D27D4EB4FULL;
+    h ^= (h >> 31) ^ uint64_t(c.z) * 0x165667B19E3779F9ULL;
+    return h ^ (h >> 32);
+  };
+  IdIndex index(n);
   for (size_t i = 0; i < n; ++i) {
     const Point3& p = points[i];
     if (!std::isfinite(p.x) || !std::isfinite(p.y) || !std::isfinite(p.z)) continue;
-    const double cx = std::floor(p.x / tol), cy = std::floor(p.y / tol), cz = std::floor(p.z / tol);
-    if (std::fabs(cx) >= kFar || std::fabs(cy) >= kFar || std::fabs(cz) >= kFar) {
+    if (std::fabs(std::floor(p.x / tol)) >= kFar || std::fabs(std::floor(p.y / tol)) >= kFar ||
+        std::fabs(std::floor(p.z / tol)) >= kFar) {
       // -0.0 and +0.0 are one value.
       far.push_back({{p.x + 0.0f, p.y + 0.0f, p.z + 0.0f}, static_cast<int>(i)});
       continue;
     }
-    near.push_back({{static_cast<int64_t>(cx), static_cast<int64_t>(cy), static_cast<int64_t>(cz)},
-                    static_cast<int>(i)});
+    const Cell c{static_cast<int64_t>(std::floor(p.x / side)), static_cast<int64_t>(std::floor(p.y / side)),
+                 static_cast<int64_t>(std::floor(p.z / side))};
+    cellOf[i] = c;
+    const int fresh = static_cast<int>(cells.size());
+    const int found = index.FindOrInsert(
+        hashCell(c), [&](int id) { return cells[static_cast<size_t>(id)] == c; }, fresh,
+        [&](int id) { return hashCell(cells[static_cast<size_t>(id)]); });
+    const int cell = found >= 0 ? found : fresh;
+    if (found < 0) {
+      cells.push_back(c);
+      head.push_back(-1);
+    }
+    cellIndex[i] = cell;
+    next[i] = head[static_cast<size_t>(cell)];
+    head[static_cast<size_t>(cell)] = static_cast<int>(i);
   }
   std::sort(far.begin(), far.end());
   for (size_t k = 1; k < far.size(); ++k)
     if (far[k].first == far[k - 1].first) join(far[k].second, far[k - 1].second);
 
-  // Cells in order, each a run of points. For each of the nine (dx, dy) the
-  // cells (x + dx, y + dy, z - 1 .. z + 1) are a stretch of the order that
-  // only moves forward as the cells do: one cursor each, no lookups.
-  std::sort(near.begin(), near.end());
-  std::vector<size_t> runStart;
-  for (size_t k = 0; k < near.size(); ++k)
-    if (k == 0 || near[k].first != near[k - 1].first) runStart.push_back(k);
-  const size_t runs = runStart.size();
-  runStart.push_back(near.size());
-  auto cellOf = [&](size_t run) { return near[runStart[run]].first; };
   const double tol2 = tol * tol;
-  size_t cursor[9] = {};
-  for (size_t run = 0; run < runs; ++run) {
-    const Cell c = cellOf(run);
-    for (int o = 0; o < 9; ++o) {
-      const Cell lo{c.x + o / 3 - 1, c.y + o % 3 - 1, c.z - 1}, hi{lo.x, lo.y, c.z + 1};
-      size_t& k = cursor[o];
-      while (k < runs && cellOf(k) < lo) ++k;
-      // Each pair of cells once: from the later one.
-      for (size_t other = k; other < runs && other <= run && cellOf(other) <= hi; ++other) {
-        for (size_t a = runStart[run]; a < runStart[run + 1]; ++a)
-          for (size_t b = runStart[other]; b < runStart[other + 1]; ++b) {
-            if (other == run && b >= a) break;
-            const Point3& p = points[static_cast<size_t>(near[a].second)];
-            const Point3& q = points[static_cast<size_t>(near[b].second)];
-            const double ex = double(q.x) - p.x, ey = double(q.y) - p.y, ez = double(q.z) - p.z;
-            if (ex * ex + ey * ey + ez * ez <= tol2) join(near[a].second, near[b].second);
-          }
-      }
+  // Whether p lies within tol (and a margin for rounding) of the cell's lower
+  // or upper face on one axis.
+  const double reach = tol * 1.01;
+  auto compare = [&](size_t i, int other, bool ownCell) {
+    const Point3& p = points[i];
+    for (int j = other; j >= 0; j = next[static_cast<size_t>(j)]) {
+      if (ownCell && j >= static_cast<int>(i)) continue;  // each pair in a cell once
+      const Point3& q = points[static_cast<size_t>(j)];
+      const double ex = double(q.x) - p.x, ey = double(q.y) - p.y, ez = double(q.z) - p.z;
+      if (ex * ex + ey * ey + ez * ez <= tol2) join(static_cast<int>(i), j);
     }
+  };
+  for (size_t i = 0; i < n; ++i) {
+    if (cellIndex[i] < 0) continue;
+    compare(i, head[static_cast<size_t>(cellIndex[i])], true);
+    const Point3& p = points[i];
+    const Cell c = cellOf[i];
+    const double coord[3] = {p.x, p.y, p.z};
+    const int64_t cc[3] = {c.x, c.y, c.z};
+    int lo[3], hi[3];
+    for (int a = 0; a < 3; ++a) {
+      const double low = double(cc[a]) * side, high = double(cc[a] + 1) * side;
+      lo[a] = coord[a] - low <= reach ? -1 : 0;
+      hi[a] = high - coord[a] <= reach ? 1 : 0;
+    }
+    for (int dx = lo[0]; dx <= hi[0]; ++dx)
+      for (int dy = lo[1]; dy <= hi[1]; ++dy)
+        for (int dz = lo[2]; dz <= hi[2]; ++dz) {
+          if (dx == 0 && dy == 0 && dz == 0) continue;
+          const Cell d{c.x + dx, c.y + dy, c.z + dz};
+          const uint64_t h = hashCell(d);
+          const int found = index.Find(h, [&](int id) { return cells[static_cast<size_t>(id)] == d; });
+          if (found >= 0) compare(i, head[static_cast<size_t>(found)], false);
+        }
   }
   std::vector<int> id(n, -1), out(n);
   int count = 0;

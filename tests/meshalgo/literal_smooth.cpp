@@ -110,27 +110,30 @@ Result FromNormals(const std::vector<Tri>& faces, const std::vector<std::array<P
   std::vector<std::array<int, 3>> cls(nf, {-1, -1, -1});
   std::vector<std::vector<int>> members;  // faces per class
   for (auto& list : at) {
-    std::vector<std::pair<std::array<double, 3>, int>> reps;
-    for (const Entry& e : list) {
-      double n[3];
-      int id = -1;
-      if (Unit(normals[e.face][e.corner], n)) {
-        for (auto& [rn, rid] : reps)
-          if (rn[0] * n[0] + rn[1] * n[1] + rn[2] * n[2] >= cosEqual) {
-            id = rid;
-            break;
-          }
-        if (id < 0) {
-          id = static_cast<int>(members.size());
-          members.emplace_back();
-          reps.push_back({{n[0], n[1], n[2]}, id});
-        }
-      } else {  // no usable normal: a class of its own, never smooth
+    // Corners with equal normals, directly or through others, share a class.
+    const size_t k = list.size();
+    std::vector<std::array<double, 3>> unit(k);
+    std::vector<bool> ok(k);
+    for (size_t i = 0; i < k; ++i) ok[i] = Unit(normals[list[i].face][list[i].corner], unit[i].data());
+    UnionFind local(k);
+    for (size_t i = 0; i < k; ++i)
+      for (size_t j = i + 1; j < k; ++j)
+        if (ok[i] && ok[j] &&
+            unit[i][0] * unit[j][0] + unit[i][1] * unit[j][1] + unit[i][2] * unit[j][2] >= cosEqual)
+          local.parent[static_cast<size_t>(local.Find(int(j)))] = local.Find(int(i));
+    std::unordered_map<int, int> idOf;  // local root -> class
+    for (size_t i = 0; i < k; ++i) {
+      int id;
+      if (!ok[i]) {  // no usable normal: a class of its own, never smooth
         id = static_cast<int>(members.size());
         members.emplace_back();
+      } else {
+        auto [it, fresh] = idOf.emplace(local.Find(int(i)), static_cast<int>(members.size()));
+        if (fresh) members.emplace_back();
+        id = it->second;
       }
-      cls[e.face][e.corner] = id;
-      members[id].push_back(e.face);
+      cls[list[i].face][list[i].corner] = id;
+      members[id].push_back(list[i].face);
     }
   }
 

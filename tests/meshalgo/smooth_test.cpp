@@ -311,3 +311,55 @@ TEST(SmoothingWords, FortyPatchesAtOneHubLackBits) {
   EXPECT_EQ(figures.hardByWords, 9);
   EXPECT_EQ(figures.wrongSoft, 0);
 }
+
+namespace {
+
+// A cone's side: face i's normal at the apex (the hub) points out at the
+// middle of the face, at the rim it is the rim position's own.
+Point3 Slant(double turns) {
+  const double a = 6.283185307179586 * turns;
+  return Point3(float(0.894 * std::cos(a)), float(0.894 * std::sin(a)), 0.447f);
+}
+
+// Normals at one position that are equal through a chain of equal ones form
+// one class, by pairs (few corners) or by cells (many): both against the
+// pairwise union, on fans whose hub normals sweep in steps either side of the
+// tolerance, with some repeated, some unusable and some far apart.
+TEST(SmoothingFlat, ManyCornersAtOnePositionClassAsThePairwiseUnion) {
+  for (uint32_t seed = 1; seed <= 60; ++seed) {
+    SCOPED_TRACE(seed);
+    Rng r(seed);
+    const int n = 8 + r.Int(300);
+    const double stepDeg = r.Pick<double, 5>({0.02, 0.05, 0.09, 0.11, 0.5});
+    std::vector<Point3> hub(static_cast<size_t>(n));
+    double turns = 0;
+    for (int i = 0; i < n; ++i) {
+      if (!r.Chance(20)) turns += (r.Chance(10) ? 30.0 : 1.0) * stepDeg / 360.0;
+      hub[size_t(i)] = r.Chance(3) ? Point3(0, 0, 0) : Slant(turns);
+    }
+    const Fan fan(
+        n, [&](int i, int k) { return k == 0 ? hub[size_t(i)] : Slant(double((i + k - 1) % n) / n + 0.5); });
+    const auto fast = scene::smoothing::FromNormals(fan.faces, fan.normals, n + 1);
+    const auto first = literal_smoothing::FromNormals(fan.faces, fan.normals, n + 1);
+    EXPECT_EQ(fast.patches, first.patches);
+    EXPECT_EQ(fast.keptHard, first.keptHard);
+    if (first.keptHard == 0 && first.flattened == 0) ExpectSame(fast, first);
+    if (HasFailure()) break;
+  }
+}
+
+// A smooth cone of many segments: the apex normals differ from neighbour to
+// neighbour by less than the tolerance, so the side is one patch with one
+// bit, and the apex one vertex, not a vertex per face.
+TEST(SmoothingWords, ASmoothConeIsOnePatch) {
+  const int n = 20000;
+  const Fan fan(
+      n, [&](int i, int k) { return k == 0 ? Slant((i + 0.5) / n) : Slant(double((i + k - 1) % n) / n); });
+  const auto r = scene::smoothing::FromNormals(fan.faces, fan.normals, n + 1);
+  EXPECT_EQ(r.patches, 1);
+  EXPECT_EQ(r.keptHard, 0);
+  EXPECT_EQ(r.floor + r.lackOfBits, 0);
+  for (uint32_t w : r.words) ASSERT_EQ(w, 1u);
+}
+
+}  // namespace

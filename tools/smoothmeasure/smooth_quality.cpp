@@ -63,24 +63,30 @@ Figures Measure(const std::vector<Tri>& faces, const std::vector<Point3>& positi
   std::vector<int> cls;
   std::vector<std::array<double, 3>> reps;
   for (auto& list : at) {
-    // Classes of the source normals here, as the reconstruction forms them.
-    cls.assign(list.size(), -1);
-    reps.clear();
-    std::vector<int> repOf;
-    for (size_t i = 0; i < list.size(); ++i) {
+    // Classes of the source normals here, as the reconstruction forms them:
+    // normals equal directly or through a chain of equal ones.
+    const size_t count = list.size();
+    cls.assign(count, -1);
+    reps.assign(count, {0, 0, 0});
+    std::vector<bool> ok(count);
+    for (size_t i = 0; i < count; ++i) {
       const Point3& p = normals[static_cast<size_t>(list[i].first)][static_cast<size_t>(list[i].second)];
-      double n[3] = {p.x, p.y, p.z};
-      if (!Unit(n)) {
-        cls[i] = -2 - int(i);  // a class of its own
-        continue;
-      }
-      for (size_t k = 0; k < reps.size() && cls[i] == -1; ++k)
-        if (Dot(reps[k].data(), n) >= cosEqual) cls[i] = int(k);
-      if (cls[i] == -1) {
-        cls[i] = int(reps.size());
-        reps.push_back({n[0], n[1], n[2]});
-      }
+      reps[i] = {p.x, p.y, p.z};
+      ok[i] = Unit(reps[i].data());
+      cls[i] = ok[i] ? int(i) : -2 - int(i);  // without a usable normal: a class of its own
     }
+    auto root = [&](int a) {
+      while (cls[size_t(a)] != a) a = cls[size_t(a)];
+      return a;
+    };
+    for (size_t i = 0; i < count; ++i)
+      for (size_t j = i + 1; j < count; ++j)
+        if (ok[i] && ok[j] && Dot(reps[i].data(), reps[j].data()) >= cosEqual) {
+          const int a = root(int(i)), b = root(int(j));
+          if (a != b) cls[size_t(std::max(a, b))] = std::min(a, b);
+        }
+    for (size_t i = 0; i < count; ++i)
+      if (ok[i]) cls[i] = root(int(i));
     for (size_t i = 0; i < list.size(); ++i)
       for (size_t j = i + 1; j < list.size(); ++j) {
         const uint64_t a = uint64_t(std::min(list[i].first, list[j].first)),
