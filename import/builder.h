@@ -78,6 +78,7 @@ class Builder {
   std::map<std::vector<unsigned>, Mtl*> multis_;
   std::map<std::string, Texmap*> bitmaps_;
   std::set<std::string> extracted_;
+  std::vector<int> meshUses_;  // per Assimp mesh: the nodes yet to read it
 };
 
 }  // namespace scene

@@ -198,6 +198,10 @@ std::unique_ptr<Scene> Builder::Run() {
     MakeNodes(root, nullptr, &topExtra_);
   }
   if (anim) Animate(*anim);
+  meshUses_.assign(ai_.mNumMeshes, 0);
+  for (auto& [an, node] : nodes_)
+    for (unsigned i = 0; i < an->mNumMeshes; ++i)
+      if (an->mMeshes[i] < ai_.mNumMeshes) ++meshUses_[an->mMeshes[i]];
   for (auto& [an, node] : nodes_) MakeObject(an, *node);
   if (!opt_.notesFile.empty()) Notes();
   return std::move(s_);

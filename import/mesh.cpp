@@ -82,6 +82,26 @@ bool BlendMirrors(const std::vector<Matrix3>& offsets, const std::vector<Matrix3
   return det < 0;
 }
 
+// Frees what a mesh holds per vertex and per face; its bones stay. Assimp
+// hands the scene over as const, but it is the importer's own until the
+// Importer goes, and the Importer frees null arrays as it frees full ones.
+void ReleaseGeometry(const aiMesh& done) {
+  aiMesh& m = const_cast<aiMesh&>(done);
+  auto drop = [](auto*& array) {
+    delete[] array;
+    array = nullptr;
+  };
+  drop(m.mVertices);
+  drop(m.mNormals);
+  drop(m.mTangents);
+  drop(m.mBitangents);
+  for (auto*& colours : m.mColors) drop(colours);
+  for (auto*& coordinates : m.mTextureCoords) drop(coordinates);
+  drop(m.mFaces);
+  m.mNumFaces = 0;
+  m.mNumVertices = 0;
+}
+
 }  // namespace
 
 void Builder::MakeMesh(const aiNode* an, Node& node) {
@@ -261,6 +281,12 @@ void Builder::MakeMesh(const aiNode* an, Node& node) {
       if (plan.anyUV) mesh.tvFace.push_back(tf);
       if (plan.allNormals) b.cornerNormals.push_back(n);
     }
+  }
+  // A mesh no other node reads is done with: its arrays go before the
+  // smoothing groups are built, which is when an import holds the most.
+  for (unsigned i = 0; i < an->mNumMeshes; ++i) {
+    const unsigned index = an->mMeshes[i];
+    if (index < meshUses_.size() && --meshUses_[index] == 0) ReleaseGeometry(*ai_.mMeshes[index]);
   }
   if (dropped)
     Warn("node '" + nodeName + "': " + std::to_string(dropped) + " faces that are not triangles dropped");

@@ -751,10 +751,13 @@ std::vector<int> ClusterPositions(const std::vector<Point3>& points, double tol,
   std::vector<int> head;  // first point of each cell
   std::vector<Cell> cells;
   auto hashCell = [](const Cell& c) {
-    uint64_t h = uint64_t(c.x) * 0x9E3779B97F4A7C15ULL;
-    h ^= (h >> 29) ^ uint64_t(c.y) * 0xC2B2AE3D27D4EB4FULL;
-    h ^= (h >> 31) ^ uint64_t(c.z) * 0x165667B19E3779F9ULL;
-    return h ^ (h >> 32);
+    uint64_t h = uint64_t(c.x) * 0x9E3779B97F4A7C15ULL + uint64_t(c.y);
+    h = h * 0x9E3779B97F4A7C15ULL + uint64_t(c.z);
+    h ^= h >> 33;  // murmur's finaliser: every bit reaches the low ones the table uses
+    h *= 0xff51afd7ed558ccdULL;
+    h ^= h >> 33;
+    h *= 0xc4ceb9fe1a85ec53ULL;
+    return h ^ (h >> 33);
   };
   IdIndex index(n);
   for (size_t i = 0; i < n; ++i) {
