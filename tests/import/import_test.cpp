@@ -18,6 +18,7 @@
 #include "import/summary.h"
 #include "meshalgo/smoothing.h"
 #include "scene/transform.h"
+#include "tests/support/temp_dir.h"
 #include "tools/smoothmeasure/smooth_quality.h"
 
 namespace {
@@ -728,6 +729,42 @@ TEST(ImportList, SummarizesNodesMeshesMaterialsLightsAnimations) {
   EXPECT_EQ(m.animations[0].name, "Armature|Action");
   EXPECT_NEAR(m.animations[0].seconds, 1.56, 0.005);
   EXPECT_THROW(scene::Summarize(kModels + "invalid/empty.obj"), ImportError);
+}
+
+}  // namespace
+
+namespace {
+
+// Two nodes drawing one glTF mesh: Assimp hands over one mesh that both read.
+// The importer frees a mesh's arrays after the last node reading it, so the
+// second must find them still there, and both carry the same triangle.
+TEST(ImportMemory, AMeshTwoNodesShareIsReadByBoth) {
+  tarntest::TempDir dir("tarn_instanced");
+  const fs::path file = dir.path() / "twice.gltf";
+  std::ofstream(file) << R"({"asset": {"version": "2.0"}, "scene": 0, "scenes": [{"nodes": [0, 1]}],
+ "nodes": [{"name": "A", "mesh": 0}, {"name": "B", "mesh": 0, "translation": [5, 0, 0]}],
+ "meshes": [{"primitives": [{"attributes": {"POSITION": 0}}]}],
+ "accessors": [{"bufferView": 0, "componentType": 5126, "count": 3, "type": "VEC3",
+                "min": [0, 0, 0], "max": [1, 1, 0]}],
+ "bufferViews": [{"buffer": 0, "byteLength": 36}],
+ "buffers": [{"byteLength": 36,
+   "uri": "data:application/octet-stream;base64,AAAAAAAAAAAAAAAAAACAPwAAAAAAAAAAAAAAAAAAgD8AAAAA"}]})";
+  const auto s = ImportScene(file.string(), {}, nullptr);
+  std::vector<const Mesh*> meshes;
+  for (const char* name : {"A", "B"}) {
+    SCOPED_TRACE(name);
+    MeshObject* m = MeshOf(Find(*s, name));
+    ASSERT_NE(m, nullptr);
+    ASSERT_EQ(m->mesh.faces.size(), 1u);
+    ASSERT_EQ(m->mesh.verts.size(), 3u);
+    meshes.push_back(&m->mesh);
+  }
+  for (int k = 0; k < 3; ++k) {
+    EXPECT_EQ(meshes[0]->verts[size_t(k)].x, meshes[1]->verts[size_t(k)].x);
+    EXPECT_EQ(meshes[0]->verts[size_t(k)].y, meshes[1]->verts[size_t(k)].y);
+    EXPECT_EQ(meshes[0]->faces[0].v[k], meshes[1]->faces[0].v[k]);
+  }
+  EXPECT_EQ(meshes[0]->verts[1].x, 1.0f);
 }
 
 }  // namespace
