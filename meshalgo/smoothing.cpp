@@ -271,52 +271,31 @@ class CornerClasses {
   std::unordered_map<uint64_t, int> cells_;
 };
 
-// Open addressing from a 64-bit key to an int, insert only: the class a patch
-// (its root) has at a position. Keys of roots merged away are left behind,
-// never asked again.
+// The class a patch (its root) has at a position, insert only, over the
+// importer's id index. Keys of roots merged away are left behind, never
+// asked again.
 class ClassTable {
  public:
-  explicit ClassTable(size_t expected) {
-    size_t cap = 16;
-    while (cap < expected * 2) cap *= 2;
-    keys_.assign(cap, kEmpty);
-    values_.resize(cap);
-  }
   static uint64_t Key(int root, int pos) { return (uint64_t(uint32_t(root)) << 32) | uint32_t(pos); }
   int Find(uint64_t key) const {
-    for (size_t i = Slot(key);; i = (i + 1) & (keys_.size() - 1)) {
-      if (keys_[i] == key) return values_[i];
-      if (keys_[i] == kEmpty) return -1;
-    }
+    const int id =
+        index_.Find(HashBytes(&key, sizeof key), [&](int i) { return entries_[size_t(i)].first == key; });
+    return id < 0 ? -1 : entries_[static_cast<size_t>(id)].second;
   }
   void Put(uint64_t key, int value) {
-    if ((count_ + 1) * 2 > keys_.size()) Grow();
-    size_t i = Slot(key);
-    while (keys_[i] != kEmpty && keys_[i] != key) i = (i + 1) & (keys_.size() - 1);
-    if (keys_[i] == kEmpty) ++count_;
-    keys_[i] = key;
-    values_[i] = value;
+    const int fresh = static_cast<int>(entries_.size());
+    const int found = index_.FindOrInsert(
+        HashBytes(&key, sizeof key), [&](int i) { return entries_[size_t(i)].first == key; }, fresh,
+        [&](int i) { return HashBytes(&entries_[size_t(i)].first, sizeof(uint64_t)); });
+    if (found >= 0)
+      entries_[static_cast<size_t>(found)].second = value;
+    else
+      entries_.push_back({key, value});
   }
 
  private:
-  static constexpr uint64_t kEmpty = ~uint64_t(0);
-  size_t Slot(uint64_t key) const {
-    key ^= key >> 31;
-    key *= 0x9E3779B97F4A7C15ULL;
-    return (key ^ (key >> 29)) & (keys_.size() - 1);
-  }
-  void Grow() {
-    std::vector<uint64_t> keys(keys_.size() * 2, kEmpty);
-    std::vector<int> values(keys.size());
-    keys.swap(keys_);
-    values.swap(values_);
-    count_ = 0;
-    for (size_t i = 0; i < keys.size(); ++i)
-      if (keys[i] != kEmpty) Put(keys[i], values[i]);
-  }
-  std::vector<uint64_t> keys_;
-  std::vector<int> values_;
-  size_t count_ = 0;
+  IdIndex index_{64};
+  std::vector<std::pair<uint64_t, int>> entries_;
 };
 
 // Pairs of faces in one class at a position that the groups may weigh: about
@@ -590,7 +569,7 @@ Result FromNormals(const std::vector<Tri>& faces, const std::vector<std::array<P
   // would make a cone's apex quadratic).
   constexpr int kScan = 32;
   auto crowdedAt = [&](int pos) { return at.End(pos) - at.Begin(pos) > kScan; };
-  ClassTable classOf(64);
+  ClassTable classOf;
   for (size_t f = 0; f < nf; ++f)
     if (!Degenerate(faces[f]))
       for (int k = 0; k < 3; ++k)
@@ -750,15 +729,7 @@ std::vector<int> ClusterPositions(const std::vector<Point3>& points, double tol,
   std::vector<int> cellIndex(n, -1), next(n, -1);
   std::vector<int> head;  // first point of each cell
   std::vector<Cell> cells;
-  auto hashCell = [](const Cell& c) {
-    uint64_t h = uint64_t(c.x) * 0x9E3779B97F4A7C15ULL + uint64_t(c.y);
-    h = h * 0x9E3779B97F4A7C15ULL + uint64_t(c.z);
-    h ^= h >> 33;  // murmur's finaliser: every bit reaches the low ones the table uses
-    h *= 0xff51afd7ed558ccdULL;
-    h ^= h >> 33;
-    h *= 0xc4ceb9fe1a85ec53ULL;
-    return h ^ (h >> 33);
-  };
+  auto hashCell = [](const Cell& c) { return HashBytes(&c, sizeof c); };
   IdIndex index(n);
   for (size_t i = 0; i < n; ++i) {
     const Point3& p = points[i];
