@@ -1,7 +1,9 @@
 #include "tools/thmexport/job.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,7 +12,6 @@
 #include <cstdio>
 #include <memory>
 #include <string_view>
-#include <thread>
 
 #include "document/document.h"
 #include "tools/thmexport/export.h"
@@ -126,33 +127,56 @@ std::string WithoutProgress(const std::string& text) {
 
 JobResult RunJobKeepingMessages(const Job& job, const ExporterClass& exporter, const Options& o,
                                 bool progress) {
-  // Standard error goes through a pipe that a thread copies to where it went before, keeping a copy.
-  int fds[2];
+  // Standard error goes through a pipe to a copier that passes it on to where
+  // it went before and keeps a copy in a memory file. The copier is a process,
+  // not a thread: the import forks, and a fork while another thread holds a
+  // lock (the sanitizers' allocator's, for one) leaves the child stuck.
   std::fflush(stderr);
   const int saved = dup(STDERR_FILENO);
-  if (saved < 0 || pipe2(fds, O_CLOEXEC) != 0) {
-    if (saved >= 0) close(saved);
+  const int copy = memfd_create("thmexport-messages", MFD_CLOEXEC);
+  int fds[2] = {-1, -1};
+  if (saved < 0 || copy < 0 || pipe2(fds, O_CLOEXEC) != 0) {
+    for (int fd : {saved, copy, fds[0], fds[1]})
+      if (fd >= 0) close(fd);
     return RunJob(job, exporter, o, progress);
   }
-  dup2(fds[1], STDERR_FILENO);
-  close(fds[1]);
-  std::string kept;
-  std::thread copier([&] {
+  const pid_t copier = fork();
+  if (copier == 0) {
+    close(fds[1]);
     char buf[4096];
     for (;;) {
       const ssize_t n = read(fds[0], buf, sizeof buf);
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) break;
-      kept.append(buf, static_cast<size_t>(n));
-      sandbox::WriteAll(saved, std::string_view(buf, static_cast<size_t>(n)));
+      const std::string_view got(buf, static_cast<size_t>(n));
+      sandbox::WriteAll(saved, got);
+      sandbox::WriteAll(copy, got);
     }
-  });
+    _exit(0);
+  }
+  close(fds[0]);
+  if (copier < 0) {
+    for (int fd : {saved, copy, fds[1]}) close(fd);
+    return RunJob(job, exporter, o, progress);
+  }
+  dup2(fds[1], STDERR_FILENO);
+  close(fds[1]);
   JobResult r = RunJob(job, exporter, o, progress);
   std::fflush(stderr);
   dup2(saved, STDERR_FILENO);  // the pipe's last writer is gone: the copier ends
-  copier.join();
-  close(fds[0]);
   close(saved);
+  int status = 0;
+  while (waitpid(copier, &status, 0) < 0 && errno == EINTR) {
+  }
+  std::string kept;
+  char buf[4096];
+  ssize_t n;
+  for (off_t at = 0; (n = pread(copy, buf, sizeof buf, at)) > 0 || (n < 0 && errno == EINTR);)
+    if (n > 0) {
+      kept.append(buf, static_cast<size_t>(n));
+      at += n;
+    }
+  close(copy);
   r.messages = WithoutProgress(kept);
   return r;
 }
