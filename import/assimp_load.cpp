@@ -9,6 +9,7 @@
 #include <assimp/Importer.hpp>
 #include <assimp/LogStream.hpp>
 #include <cctype>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -18,6 +19,7 @@
 
 #include "import/assimp_repair.h"
 #include "import/import.h"
+#include "import/obj_reader.h"
 #include "import/reach.h"
 
 namespace scene::assimp {
@@ -232,6 +234,11 @@ Loaded Finish(const std::string& path, const std::vector<std::string>& readable,
   l.importer = std::make_unique<Assimp::Importer>();
   // One node per source node: FBX pivots are folded into the node transform.
   l.importer->SetPropertyBool(AI_CONFIG_IMPORT_FBX_PRESERVE_PIVOTS, false);
+  // Our OBJ reader, unless Assimp's own is asked for (to compare the two);
+  // "strict": only ours, failing where it would hand a file to Assimp.
+  const char* reader = std::getenv("TARN_OBJ_READER");
+  const std::string_view which = reader ? reader : "";
+  if (which != "assimp") obj::Install(*l.importer, which == "strict");
   auto* io = new RecordingIOSystem(readable);  // the importer owns it
   l.importer->SetIOHandler(io);
   AssimpLog log;

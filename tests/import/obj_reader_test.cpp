@@ -1,0 +1,173 @@
+// Our OBJ reader: its reading of a worked file, what it hands to Assimp, and
+// the scenes it gives against Assimp's own loader on random files.
+#include <assimp/scene.h>
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <optional>
+#include <string>
+
+#include "import/assimp_load.h"
+#include "import/import.h"
+#include "import/obj_reader.h"
+#include "tests/support/ai_compare.h"
+#include "tests/support/rng.h"
+
+namespace {
+
+TEST(ObjReader, ResolvesIndicesAndRunsAsAssimpDoes) {
+  const scene::obj::Geometry g = scene::obj::Read(
+      "# a worked file\r\n"
+      "mtllib m.mtl\n"
+      "v 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0 0.5 0.25 1\n"
+      "vn 0 0 1\n"
+      "f 1 2 3\n"
+      "f -4/-1 -3/1 -2/1\n"    // no texture coordinates yet: the second index is a normal's
+      "o second\n"
+      "vt 0.5 1e-1\nvt 1 2 3\n"
+      "usemtl red\n"
+      "f 1/1/1 2/2/1 3/1/1 4/2/1\n"
+      "  f 9 9 9\n"            // a line that starts with a blank is ignored
+      "s off\n"
+      "f 2 3 4\n");
+  ASSERT_EQ(g.why, "");
+  EXPECT_EQ(g.positions.size(), 12u);
+  EXPECT_EQ(g.colors, (std::vector<float>{0.5f, 0.25f, 1}));
+  EXPECT_EQ(g.uvs, (std::vector<float>{0.5f, 0.1f, 0, 1, 2, 3}));
+  EXPECT_EQ(g.uvDim, 3u);
+  EXPECT_EQ(g.faceStart, (std::vector<uint32_t>{0, 3, 6, 10, 13}));
+  EXPECT_EQ(g.faceHas, (std::vector<uint8_t>{0, 2, 3, 0}));
+  EXPECT_EQ(g.v, (std::vector<uint32_t>{0, 1, 2, 0, 1, 2, 0, 1, 2, 3, 1, 2, 3}));
+  EXPECT_EQ(std::vector<uint32_t>(g.n.begin() + 3, g.n.begin() + 10), (std::vector<uint32_t>(7, 0)));
+  EXPECT_EQ(std::vector<uint32_t>(g.t.begin() + 6, g.t.begin() + 10), (std::vector<uint32_t>{0, 1, 0, 1}));
+  // Three runs: before "o", after "usemtl", and after nothing that shapes meshes ("s" does not).
+  EXPECT_EQ(g.runStart, (std::vector<uint32_t>{0, 2, 4}));
+  EXPECT_EQ(g.skeleton,
+            "mtllib m.mtl\nf 1 1 1\no second\nusemtl red\nf 2 2 2\nv 1 0 0\nv 2 0 0\n"
+            "# the geometry is read apart\n");
+}
+
+TEST(ObjReader, HandsToAssimpWhatItWouldReadOtherwise) {
+  const std::string head = "v 0 0 0\nv 1 0 0\nv 1 1 0\n";
+  const struct {
+    std::string text, why;
+  } cases[] = {
+      {head + "f 1 2 3 \\\n 1\n", "line 4: a face index"},
+      {head + "v 1 2 3 4\nf 1 2 3\n", "line 4: a vertex that is not 3 or 6"},
+      {head + "v .5 1 2\nf 1 2 3\n", "line 4: a vertex"},
+      {head + "v nan 1 2\nf 1 2 3\n", "line 4: a vertex"},
+      {head + "vt 1\nf 1 2 3\n", "line 4: a texture coordinate"},
+      {head + "f 01 2 3\n", "line 4: a face index"},
+      {head + "f 1 2 3 # a comment\n", "line 4: a face index"},
+      {head + "f 1 2\n", "line 4: a face of fewer than three corners"},
+      {head + "vt 0 0\nf 1/1 2 3\n", "line 5: a face that gives texture coordinates or normals to some"},
+      {head + "vn 0 0 1\nf 1/1/1 2/1/1 3/1/1\n", "line 5: a face corner Assimp reads otherwise"},
+      {head + "l 1 2\nf 1 2 3\n", "line 4: a statement other than a face"},
+      {head + "cstype bspline\nf 1 2 3\n", "line 4: a statement other than a face"},
+      {head + "g a\rb\nf 1 2 3\n", "line 4: a control character"},
+      {head + "# \f\nf 1 2 3\n", "line 4: a control character"},
+      {head + "f 1 2 4\n", "a vertex index out of range"},
+      {head + "f -1 -2 -4\n", "a vertex index out of range"},
+      {head + "vn 0 0 1\nf 1//2 2//1 3//1\n", "a normal index out of range"},
+      {head + "# no faces at all\n", "no faces"},
+      {"f 1 2 3\n", "shorter than Assimp's least"},
+  };
+  for (const auto& c : cases) {
+    const std::string why = scene::obj::Read(c.text).why;
+    EXPECT_EQ(why.rfind(c.why, 0), 0u) << c.text << "\ngave: " << why;
+  }
+}
+
+// A random file in the subset, or slightly outside it.
+std::string RandomObj(tarntest::Rng& r) {
+  std::string s;
+  int v = 0, t = 0, n = 0;
+  const char* names[] = {"a", "b", "Material", "red", "box 1", "a"};
+  auto num = [&] {
+    const char* forms[] = {"0", "1", "-1", "0.5", "-2.25", "1e-3", "3.14159265", "+7", "12345.678", "1E2"};
+    return std::string(r.Pick(forms));
+  };
+  const int lines = 5 + r.Int(60);
+  for (int i = 0; i < lines; ++i) {
+    switch (r.Int(14)) {
+      case 0:
+      case 1:
+      case 2:
+        s += "v " + num() + " " + num() + " " + num();
+        if (r.Chance(10)) s += " " + num() + " " + num() + " " + num();
+        ++v;
+        break;
+      case 3:
+        s += "vt " + num() + " " + num() + (r.Chance(30) ? " " + num() : "");
+        ++t;
+        break;
+      case 4:
+        s += "vn " + num() + " " + num() + " " + num();
+        ++n;
+        break;
+      case 5:
+        s += std::string(r.Chance(50) ? "o " : "g ") + r.Pick(names);
+        break;
+      case 6:
+        s += std::string("usemtl ") + r.Pick(names);
+        break;
+      case 7:
+        s += r.Chance(50) ? "# comment" : r.Chance(50) ? "s 1" : "";
+        break;
+      default: {
+        if (!v) break;
+        // Mostly forms whose indices exist; now and then any form.
+        int form = r.Int(4);
+        if (!r.Chance(10)) form = t && n ? form : t ? form % 2 : n ? (form % 2) * 2 : 0;
+        const int corners = 3 + r.Int(3);
+        s += "f";
+        for (int k = 0; k < corners; ++k) {
+          auto index = [&](int count) {
+            const int i = 1 + r.Int(count ? count : 1);
+            return std::to_string(r.Chance(20) ? i - (count ? count : 1) - 1 : i);
+          };
+          s += " " + index(v);
+          if (form == 1) s += "/" + index(t);
+          if (form == 2) s += "//" + index(n);
+          if (form == 3) s += "/" + index(t) + "/" + index(n);
+        }
+      }
+    }
+    s += r.Chance(10) ? "\r\n" : "\n";
+  }
+  return s;
+}
+
+struct ReaderChoice {
+  explicit ReaderChoice(const char* which) { setenv("TARN_OBJ_READER", which, 1); }
+  ~ReaderChoice() { unsetenv("TARN_OBJ_READER"); }
+};
+
+std::string LoadAs(const char* which, const std::string& text, std::optional<scene::assimp::Loaded>* out) {
+  ReaderChoice choice(which);
+  try {
+    out->emplace(scene::assimp::LoadMemory(text.data(), text.size(), "obj", "random.obj"));
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return "";
+}
+
+TEST(ObjReader, RandomFilesGiveAssimpsSceneErrorsAndLog) {
+  tarntest::Rng r(23);
+  int ours = 0;
+  for (int i = 0; i < 400; ++i) {
+    const std::string text = RandomObj(r);
+    ours += scene::obj::Read(text).why.empty();
+    std::optional<scene::assimp::Loaded> a, b;
+    const std::string ea = LoadAs("assimp", text, &a), eb = LoadAs("ours", text, &b);
+    ASSERT_EQ(ea, eb) << text;
+    if (!ea.empty()) continue;
+    ASSERT_EQ(a->errors, b->errors) << text;
+    ASSERT_EQ(tarntest::CompareScenes(*a->scene, *b->scene), "") << text;
+  }
+  // Most random files are in the subset, so the comparison tests our reader.
+  EXPECT_GT(ours, 200);
+}
+
+}  // namespace
