@@ -50,7 +50,8 @@ bool Number(std::string_view t, float* out) {
   if (i < t.size() && (t[i] == '-' || t[i] == '+')) ++i;
   const size_t digits = i;
   while (i < t.size() && Digit(t[i])) ++i;
-  if (i == digits) return false;
+  // fast_atof warns of more whole digits than 64 bits hold.
+  if (i == digits || i - digits > 18) return false;
   if (i < t.size() && t[i] == '.') {
     ++i;
     while (i < t.size() && Digit(t[i])) ++i;
@@ -60,7 +61,7 @@ bool Number(std::string_view t, float* out) {
     if (i < t.size() && (t[i] == '-' || t[i] == '+')) ++i;
     const size_t exp = i;
     while (i < t.size() && Digit(t[i])) ++i;
-    if (i == exp) return false;
+    if (i == exp || i - exp > 4) return false;
   }
   if (i != t.size() || t.size() > 60) return false;
   char buf[64];

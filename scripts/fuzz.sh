@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
-targets=(fuzz_document fuzz_export fuzz_thm fuzz_wire fuzz_import_text fuzz_import_binary fuzz_import_scene)
+targets=(fuzz_document fuzz_export fuzz_thm fuzz_wire fuzz_obj_reader fuzz_import_text fuzz_import_binary fuzz_import_scene)
 models=/usr/share/assimp/models
 
 scripts/deps.sh
@@ -39,6 +39,10 @@ if [ ! -d "$seeds" ]; then
   family fuzz_import_binary 3ds b3d ms3d md2 md3 mdl stl ply
   family fuzz_import_scene glb gltf fbx dae x md5mesh ogex irrmesh
 fi
+if [ ! -d "$seeds/fuzz_obj_reader" ]; then
+  mkdir -p "$seeds/fuzz_obj_reader"
+  find "$models" -type f -iname '*.obj' -size -64k -exec cp {} "$seeds/fuzz_obj_reader/" \;
+fi
 
 # What an import child answers for real models, for the parent's side of its pipe.
 if [ ! -d "$seeds/fuzz_wire" ]; then
@@ -59,6 +63,7 @@ run() {  # target seconds options...
   case $target in
     fuzz_document|fuzz_export) dict=fuzz/dict/document.dict ;;
     fuzz_thm) dict=fuzz/dict/thm.dict ;;
+    fuzz_obj_reader) dict=fuzz/dict/import_text.dict ;;
     *) dict=fuzz/dict/${target#fuzz_}.dict ;;
   esac
   local opts=(-max_total_time="$seconds" -timeout=10 -rss_limit_mb=2560 -dict="$dict" -artifact_prefix="build/fuzz/artifacts/$target/")

@@ -56,6 +56,7 @@ TEST(ObjReader, HandsToAssimpWhatItWouldReadOtherwise) {
       {head + "v 1 2 3 4\nf 1 2 3\n", "line 4: a vertex that is not 3 or 6"},
       {head + "v .5 1 2\nf 1 2 3\n", "line 4: a vertex"},
       {head + "v nan 1 2\nf 1 2 3\n", "line 4: a vertex"},
+      {head + "v 0 1234567890123456789 2\nf 1 2 3\n", "line 4: a vertex"},  // fast_atof would warn
       {head + "vt 1\nf 1 2 3\n", "line 4: a texture coordinate"},
       {head + "f 01 2 3\n", "line 4: a face index"},
       {head + "f 1 2 3 # a comment\n", "line 4: a face index"},
