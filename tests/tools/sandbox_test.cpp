@@ -219,6 +219,16 @@ TEST_F(CompromisedChild, ReadsStayInsideTheFoldersAllowed) {
   // Allowed, it is read.
   r = RunTool({"--allow-path", dir_.path().string(), "-q", relative, "-o", out_}, plain);
   EXPECT_EQ(r.code, 0) << r.err;
+  // Our OBJ reader resolves a material library by the same rule.
+  const std::string obj = dir_ / "models/nested/lib.obj";
+  Spit(dir_ / "secret.mtl", "newmtl red\nKd 1 0 0\n");
+  Spit(obj, "mtllib ../../secret.mtl\nv 0 0 0\nv 1 0 0\nv 0 1 0\nusemtl red\nf 1 2 3\n");
+  r = RunTool({obj, "-o", out_}, plain);
+  EXPECT_EQ(r.code, 2);
+  EXPECT_NE(r.err.find(obj + ": refers to "), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("secret.mtl, outside the folders it may read"), std::string::npos) << r.err;
+  r = RunTool({"--allow-path", dir_.path().string(), "-q", obj, "-o", out_}, plain);
+  EXPECT_EQ(r.code, 0) << r.err;
   // Assimp's glTF reader takes no absolute path at all: refused all the same.
   Spit(out_, "old output");
   r = RunTool({absolute, "-o", out_}, plain);
