@@ -3,11 +3,11 @@
 // difference is a finding. Files it hands to Assimp are Assimp's to read
 // (fuzz_import_text). Both loaders live in importers made once, and compare
 // before Assimp's post-processing, which is the same code for both.
+#include <assimp/scene.h>
+
 #include <assimp/DefaultLogger.hpp>
 #include <assimp/Importer.hpp>
 #include <assimp/LogStream.hpp>
-#include <assimp/scene.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>

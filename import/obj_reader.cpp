@@ -1,14 +1,14 @@
 #include "import/obj_reader.h"
 
 #include <assimp/BaseImporter.h>
-#include <assimp/IOStream.hpp>
-#include <assimp/IOSystem.hpp>
-#include <assimp/Importer.hpp>
 #include <assimp/MemoryIOWrapper.h>
 #include <assimp/fast_atof.h>
 #include <assimp/scene.h>
 
 #include <algorithm>
+#include <assimp/IOStream.hpp>
+#include <assimp/IOSystem.hpp>
+#include <assimp/Importer.hpp>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -25,8 +25,12 @@ struct NotANumber : std::runtime_error {
   explicit NotANumber(T&&...) : std::runtime_error("not a number") {}
 };
 
-bool Blank(char c) { return c == ' ' || c == '\t'; }
-bool Digit(char c) { return c >= '0' && c <= '9'; }
+bool Blank(char c) {
+  return c == ' ' || c == '\t';
+}
+bool Digit(char c) {
+  return c >= '0' && c <= '9';
+}
 
 // Assimp ends a line at these, and joins lines at a backslash before one.
 bool Unusual(std::string_view line) {
@@ -143,7 +147,8 @@ class Reader {
     for (size_t f = 0; f < g_.faceHas.size(); ++f)
       for (uint32_t k = g_.faceStart[f]; k < g_.faceStart[f + 1]; ++k) {
         if (g_.v[k] >= vs) return Refuse(0, "a vertex index out of range");
-        if ((g_.faceHas[f] & 1) && ts && g_.t[k] >= ts) return Refuse(0, "a texture coordinate index out of range");
+        if ((g_.faceHas[f] & 1) && ts && g_.t[k] >= ts)
+          return Refuse(0, "a texture coordinate index out of range");
         if ((g_.faceHas[f] & 2) && ns && g_.n[k] >= ns) return Refuse(0, "a normal index out of range");
       }
     const size_t runs = g_.runStart.size();
@@ -193,7 +198,8 @@ class Reader {
         }
         if (i == t.size()) continue;
       }
-      if (i >= t.size() || t[i] != '/' || slot == 2) return Refuse(number, "a face corner Assimp reads otherwise");
+      if (i >= t.size() || t[i] != '/' || slot == 2)
+        return Refuse(number, "a face corner Assimp reads otherwise");
       ++i;
       if (!Index(t, i, &value) || i != t.size())
         return Refuse(number, "a face index that is not a plain whole number");
@@ -247,7 +253,9 @@ struct Access : Assimp::BaseImporter {
   static void Read(Assimp::BaseImporter& b, const std::string& file, aiScene* s, Assimp::IOSystem* io) {
     (b.*(&Access::InternReadFile))(file, s, io);
   }
-  static void SetProgress(Assimp::BaseImporter& b, Assimp::ProgressHandler* p) { b.*(&Access::m_progress) = p; }
+  static void SetProgress(Assimp::BaseImporter& b, Assimp::ProgressHandler* p) {
+    b.*(&Access::m_progress) = p;
+  }
 };
 
 // Serves the skeleton in place of the OBJ file; every other file as before.
@@ -363,7 +371,8 @@ class ObjReader : public Assimp::BaseImporter {
           io->Open(file, "rb"), [io](Assimp::IOStream* s) { io->Close(s); });
       if (!in) return Access::Read(*assimp_, file, scene, io);
       text.resize(in->FileSize());
-      if (in->Read(text.data(), 1, text.size()) != text.size()) return Access::Read(*assimp_, file, scene, io);
+      if (in->Read(text.data(), 1, text.size()) != text.size())
+        return Access::Read(*assimp_, file, scene, io);
     }
     Geometry g = Read(text);
     std::string().swap(text);
@@ -384,7 +393,8 @@ class ObjReader : public Assimp::BaseImporter {
       delete scene->mMeshes[m];
       scene->mMeshes[m] = filled;
     }
-    if (std::count(used.begin(), used.end(), 0)) throw std::runtime_error("OBJ: our reader lost a run of faces");
+    if (std::count(used.begin(), used.end(), 0))
+      throw std::runtime_error("OBJ: our reader lost a run of faces");
   }
 
  private:

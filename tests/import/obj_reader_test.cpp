@@ -1,5 +1,7 @@
 // Our OBJ reader: its reading of a worked file, what it hands to Assimp, and
 // the scenes it gives against Assimp's own loader on random files.
+#include "import/obj_reader.h"
+
 #include <assimp/scene.h>
 #include <gtest/gtest.h>
 
@@ -9,7 +11,6 @@
 
 #include "import/assimp_load.h"
 #include "import/import.h"
-#include "import/obj_reader.h"
 #include "tests/support/ai_compare.h"
 #include "tests/support/rng.h"
 
@@ -22,12 +23,12 @@ TEST(ObjReader, ResolvesIndicesAndRunsAsAssimpDoes) {
       "v 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0 0.5 0.25 1\n"
       "vn 0 0 1\n"
       "f 1 2 3\n"
-      "f -4/-1 -3/1 -2/1\n"    // no texture coordinates yet: the second index is a normal's
+      "f -4/-1 -3/1 -2/1\n"  // no texture coordinates yet: the second index is a normal's
       "o second\n"
       "vt 0.5 1e-1\nvt 1 2 3\n"
       "usemtl red\n"
       "f 1/1/1 2/2/1 3/1/1 4/2/1\n"
-      "  f 9 9 9\n"            // a line that starts with a blank is ignored
+      "  f 9 9 9\n"  // a line that starts with a blank is ignored
       "s off\n"
       "f 2 3 4\n");
   ASSERT_EQ(g.why, "");

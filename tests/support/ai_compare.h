@@ -9,7 +9,9 @@
 
 namespace tarntest {
 
-inline std::string Str(const aiString& s) { return std::string(s.C_Str(), s.length); }
+inline std::string Str(const aiString& s) {
+  return std::string(s.C_Str(), s.length);
+}
 
 template <class T>
 bool SameArray(const T* a, const T* b, unsigned n) {
