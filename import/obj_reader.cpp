@@ -266,15 +266,18 @@ class SkeletonIO : public Assimp::IOSystem {
   bool Exists(const char* f) const override { return f == file_ || real_.Exists(f); }
   char getOsSeparator() const override { return real_.getOsSeparator(); }
   Assimp::IOStream* Open(const char* f, const char* mode) override {
-    if (f == file_)
-      return new Assimp::MemoryIOStream(reinterpret_cast<const uint8_t*>(text_.data()), text_.size(), false);
-    return real_.Open(f, mode);
+    if (f != file_) return real_.Open(f, mode);
+    ours_ = new Assimp::MemoryIOStream(reinterpret_cast<const uint8_t*>(text_.data()), text_.size(), false);
+    return ours_;
   }
   void Close(Assimp::IOStream* s) override {
-    if (dynamic_cast<Assimp::MemoryIOStream*>(s))
+    // Only the skeleton's stream is ours; the real system may hand out memory streams too.
+    if (s && s == ours_) {
       delete s;
-    else
+      ours_ = nullptr;
+    } else {
       real_.Close(s);
+    }
   }
   bool ComparePaths(const char* a, const char* b) const override { return real_.ComparePaths(a, b); }
 
@@ -282,6 +285,7 @@ class SkeletonIO : public Assimp::IOSystem {
   Assimp::IOSystem& real_;
   std::string file_;
   const std::string& text_;
+  Assimp::IOStream* ours_ = nullptr;
 };
 
 // One mesh of Assimp's skeleton, filled with the faces of its runs.
