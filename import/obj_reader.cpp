@@ -9,6 +9,7 @@
 #include <assimp/IOStream.hpp>
 #include <assimp/IOSystem.hpp>
 #include <assimp/Importer.hpp>
+#include <cmath>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -118,6 +119,9 @@ class Reader {
       float x[3] = {0, 0, 0};
       const int k = line.size() > 2 && Blank(line[2]) ? Numbers(line, 2, x, 3) : -1;
       if (k != 2 && k != 3) return Refuse(number, "a texture coordinate that is not 2 or 3 plain numbers");
+      // Assimp makes a texture coordinate that overflows a float 0 (positions and normals it keeps).
+      for (float& value : x)
+        if (!std::isfinite(value)) value = 0;
       g_.uvs.insert(g_.uvs.end(), x, x + 3);
       g_.uvDim = std::max(g_.uvDim, unsigned(k));
     } else if (c == 'v' && c1 == 'n') {

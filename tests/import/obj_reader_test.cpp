@@ -25,7 +25,7 @@ TEST(ObjReader, ResolvesIndicesAndRunsAsAssimpDoes) {
       "f 1 2 3\n"
       "f -4/-1 -3/1 -2/1\n"  // no texture coordinates yet: the second index is a normal's
       "o second\n"
-      "vt 0.5 1e-1\nvt 1 2 3\n"
+      "vt 0.5 1e-1\nvt 1 2e39 3\n"  // a coordinate that overflows a float is 0, as in Assimp
       "usemtl red\n"
       "f 1/1/1 2/2/1 3/1/1 4/2/1\n"
       "  f 9 9 9\n"  // a line that starts with a blank is ignored
@@ -34,7 +34,7 @@ TEST(ObjReader, ResolvesIndicesAndRunsAsAssimpDoes) {
   ASSERT_EQ(g.why, "");
   EXPECT_EQ(g.positions.size(), 12u);
   EXPECT_EQ(g.colors, (std::vector<float>{0.5f, 0.25f, 1}));
-  EXPECT_EQ(g.uvs, (std::vector<float>{0.5f, 0.1f, 0, 1, 2, 3}));
+  EXPECT_EQ(g.uvs, (std::vector<float>{0.5f, 0.1f, 0, 1, 0, 3}));
   EXPECT_EQ(g.uvDim, 3u);
   EXPECT_EQ(g.faceStart, (std::vector<uint32_t>{0, 3, 6, 10, 13}));
   EXPECT_EQ(g.faceHas, (std::vector<uint8_t>{0, 2, 3, 0}));
@@ -86,7 +86,8 @@ std::string RandomObj(tarntest::Rng& r) {
   int v = 0, t = 0, n = 0;
   const char* names[] = {"a", "b", "Material", "red", "box 1", "a"};
   auto num = [&] {
-    const char* forms[] = {"0", "1", "-1", "0.5", "-2.25", "1e-3", "3.14159265", "+7", "12345.678", "1E2"};
+    const char* forms[] = {"0",          "1",  "-1",        "0.5", "-2.25", "1e-3",
+                           "3.14159265", "+7", "12345.678", "1E2", "1e39"};
     return std::string(r.Pick(forms));
   };
   const int lines = 5 + r.Int(60);
