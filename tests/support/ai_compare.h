@@ -7,11 +7,11 @@
 #include <cstring>
 #include <string>
 
+#include "import/assimp_load.h"
+
 namespace tarntest {
 
-inline std::string Str(const aiString& s) {
-  return std::string(s.C_Str(), s.length);
-}
+using scene::assimp::Str;
 
 template <class T>
 bool SameArray(const T* a, const T* b, unsigned n) {
