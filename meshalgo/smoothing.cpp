@@ -71,7 +71,7 @@ void Colour(const std::vector<Tri>& faces, const std::vector<int>& patchOf, int 
   for (int p = 0; p < positionCount; ++p) {
     const auto first = at.begin() + start[static_cast<size_t>(p)],
                last = at.begin() + start[static_cast<size_t>(p) + 1];
-    if (last - first < 2) continue;
+    if (last - first < 2 || std::all_of(first + 1, last, [&](int x) { return x == *first; })) continue;
     std::sort(first, last);
     const auto end = std::unique(first, last);
     for (auto i = first; i != end; ++i)
@@ -306,17 +306,33 @@ constexpr long kPairBudget = 1 << 20;
 // Bits 24-30: those that do not reach the bucket of the plug-in's corner lookup.
 constexpr uint32_t kGroupBits = 0x7f000000u;
 
-uint64_t PairKey(int f, int g) {
-  return (uint64_t(std::min(f, g)) << 32) | uint32_t(std::max(f, g));
+// Where faces f < g first meet in one class, in the order of f's corners,
+// then g's: the position and class, or pos -1.
+struct Meeting {
+  int pos = -1, cls = -1;
+};
+Meeting FirstJoin(const std::vector<Tri>& faces, const std::vector<int>& cls, int f, int g) {
+  for (int k = 0; k < 3; ++k)
+    for (int j = 0; j < 3; ++j)
+      if (faces[size_t(f)][k] == faces[size_t(g)][j] && cls[size_t(f) * 3 + k] == cls[size_t(g) * 3 + j])
+        return {faces[size_t(f)][k], cls[size_t(f) * 3 + k]};
+  return {};
 }
 
-// Joins whose words share no bit: face pairs f < g that meet in one class at
-// some position, each once, in order.
-std::vector<uint64_t> LostJoins(const Rows& at, const std::vector<int>& cls,
-                                const std::vector<uint32_t>& words, int positionCount) {
-  std::vector<uint64_t> lost;
+// Visits the joins whose words share no bit: face pairs f < g that meet in one
+// class at some position, each once, at the first position where they meet
+// so (FirstJoin), positions in order. No list of all pairs to sort: a pair
+// met at a later position is skipped there.
+template <class Visit>
+void LostJoins(const std::vector<Tri>& faces, const Rows& at, const std::vector<int>& cls,
+               const std::vector<uint32_t>& words, int positionCount, Visit visit) {
   std::vector<std::tuple<int, uint32_t, int>> here;  // (class, word, face)
   auto lostBetween = [](uint32_t a, uint32_t b) { return !(a == b && a != 0) && (a & b) == 0; };
+  auto offer = [&](int p, int x, int y) {
+    const int f = std::min(x, y), g = std::max(x, y);
+    const Meeting m = FirstJoin(faces, cls, f, g);
+    if (m.pos == p) visit(f, g, m);
+  };
   for (int p = 0; p < positionCount; ++p) {
     const int* items = at.items.data() + at.Begin(p);
     const int k = at.End(p) - at.Begin(p);
@@ -326,7 +342,7 @@ std::vector<uint64_t> LostJoins(const Rows& at, const std::vector<int>& cls,
           const int a = items[i], b = items[j];
           if (cls[static_cast<size_t>(a)] == cls[static_cast<size_t>(b)] &&
               lostBetween(words[static_cast<size_t>(a / 3)], words[static_cast<size_t>(b / 3)]))
-            lost.push_back(PairKey(a / 3, b / 3));
+            offer(p, a / 3, b / 3);
         }
       continue;
     }
@@ -340,23 +356,20 @@ std::vector<uint64_t> LostJoins(const Rows& at, const std::vector<int>& cls,
       for (size_t j = i + 1; j < here.size() && std::get<0>(here[j]) == std::get<0>(here[i]); ++j) {
         const uint32_t a = std::get<1>(here[i]), b = std::get<1>(here[j]);
         if (a == b && a != 0) continue;  // one word: they share it
-        if ((a & b) == 0) lost.push_back(PairKey(std::get<2>(here[i]), std::get<2>(here[j])));
+        if ((a & b) == 0) offer(p, std::get<2>(here[i]), std::get<2>(here[j]));
       }
   }
-  std::sort(lost.begin(), lost.end());
-  lost.erase(std::unique(lost.begin(), lost.end()), lost.end());
-  return lost;
 }
 
 void CountLost(const std::vector<Tri>& faces, const Rows& at, const std::vector<int>& cls, int positionCount,
                Result& r) {
   r.floor = r.lackOfBits = 0;
-  for (uint64_t key : LostJoins(at, cls, r.words, positionCount)) {
-    if (How(faces, cls, int(key >> 32), int(key & 0xffffffffu)) == 3)
+  LostJoins(faces, at, cls, r.words, positionCount, [&](int f, int g, Meeting) {
+    if (How(faces, cls, f, g) == 3)
       ++r.floor;
     else
       ++r.lackOfBits;
-  }
+  });
 }
 
 // The sets (patches and groups) of each face, in the order given: most faces
@@ -403,26 +416,24 @@ void Refine(const std::vector<Tri>& faces, const Rows& at, const std::vector<int
   };
   std::vector<Open> open;
   long floor = 0;
-  for (uint64_t key : LostJoins(at, cls, r.words, positionCount)) {
-    const int f = int(key >> 32), g = int(key & 0xffffffffu);
-    if (How(faces, cls, f, g) == 3) {
+  // Visited in order of position: sorting each position's run sorts them all.
+  LostJoins(faces, at, cls, r.words, positionCount, [&](int f, int g, Meeting m) {
+    if (How(faces, cls, f, g) == 3)
       ++floor;
-      continue;
-    }
-    bool found = false;
-    for (int k = 0; k < 3 && !found; ++k)
-      for (int j = 0; j < 3 && !found; ++j)
-        if (faces[size_t(f)][k] == faces[size_t(g)][j] && cls[size_t(f) * 3 + k] == cls[size_t(g) * 3 + j]) {
-          open.push_back({faces[size_t(f)][k], cls[size_t(f) * 3 + k], f, g});
-          found = true;
-        }
-  }
+    else
+      open.push_back({m.pos, m.cls, f, g});
+  });
   if (open.empty()) {  // only the floor is lost: the patches' bits stay
     r.floor = floor;
     r.lackOfBits = 0;
     return;
   }
-  std::sort(open.begin(), open.end());
+  for (size_t s = 0; s < open.size();) {
+    size_t e = s;
+    while (e < open.size() && open[e].pos == open[s].pos) ++e;
+    std::sort(open.begin() + long(s), open.begin() + long(e));
+    s = e;
+  }
 
   // Sets: patches of two or more faces in order of their first face, then groups.
   std::vector<int> size(nf, 0);
@@ -482,6 +493,11 @@ void Refine(const std::vector<Tri>& faces, const Rows& at, const std::vector<int
   std::vector<std::vector<int>> adj(static_cast<size_t>(sets));
   std::vector<std::pair<int, int>> here;  // (class, set)
   for (int p = 0; p < positionCount; ++p) {
+    bool oneClass = true;  // then no two sets here must differ: most positions of a smooth mesh
+    for (int e = at.Begin(p) + 1; e < at.End(p) && oneClass; ++e)
+      oneClass = cls[static_cast<size_t>(at.items[static_cast<size_t>(e)])] ==
+                 cls[static_cast<size_t>(at.items[static_cast<size_t>(at.Begin(p))])];
+    if (oneClass) continue;
     here.clear();
     for (int e = at.Begin(p); e < at.End(p); ++e) {
       const int c = at.items[static_cast<size_t>(e)];
@@ -582,13 +598,16 @@ Result FromNormals(const std::vector<Tri>& faces, const std::vector<std::array<P
     }
     return -1;
   };
+  std::vector<int> classesThere;  // a's class at each of b's positions, in b's order
   auto merge = [&](int a, int b) {
     a = uf.Find(a);
     b = uf.Find(b);
     if (a == b) return true;
     if (size[a] < size[b]) std::swap(a, b);
+    classesThere.clear();
     for (int e = head[b], prev = -1; e >= 0; prev = e, e = entries[static_cast<size_t>(e)].next) {
       const int c = classAt(a, entries[static_cast<size_t>(e)].pos);
+      classesThere.push_back(c);
       if (c >= 0 && c != entries[static_cast<size_t>(e)].cls) {
         // The same two patches tend to be tried again: their conflict goes first.
         if (prev >= 0) {
@@ -599,10 +618,13 @@ Result FromNormals(const std::vector<Tri>& faces, const std::vector<std::array<P
         return false;
       }
     }
-    for (int e = head[b]; e >= 0;) {
+    // b's faces are not yet a's, and b lists each position once: the classes
+    // found above still hold.
+    size_t i = 0;
+    for (int e = head[b]; e >= 0; ++i) {
       Entry& x = entries[static_cast<size_t>(e)];
       const int next = x.next;
-      if (classAt(a, x.pos) < 0) {
+      if (classesThere[i] < 0) {
         x.next = head[a];
         head[a] = e;
         ++size[a];
