@@ -152,6 +152,23 @@ void Builder::MakeMesh(const aiNode* an, Node& node) {
   std::vector<float> w;  // the weights of the mesh's source vertices
   std::vector<int> scratch, hostOf, tvOf;
   std::vector<Matrix3> offsets(nb);
+  // Room for every source vertex and face at once: no growing copies of
+  // large meshes, and pages past what welding keeps are never touched.
+  size_t sourceVertices = 0, sourceFaces = 0;
+  for (const aiMesh* m : plan.meshes) {
+    sourceVertices += m->mNumVertices;
+    sourceFaces += m->mNumFaces;
+  }
+  mesh.verts.reserve(sourceVertices);
+  b.source.reserve(sourceVertices);
+  b.mirrored.reserve(sourceVertices);
+  mesh.faces.reserve(sourceFaces);
+  if (plan.anyUV) {
+    mesh.tVerts.reserve(sourceVertices);
+    b.uvs.reserve(sourceVertices);
+    mesh.tvFace.reserve(sourceFaces);
+  }
+  if (plan.allNormals) b.cornerNormals.reserve(sourceFaces);
 
   for (const aiMesh* m : plan.meshes) {
     const size_t nv = m->mNumVertices;
