@@ -14,6 +14,7 @@
 #include <functional>
 #include <memory>
 #include <stdexcept>
+#include <unordered_set>
 
 namespace scene::obj {
 
@@ -136,6 +137,8 @@ class Reader {
     } else if (c == 'o' || c == 'g' || c == 'u' || c == 'm') {
       // Nodes, meshes and materials: Assimp reads these itself.
       if (Unusual(line)) return Refuse(number, "a control character or line continuation");
+      if (c == 'o' && ObjectLine(line)) return;
+      if (c == 'g') groupsToo_ = true;
       g_.skeleton.append(line);
       g_.skeleton += '\n';
       runOpen_ = false;
@@ -160,6 +163,12 @@ class Reader {
     g_.runStart.push_back(uint32_t(g_.faceHas.size()));
     // Stand-in vertices: a run's number is its vertex's x.
     for (size_t r = 1; r <= runs; ++r) g_.skeleton += "v " + std::to_string(r) + " 0 0\n";
+    // Assimp looks up each "o" name among all objects so far, which is
+    // quadratic in a file of many objects. A name first seen makes a new
+    // object either way, and so does a "g" line of it: where the file has no
+    // groups of its own to be confused with, first names go as "g".
+    if (!groupsToo_)
+      for (size_t at : firstNames_) g_.skeleton[at] = 'g';
     g_.skeleton += "# the geometry is read apart\n";
   }
 
@@ -224,8 +233,36 @@ class Reader {
     if (g_.v.size() > 0x7fffffffu) Refuse(number, "too many corners");
   }
 
+  // An "o" line of one plain name, written as "o NAME": its offset is kept
+  // where the name is new. False for any other "o" line.
+  bool ObjectLine(std::string_view line) {
+    size_t i = 1;
+    if (i >= line.size() || !Blank(line[i])) return Unplain();
+    while (i < line.size() && Blank(line[i])) ++i;
+    const size_t from = i;
+    while (i < line.size() && line[i] > ' ' && line[i] < 0x7f) ++i;
+    const std::string_view name = line.substr(from, i - from);
+    while (i < line.size() && Blank(line[i])) ++i;
+    // Assimp's own name for faces before any object is not ours to make.
+    if (name.empty() || i != line.size() || name == "defaultobject") return Unplain();
+    if (names_.emplace(name).second) firstNames_.push_back(g_.skeleton.size());
+    g_.skeleton += "o ";
+    g_.skeleton += name;
+    g_.skeleton += '\n';
+    runOpen_ = false;
+    return true;
+  }
+  // An object whose name we did not read might be one a later "o" names.
+  bool Unplain() {
+    groupsToo_ = true;
+    return false;
+  }
+
   Geometry& g_;
   bool runOpen_ = false;
+  bool groupsToo_ = false;                 // a "g" line, or an "o" line of no plain name
+  std::unordered_set<std::string> names_;  // plain "o" names so far
+  std::vector<size_t> firstNames_;         // skeleton offsets of their first lines
 };
 
 }  // namespace
