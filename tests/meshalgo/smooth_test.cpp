@@ -363,3 +363,25 @@ TEST(SmoothingWords, ASmoothConeIsOnePatch) {
 }
 
 }  // namespace
+
+// The refinement's words are what a speed-up must keep bit for bit: their
+// digest over the random grids above, where one bit per patch loses joins.
+TEST(SmoothingWords, RefinedWordsStayAsTheyWere) {
+  uint64_t digest = 0xcbf29ce484222325ULL;
+  auto mix = [&](uint64_t v) {
+    for (int b = 0; b < 8; ++b) digest = (digest ^ ((v >> (8 * b)) & 0xff)) * 0x100000001b3ULL;
+  };
+  int refined = 0;
+  for (uint32_t seed = 1; seed <= 300; ++seed) {
+    Rng r(seed);
+    Grid g(r, 2 + r.Int(12), 2 + r.Int(12), 1 + r.Int(5));
+    const auto fast = scene::smoothing::FromNormals(g.faces, g.normals, g.count);
+    if (fast.keptHard == 0 && fast.flattened == 0) continue;
+    ++refined;
+    for (uint32_t w : fast.words) mix(w);
+    mix(uint64_t(fast.floor));
+    mix(uint64_t(fast.lackOfBits));
+  }
+  EXPECT_GT(refined, 50);
+  EXPECT_EQ(digest, 0xfefa0e2dc532c91bULL) << std::hex << digest;
+}
