@@ -306,22 +306,26 @@ constexpr long kPairBudget = 1 << 20;
 // Bits 24-30: those that do not reach the bucket of the plug-in's corner lookup.
 constexpr uint32_t kGroupBits = 0x7f000000u;
 
-// Where faces f < g first meet in one class, in the order of f's corners,
-// then g's: the position and class, or pos -1.
+// How faces f < g meet (as How), and where they first meet in one class, in
+// the order of f's corners, then g's: the position and class, or pos -1.
 struct Meeting {
-  int pos = -1, cls = -1;
+  int how = 0, pos = -1, cls = -1;
 };
-Meeting FirstJoin(const std::vector<Tri>& faces, const std::vector<int>& cls, int f, int g) {
+Meeting Meet(const std::vector<Tri>& faces, const std::vector<int>& cls, int f, int g) {
+  Meeting m;
   for (int k = 0; k < 3; ++k)
-    for (int j = 0; j < 3; ++j)
-      if (faces[size_t(f)][k] == faces[size_t(g)][j] && cls[size_t(f) * 3 + k] == cls[size_t(g) * 3 + j])
-        return {faces[size_t(f)][k], cls[size_t(f) * 3 + k]};
-  return {};
+    for (int j = 0; j < 3; ++j) {
+      if (faces[size_t(f)][k] != faces[size_t(g)][j]) continue;
+      const bool one = cls[size_t(f) * 3 + k] == cls[size_t(g) * 3 + j];
+      m.how |= one ? 1 : 2;
+      if (one && m.pos < 0) m.pos = faces[size_t(f)][k], m.cls = cls[size_t(f) * 3 + k];
+    }
+  return m;
 }
 
 // Visits the joins whose words share no bit: face pairs f < g that meet in one
 // class at some position, each once, at the first position where they meet
-// so (FirstJoin), positions in order. No list of all pairs to sort: a pair
+// so (Meet), positions in order. No list of all pairs to sort: a pair
 // met at a later position is skipped there.
 template <class Visit>
 void LostJoins(const std::vector<Tri>& faces, const Rows& at, const std::vector<int>& cls,
@@ -330,7 +334,7 @@ void LostJoins(const std::vector<Tri>& faces, const Rows& at, const std::vector<
   auto lostBetween = [](uint32_t a, uint32_t b) { return !(a == b && a != 0) && (a & b) == 0; };
   auto offer = [&](int p, int x, int y) {
     const int f = std::min(x, y), g = std::max(x, y);
-    const Meeting m = FirstJoin(faces, cls, f, g);
+    const Meeting m = Meet(faces, cls, f, g);
     if (m.pos == p) visit(f, g, m);
   };
   for (int p = 0; p < positionCount; ++p) {
@@ -364,8 +368,8 @@ void LostJoins(const std::vector<Tri>& faces, const Rows& at, const std::vector<
 void CountLost(const std::vector<Tri>& faces, const Rows& at, const std::vector<int>& cls, int positionCount,
                Result& r) {
   r.floor = r.lackOfBits = 0;
-  LostJoins(faces, at, cls, r.words, positionCount, [&](int f, int g, Meeting) {
-    if (How(faces, cls, f, g) == 3)
+  LostJoins(faces, at, cls, r.words, positionCount, [&](int, int, Meeting m) {
+    if (m.how == 3)
       ++r.floor;
     else
       ++r.lackOfBits;
@@ -418,7 +422,7 @@ void Refine(const std::vector<Tri>& faces, const Rows& at, const std::vector<int
   long floor = 0;
   // Visited in order of position: sorting each position's run sorts them all.
   LostJoins(faces, at, cls, r.words, positionCount, [&](int f, int g, Meeting m) {
-    if (How(faces, cls, f, g) == 3)
+    if (m.how == 3)
       ++floor;
     else
       open.push_back({m.pos, m.cls, f, g});
