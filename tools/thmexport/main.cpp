@@ -4,6 +4,7 @@
 #include <csignal>
 #include <string>
 
+#include "tools/thmexport/hugepages.h"
 #include "tools/thmexport/plugins.h"
 #include "tools/thmexport/run.h"
 
@@ -12,6 +13,7 @@
 #endif
 
 int main(int argc, char** argv) {
+  thmexport::UseHugePages(argv);
   // A file-size limit then shows as a write error instead of killing the run.
   std::signal(SIGXFSZ, SIG_IGN);
 
