@@ -5,10 +5,12 @@
 //   fail    return 0 after writing part of the file
 //   big     write 1 MiB (a file-size limit makes that fail)
 //   slow    take 200 ms over the node
+//   tunables  write the glibc tunables it runs with
 #include <unistd.h>
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -36,6 +38,10 @@ struct Walk : ITreeEnumProc {
       MessageBoxA(nullptr, "Material \"Brick\" has no diffuse map.", "Brick", MB_OK | MB_ICONWARNING);
     if (name == "big") Put(std::string(1 << 20, 'x'));
     if (name == "slow") usleep(200000);
+    if (name == "tunables") {
+      const char* t = std::getenv("GLIBC_TUNABLES");
+      Put(std::string("GLIBC_TUNABLES=") + (t ? t : "(unset)") + "\n");
+    }
     if (name == "fail") fail = true;
     if (name == "crash") std::raise(SIGSEGV);
     if (name == "hang")

@@ -109,6 +109,26 @@ TEST_F(Thmexport, ExportsThroughTheExporterOfTheOutputExtension) {
   EXPECT_FALSE(fs::exists(dir_ / "out.obj"));
 }
 
+// thmexport starts itself once more with glibc's heap on huge pages, keeping
+// its arguments and the caller's tunables, unless the caller set hugetlb.
+TEST_F(Thmexport, RunsWithHugePagesUnlessTheCallerChoseOtherwise) {
+  const std::string in = Scene("t.scene.json", {"tunables"});
+  const fs::path out = dir_ / "t.fake";
+  const std::pair<const char*, const char*> cases[] = {
+      {"GLIBC_TUNABLES=", "glibc.malloc.hugetlb=1"},
+      {"GLIBC_TUNABLES=glibc.malloc.perturb=0", "glibc.malloc.perturb=0:glibc.malloc.hugetlb=1"},
+      {"GLIBC_TUNABLES=glibc.malloc.hugetlb=0", "glibc.malloc.hugetlb=0"},
+  };
+  for (const auto& [given, seen] : cases) {
+    RunOptions o;
+    o.env = {given};
+    Result r = RunTool(Fake({"-q", in, "-o", out.string()}), o);
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(Slurp(out), std::string("FAKE ticks=80 range=0..800\ntunables\nGLIBC_TUNABLES=") + seen + "\n")
+        << given;
+  }
+}
+
 TEST_F(Thmexport, SeveralScenesGoToAFolderNamedAfterTheirInputs) {
   std::string a = Scene("in/a.scene.json", {"A"});
   std::string b = Scene("in/b.json", {"B"});
