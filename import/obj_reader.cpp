@@ -1,7 +1,6 @@
 #include "import/obj_reader.h"
 
 #include <assimp/BaseImporter.h>
-#include <assimp/MemoryIOWrapper.h>
 #include <assimp/fast_atof.h>
 #include <assimp/scene.h>
 
@@ -15,6 +14,8 @@
 #include <memory>
 #include <stdexcept>
 #include <unordered_set>
+
+#include "import/skeleton_io.h"
 
 namespace scene::obj {
 
@@ -289,45 +290,9 @@ Geometry Read(std::string_view text) {
 
 namespace {
 
-// The loader's protected parts, reached as a derived class may.
-struct Access : Assimp::BaseImporter {
-  static void Read(Assimp::BaseImporter& b, const std::string& file, aiScene* s, Assimp::IOSystem* io) {
-    (b.*(&Access::InternReadFile))(file, s, io);
-  }
-  static void SetProgress(Assimp::BaseImporter& b, Assimp::ProgressHandler* p) {
-    b.*(&Access::m_progress) = p;
-  }
-};
-
-// Serves the skeleton in place of the OBJ file; every other file as before.
-class SkeletonIO : public Assimp::IOSystem {
- public:
-  SkeletonIO(Assimp::IOSystem& real, std::string file, const std::string& text)
-      : real_(real), file_(std::move(file)), text_(text) {}
-  bool Exists(const char* f) const override { return f == file_ || real_.Exists(f); }
-  char getOsSeparator() const override { return real_.getOsSeparator(); }
-  Assimp::IOStream* Open(const char* f, const char* mode) override {
-    if (f != file_) return real_.Open(f, mode);
-    ours_ = new Assimp::MemoryIOStream(reinterpret_cast<const uint8_t*>(text_.data()), text_.size(), false);
-    return ours_;
-  }
-  void Close(Assimp::IOStream* s) override {
-    // Only the skeleton's stream is ours; the real system may hand out memory streams too.
-    if (s && s == ours_) {
-      delete s;
-      ours_ = nullptr;
-    } else {
-      real_.Close(s);
-    }
-  }
-  bool ComparePaths(const char* a, const char* b) const override { return real_.ComparePaths(a, b); }
-
- private:
-  Assimp::IOSystem& real_;
-  std::string file_;
-  const std::string& text_;
-  Assimp::IOStream* ours_ = nullptr;
-};
+using skeleton::Access;
+using skeleton::SkeletonIO;
+using skeleton::Take;
 
 // One mesh of Assimp's skeleton, filled with the faces of its runs.
 aiMesh* Fill(const aiMesh& stand, const Geometry& g, std::vector<uint8_t>& used) {
@@ -393,12 +358,6 @@ aiMesh* Fill(const aiMesh& stand, const Geometry& g, std::vector<uint8_t>& used)
   return mesh.release();
 }
 
-template <class T>
-void Take(T*& to, unsigned& toCount, T*& from, unsigned& fromCount) {
-  std::swap(to, from);
-  std::swap(toCount, fromCount);
-}
-
 class ObjReader : public Assimp::BaseImporter {
  public:
   ObjReader(Assimp::BaseImporter* assimp, bool strict) : assimp_(assimp), strict_(strict) {}
@@ -411,14 +370,7 @@ class ObjReader : public Assimp::BaseImporter {
   void InternReadFile(const std::string& file, aiScene* scene, Assimp::IOSystem* io) override {
     Access::SetProgress(*assimp_, m_progress);
     std::string text;
-    {
-      std::unique_ptr<Assimp::IOStream, std::function<void(Assimp::IOStream*)>> in(
-          io->Open(file, "rb"), [io](Assimp::IOStream* s) { io->Close(s); });
-      if (!in) return Access::Read(*assimp_, file, scene, io);
-      text.resize(in->FileSize());
-      if (in->Read(text.data(), 1, text.size()) != text.size())
-        return Access::Read(*assimp_, file, scene, io);
-    }
+    if (!skeleton::ReadWhole(*io, file, text)) return Access::Read(*assimp_, file, scene, io);
     Geometry g = Read(text);
     std::string().swap(text);
     if (!g.why.empty()) {
