@@ -18,6 +18,7 @@
 #include <string_view>
 
 #include "import/assimp_repair.h"
+#include "import/gltf_reader.h"
 #include "import/import.h"
 #include "import/obj_reader.h"
 #include "import/reach.h"
@@ -234,11 +235,14 @@ Loaded Finish(const std::string& path, const std::vector<std::string>& readable,
   l.importer = std::make_unique<Assimp::Importer>();
   // One node per source node: FBX pivots are folded into the node transform.
   l.importer->SetPropertyBool(AI_CONFIG_IMPORT_FBX_PRESERVE_PIVOTS, false);
-  // Our OBJ reader, unless Assimp's own is asked for (to compare the two);
-  // "strict": only ours, failing where it would hand a file to Assimp.
+  // Our OBJ and binary glTF readers, unless Assimp's own are asked for (to
+  // compare); "strict": only ours, failing where they would hand a file to Assimp.
   const char* reader = std::getenv("TARN_OBJ_READER");
   const std::string_view which = reader ? reader : "";
   if (which != "assimp") obj::Install(*l.importer, which == "strict");
+  const char* glb = std::getenv("TARN_GLTF_READER");
+  const std::string_view glbWhich = glb ? glb : "";
+  if (glbWhich != "assimp") gltf::Install(*l.importer, glbWhich == "strict");
   auto* io = new RecordingIOSystem(readable);  // the importer owns it
   l.importer->SetIOHandler(io);
   AssimpLog log;

@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
-targets=(fuzz_document fuzz_export fuzz_thm fuzz_wire fuzz_obj_reader fuzz_import_text fuzz_import_binary fuzz_import_scene)
+targets=(fuzz_document fuzz_export fuzz_thm fuzz_wire fuzz_obj_reader fuzz_gltf_reader fuzz_import_text fuzz_import_binary fuzz_import_scene)
 models=/usr/share/assimp/models
 
 scripts/deps.sh
@@ -44,6 +44,12 @@ if [ ! -d "$seeds/fuzz_obj_reader" ]; then
   find "$models" -type f -iname '*.obj' -size -64k -exec cp {} "$seeds/fuzz_obj_reader/" \;
 fi
 
+if [ ! -d "$seeds/fuzz_gltf_reader" ]; then
+  mkdir -p "$seeds/fuzz_gltf_reader"
+  find "$models" -type f -iname '*.glb' -size -64k -exec cp {} "$seeds/fuzz_gltf_reader/" \;
+  python3 scripts/reader_parity.py --pack "$seeds/fuzz_gltf_reader"
+fi
+
 # What an import child answers for real models, for the parent's side of its pipe.
 if [ ! -d "$seeds/fuzz_wire" ]; then
   find "$models" -type f -size -48k ! -path '*/invalid/*' \( -iname '*.obj' -o -iname '*.gltf' -o -iname '*.glb' \
@@ -68,7 +74,8 @@ run() {  # target seconds options...
   esac
   local opts=(-max_total_time="$seconds" -timeout=10 -rss_limit_mb=2560 -dict="$dict" -artifact_prefix="build/fuzz/artifacts/$target/")
   case $target in
-    fuzz_import_*) opts+=(-fork=1 -ignore_crashes=1 -ignore_timeouts=1 -ignore_ooms=1 -max_len=65536) ;;
+    # Assimp's loader reads every file of fuzz_gltf_reader too, and has faults of its own.
+    fuzz_import_*|fuzz_gltf_reader) opts+=(-fork=1 -ignore_crashes=1 -ignore_timeouts=1 -ignore_ooms=1 -max_len=65536) ;;
     *) opts+=(-max_len=262144) ;;
   esac
   echo "== $target for $seconds s" >&2
@@ -105,7 +112,7 @@ smoke_importer() {  # target seconds
 if [ "${1:-}" = "--smoke" ]; then
   for t in "${targets[@]}"; do
     case $t in
-      fuzz_import_*) smoke_importer "$t" "${2:-30}" ;;
+      fuzz_import_*|fuzz_gltf_reader) smoke_importer "$t" "${2:-30}" ;;
       *) run "$t" "${2:-30}" -print_final_stats=1 ;;
     esac
   done

@@ -15,8 +15,12 @@ for f in "${files[@]}"; do
   report=$(timeout "${TRIAGE_SECONDS:-60}" build/fuzz/bin/"$target" "$f" 2>&1)
   kind=$(grep -oE "ERROR: [A-Za-z]+: [a-z-]+|runtime error: [^/]*|ERROR: libFuzzer: [a-z -]+" <<<"$report" | head -1)
   # Frames of the report, sanitizer runtime left out; the first is where it happened.
-  top=$(grep -E "^ +#[0-9]+ " <<<"$report" | grep -vE "compiler-rt|/sanitizer_common/|asan_|ubsan_|__asan|__sanitizer|fuzzer::|libclang_rt|__interceptor|operator new|operator delete|malloc|free|calloc|realloc" | head -1)
-  if grep -qE "$root/(scene|plugin|model|writer|skin|light|context|thm|format|tools|host)/" <<<"$top"; then
+  # (An abort's own frames in the C library are left out too: the caller is where it happened.)
+  top=$(grep -E "^ +#[0-9]+ " <<<"$report" | grep -vE "compiler-rt|/sanitizer_common/|asan_|ubsan_|__asan|__sanitizer|fuzzer::|libclang_rt|__interceptor|operator new|operator delete|malloc|free|calloc|realloc|pthread_kill|raise|abort|__assert_fail|libc\.so\.6\+" | head -1)
+  if grep -qE "our [A-Za-z]+ reader and Assimp's differ" <<<"$report"; then
+    kind="readers differ"
+    where="ours: $(grep -oE "our [A-Za-z]+ reader and Assimp's differ: .*" <<<"$report" | head -1)"
+  elif grep -qE "$root/(scene|import|document|meshalgo|plugin|model|writer|skin|light|context|thm|format|tools|host|fuzz)/" <<<"$top"; then
     where="ours: $(sed 's/.* in //' <<<"$top")"
   elif [ -n "$top" ]; then
     where=$(grep -oE "\(/[^)+]*" <<<"$top" | sed 's/^(//; s#.*/##' | head -1)

@@ -1,5 +1,5 @@
 // Two Assimp scenes compared field by field (nodes, meshes, materials): the
-// first difference, or empty. For comparing our OBJ reader with Assimp's.
+// first difference, or empty. For comparing our readers with Assimp's loaders.
 #pragma once
 
 #include <assimp/scene.h>
@@ -48,6 +48,14 @@ inline std::string CompareMeshes(const aiMesh& a, const aiMesh& b, const std::st
   }
   for (unsigned c = 0; c < AI_MAX_NUMBER_OF_COLOR_SETS; ++c)
     if (!SameArray(a.mColors[c], b.mColors[c], n)) return at + ": colours";
+  if (a.mNumBones != b.mNumBones) return at + ": number of bones";
+  for (unsigned i = 0; i < a.mNumBones; ++i) {
+    const aiBone &ba = *a.mBones[i], &bb = *b.mBones[i];
+    if (Str(ba.mName) != Str(bb.mName) || ba.mNumWeights != bb.mNumWeights ||
+        !SameArray(ba.mWeights, bb.mWeights, ba.mNumWeights) ||
+        std::memcmp(&ba.mOffsetMatrix, &bb.mOffsetMatrix, sizeof ba.mOffsetMatrix) != 0)
+      return at + ": bone " + Str(ba.mName);
+  }
   for (unsigned f = 0; f < a.mNumFaces; ++f) {
     const aiFace &fa = a.mFaces[f], &fb = b.mFaces[f];
     if (fa.mNumIndices != fb.mNumIndices || !SameArray(fa.mIndices, fb.mIndices, fa.mNumIndices))
@@ -74,6 +82,25 @@ inline std::string CompareScenes(const aiScene& a, const aiScene& b) {
   for (unsigned m = 0; m < a.mNumMeshes; ++m)
     if (std::string d = CompareMeshes(*a.mMeshes[m], *b.mMeshes[m], "mesh " + std::to_string(m)); !d.empty())
       return d;
+  if (a.mNumTextures != b.mNumTextures) return "number of embedded textures";
+  for (unsigned t = 0; t < a.mNumTextures; ++t) {
+    const aiTexture &ta = *a.mTextures[t], &tb = *b.mTextures[t];
+    // A compressed texture (height 0) holds `width` bytes.
+    const size_t bytes = ta.mHeight ? size_t(ta.mWidth) * ta.mHeight * sizeof(aiTexel) : ta.mWidth;
+    if (ta.mWidth != tb.mWidth || ta.mHeight != tb.mHeight ||
+        std::strcmp(ta.achFormatHint, tb.achFormatHint) != 0 || !ta.pcData != !tb.pcData ||
+        (ta.pcData && std::memcmp(ta.pcData, tb.pcData, bytes) != 0))
+      return "embedded texture " + std::to_string(t);
+  }
+  if (a.mNumLights != b.mNumLights || a.mNumCameras != b.mNumCameras || a.mNumAnimations != b.mNumAnimations)
+    return "numbers of lights, cameras or animations";
+  for (unsigned i = 0; i < a.mNumLights; ++i)
+    if (Str(a.mLights[i]->mName) != Str(b.mLights[i]->mName) || a.mLights[i]->mType != b.mLights[i]->mType)
+      return "light " + std::to_string(i);
+  for (unsigned i = 0; i < a.mNumAnimations; ++i)
+    if (Str(a.mAnimations[i]->mName) != Str(b.mAnimations[i]->mName) ||
+        a.mAnimations[i]->mNumChannels != b.mAnimations[i]->mNumChannels)
+      return "animation " + std::to_string(i);
   if (a.mNumMaterials != b.mNumMaterials) return "number of materials";
   for (unsigned m = 0; m < a.mNumMaterials; ++m)
     if (std::string d = CompareMaterials(*a.mMaterials[m], *b.mMaterials[m], "material " + std::to_string(m));
