@@ -1,15 +1,17 @@
 #include "import/gltf_reader.h"
 
 #include <assimp/BaseImporter.h>
+#include <assimp/MemoryIOWrapper.h>
 #include <assimp/importerdesc.h>
 #include <assimp/scene.h>
 
 #include <algorithm>
-#include <cctype>
 #include <assimp/Importer.hpp>
+#include <cctype>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <optional>
 #include <stdexcept>
 #include <utility>
 
@@ -75,7 +77,8 @@ class Parser {
 
  private:
   void Space() {
-    while (at_ < s_.size() && (s_[at_] == ' ' || s_[at_] == '\t' || s_[at_] == '\n' || s_[at_] == '\r')) ++at_;
+    while (at_ < s_.size() && (s_[at_] == ' ' || s_[at_] == '\t' || s_[at_] == '\n' || s_[at_] == '\r'))
+      ++at_;
   }
   bool Literal(std::string_view word) {
     if (s_.substr(at_, word.size()) != word) return false;
@@ -242,10 +245,10 @@ constexpr uint32_t kFloat = 5126;
 // Reads the file against the subset; every refusal names the thing and its place.
 class Reader {
  public:
-  Reader(std::string_view glb, Geometry& g) : glb_(glb), g_(g) {}
+  Reader(std::string_view file, const BufferLoader& load, Geometry& g) : file_(file), load_(load), g_(g) {}
 
   void Run() {
-    if (!Container()) return;
+    if (g_.binary ? !Container() : (json_ = file_, false)) return;
     Parser parser(json_);
     if (!parser.Parse(root_) || root_.kind != Json::kObject) return Refuse("JSON our reader does not parse");
     if (parser.escapedKey) return Refuse("a JSON key written with an escape");
@@ -264,7 +267,8 @@ class Reader {
       const Json& mesh = meshes->items[m];
       if (mesh.kind != Json::kObject) return Refuse("meshes[" + std::to_string(m) + "] is not an object");
       const Json* prims = mesh.Get("primitives");
-      if (!prims || prims->kind != Json::kArray) return Refuse("meshes[" + std::to_string(m) + "] without primitives");
+      if (!prims || prims->kind != Json::kArray)
+        return Refuse("meshes[" + std::to_string(m) + "] without primitives");
       for (size_t p = 0; p < prims->items.size(); ++p) {
         where_ = "meshes[" + std::to_string(m) + "].primitives[" + std::to_string(p) + "]";
         if (!Primitive(prims->items[p])) return;
@@ -272,7 +276,8 @@ class Reader {
       }
     }
     if (primitives.empty()) return Refuse("no primitives");
-    if (RefersPastTheEnd()) return Refuse("a reference past the end of the accessors, buffer views or buffers");
+    if (RefersPastTheEnd())
+      return Refuse("a reference past the end of the accessors, buffer views or buffers");
     if (primitives.size() >= (1u << 24)) return Refuse("more primitives than a stand-in can number");
     Skeleton(primitives);
   }
@@ -288,19 +293,22 @@ class Reader {
 
   // The header and chunks as Assimp reads them.
   bool Container() {
-    if (glb_.size() < 20 || glb_.substr(0, 4) != "glTF") return Fail("not a binary glTF");
-    if (Le32(glb_, 4) != 2) return Fail("a binary glTF of another version");
-    const uint32_t declared = Le32(glb_, 8), jsonLength = Le32(glb_, 12);
-    if (Le32(glb_, 16) != 0x4E4F534Au) return Fail("a first chunk that is not JSON");
-    if (jsonLength < 2 || jsonLength > glb_.size() - 20) return Fail("a JSON chunk longer than the file");
-    json_ = glb_.substr(20, jsonLength);
+    const std::string_view glb = file_;
+    if (glb.size() < 20 || glb.substr(0, 4) != "glTF") return Fail("not a binary glTF");
+    if (Le32(glb, 4) != 2) return Fail("a binary glTF of another version");
+    const uint32_t declared = Le32(glb, 8), jsonLength = Le32(glb, 12);
+    if (Le32(glb, 16) != 0x4E4F534Au) return Fail("a first chunk that is not JSON");
+    if (jsonLength < 2 || jsonLength > glb.size() - 20) return Fail("a JSON chunk longer than the file");
+    json_ = glb.substr(20, jsonLength);
     const uint64_t body = 12 + 8 + uint64_t((jsonLength + 3u) & ~3u) + 8;
     if (declared >= body) {
-      if (body > glb_.size()) return Fail("a binary chunk past the end of the file");
-      if (Le32(glb_, size_t(body) - 4) != 0x004E4942u) return Fail("a second chunk that is not binary");
+      if (body > glb.size()) return Fail("a binary chunk past the end of the file");
+      if (Le32(glb, size_t(body) - 4) != 0x004E4942u) return Fail("a second chunk that is not binary");
       g_.binOffset = body;
-      g_.binLength = Le32(glb_, size_t(body) - 8);
-      if (g_.binLength > glb_.size() - body) return Fail("a binary chunk longer than the file");
+      g_.binLength = Le32(glb, size_t(body) - 8);
+      if (g_.binLength > glb.size() - body) return Fail("a binary chunk longer than the file");
+      data_ = glb.substr(size_t(body), size_t(g_.binLength));
+      haveData_ = true;
     }
     return true;
   }
@@ -324,15 +332,16 @@ class Reader {
     uint32_t uvs = 0, uvMask = 0;
     for (const Json::Member& a : attributes->members) {
       uint32_t accessor = 0;
-      if (!a.value.Uint(json_, &accessor)) return Fail("attribute " + std::string(a.key) + " is not an index");
+      if (!a.value.Uint(json_, &accessor))
+        return Fail("attribute " + std::string(a.key) + " is not an index");
       if (a.key == "POSITION" && !position) {
         position = true;
         if (!Accessor(accessor, "VEC3", 12, out.position)) return false;
       } else if (a.key == "NORMAL" && !out.hasNormal) {
         out.hasNormal = true;
         if (!Accessor(accessor, "VEC3", 12, out.normal)) return false;
-      } else if (a.key.size() == 10 && a.key.substr(0, 9) == "TEXCOORD_" && a.key[9] >= '0' && a.key[9] <= '7' &&
-                 !(uvMask & (1u << (a.key[9] - '0')))) {
+      } else if (a.key.size() == 10 && a.key.substr(0, 9) == "TEXCOORD_" && a.key[9] >= '0' &&
+                 a.key[9] <= '7' && !(uvMask & (1u << (a.key[9] - '0')))) {
         const uint32_t set = uint32_t(a.key[9] - '0');
         uvMask |= 1u << set;
         uvs = std::max(uvs, set + 1);
@@ -376,14 +385,16 @@ class Reader {
     return ref && ref->Uint(json_, &i) && i >= n;
   }
   bool RefersPastTheEnd() const {
-    const size_t accessors = accessors_->items.size(), views = views_->items.size(), buffers = buffers_->items.size();
+    const size_t accessors = accessors_->items.size(), views = views_->items.size(),
+                 buffers = buffers_->items.size();
     auto each = [](const Json* array, auto visit) {
       if (array && array->kind == Json::kArray)
         for (const Json& o : array->items)
           if (o.kind == Json::kObject && visit(o)) return true;
       return false;
     };
-    return each(root_.Get("skins"), [&](const Json& s) { return Beyond(s.Get("inverseBindMatrices"), accessors); }) ||
+    return each(root_.Get("skins"),
+                [&](const Json& s) { return Beyond(s.Get("inverseBindMatrices"), accessors); }) ||
            each(root_.Get("animations"),
                 [&](const Json& a) {
                   return each(a.Get("samplers"), [&](const Json& s) {
@@ -405,7 +416,7 @@ class Reader {
   }
 
   uint32_t Index(const View& v, uint32_t i) const {
-    const char* p = glb_.data() + v.offset + uint64_t(v.stride) * i;
+    const char* p = data_.data() + v.offset + uint64_t(v.stride) * i;
     if (v.size == 1) return static_cast<unsigned char>(*p);
     if (v.size == 2) {
       uint16_t x;
@@ -426,7 +437,8 @@ class Reader {
     if (a.Get("sparse")) return Fail(name + " is sparse");
     if (!Plain(a)) return Fail(name + " has extensions or extras that are not objects");
     const Json* t = a.Get("type");
-    if (!t || t->kind != Json::kString || t->Contents(json_) != type) return Fail(name + " is not " + std::string(type));
+    if (!t || t->kind != Json::kString || t->Contents(json_) != type)
+      return Fail(name + " is not " + std::string(type));
     uint32_t component = 0, view = 0, offset = 0;
     const Json* c = a.Get("componentType");
     if (!c || !c->Uint(json_, &component)) return Fail(name + " has no component type");
@@ -437,7 +449,8 @@ class Reader {
     if (!count || !count->Uint(json_, &out.count)) return Fail(name + " has no count");
     const Json* v = a.Get("bufferView");
     if (!v || !v->Uint(json_, &view)) return Fail(name + " has no buffer view");
-    if (const Json* o = a.Get("byteOffset"); o && !o->Uint(json_, &offset)) return Fail(name + " has an odd offset");
+    if (const Json* o = a.Get("byteOffset"); o && !o->Uint(json_, &offset))
+      return Fail(name + " has an odd offset");
     // The buffer view: in the binary chunk, holding every element.
     const std::string vname = "bufferViews[" + std::to_string(view) + "]";
     if (view >= views_->items.size() || views_->items[view].kind != Json::kObject)
@@ -445,18 +458,20 @@ class Reader {
     const Json& bv = views_->items[view];
     uint32_t buffer = 0, vOffset = 0, vLength = 0, stride = 0;
     const Json* b = bv.Get("buffer");
-    if (!b || !b->Uint(json_, &buffer) || buffer != 0) return Fail(vname + " is not in the binary chunk");
+    if (!b || !b->Uint(json_, &buffer) || buffer != 0) return Fail(vname + " is not in the first buffer");
     if (bv.Get("extensions") || !Plain(bv)) return Fail(vname + " has extensions");
-    for (auto [key, to] : {std::pair{"byteOffset", &vOffset}, {"byteLength", &vLength}, {"byteStride", &stride}})
+    for (auto [key, to] :
+         {std::pair{"byteOffset", &vOffset}, {"byteLength", &vLength}, {"byteStride", &stride}})
       if (const Json* x = bv.Get(key); x && !x->Uint(json_, to)) return Fail(vname + " has an odd " + key);
     if (!stride) stride = size;
     if (stride < size) return Fail(vname + " has a stride shorter than an element");
-    if (!g_.binOffset || uint64_t(vOffset) + vLength > g_.binLength) return Fail(vname + " lies outside the binary chunk");
+    if (!Data()) return false;
+    if (uint64_t(vOffset) + vLength > data_.size()) return Fail(vname + " lies outside its buffer");
     // Every element inside the view, and Assimp's own test of the view's length.
     const uint64_t last = uint64_t(offset) + uint64_t(stride) * (out.count - 1) + size;
     if (out.count == 0 || last > vLength || uint64_t(stride) * out.count > vLength)
       return Fail(name + " lies outside its buffer view");
-    out.offset = g_.binOffset + vOffset + offset;
+    out.offset = uint64_t(vOffset) + offset;
     out.stride = stride;
     out.size = size;
     return true;
@@ -496,9 +511,11 @@ class Reader {
     std::string accessors;
     for (size_t i = 0; i < n; ++i)
       accessors += (i ? ",{" : "{") + std::string("\"bufferView\":") + std::to_string(view) +
-                   ",\"byteOffset\":" + std::to_string(i * 36) + ",\"componentType\":5126,\"count\":3,\"type\":\"VEC3\"}";
+                   ",\"byteOffset\":" + std::to_string(i * 36) +
+                   ",\"componentType\":5126,\"count\":3,\"type\":\"VEC3\"}";
     append(accessors_, std::move(accessors));
-    append(views_, "{\"buffer\":" + std::to_string(buffer) + ",\"byteLength\":" + std::to_string(standIns.size()) + "}");
+    append(views_, "{\"buffer\":" + std::to_string(buffer) +
+                       ",\"byteLength\":" + std::to_string(standIns.size()) + "}");
     append(buffers_, "{\"byteLength\":" + std::to_string(standIns.size()) +
                          ",\"uri\":\"data:application/octet-stream;base64," + Base64(standIns) + "\"}");
     std::sort(edits.begin(), edits.end(), [](const Edit& a, const Edit& b) { return a.begin < b.begin; });
@@ -513,8 +530,12 @@ class Reader {
     while (json.size() % 4) json += ' ';
     // Without skins, animations or images in buffer views, nothing but our
     // primitives reads the binary chunk, and Assimp need not copy it.
-    g_.keepsBinary = g_.binOffset && (root_.Get("skins") || root_.Get("animations") || ImagesInViews());
     std::string& head = g_.head;
+    if (!g_.binary) {
+      head = std::move(json);
+      return;
+    }
+    g_.keepsBinary = g_.binOffset && (root_.Get("skins") || root_.Get("animations") || ImagesInViews());
     head = "glTF";
     Put32(head, 2);
     const uint64_t total = 12 + 8 + json.size() + (g_.keepsBinary ? 8 + g_.binLength : 0);
@@ -536,7 +557,32 @@ class Reader {
                        [](const Json& i) { return i.kind != Json::kObject || i.Get("bufferView"); });
   }
 
-  std::string_view glb_, json_;
+  // The first buffer: in a binary file its binary chunk, in a text file the
+  // one buffer's own file, which Assimp reads as its URI is written.
+  bool Data() {
+    if (haveData_) return true;
+    if (g_.binary) return Fail("no binary chunk");
+    if (buffers_->items.size() != 1 || buffers_->items[0].kind != Json::kObject)
+      return Fail("other than one buffer");
+    const Json& b = buffers_->items[0];
+    const Json* uri = b.Get("uri");
+    uint32_t length = 0;
+    if (!uri || uri->kind != Json::kString || !b.Get("byteLength") ||
+        !b.Get("byteLength")->Uint(json_, &length) || length == 0)
+      return Fail("a buffer without a URI and a length");
+    const std::string_view u = uri->Contents(json_);
+    if (u.empty() || u.rfind("data:", 0) == 0 || u.find('\\') != std::string_view::npos)
+      return Fail("a buffer that is not a plain file name");
+    const std::optional<std::string_view> got = load_(u, length);
+    if (!got) return Fail("a buffer whose file Assimp would not read");
+    data_ = *got;
+    haveData_ = true;
+    return true;
+  }
+
+  std::string_view file_, json_, data_;
+  const BufferLoader& load_;
+  bool haveData_ = false;
   Geometry& g_;
   Json root_;
   const Json *accessors_ = nullptr, *views_ = nullptr, *buffers_ = nullptr;
@@ -544,8 +590,8 @@ class Reader {
 };
 
 // Copies `v`'s elements of `bytes` each into `out`, one per `outStride` bytes.
-void Copy(std::string_view glb, const View& v, uint32_t bytes, void* out, size_t outStride) {
-  const char* from = glb.data() + v.offset;
+void Copy(std::string_view data, const View& v, uint32_t bytes, void* out, size_t outStride) {
+  const char* from = data.data() + v.offset;
   auto* to = static_cast<char*>(out);
   if (v.stride == bytes && outStride == bytes) {
     std::memcpy(to, from, size_t(v.count) * bytes);
@@ -554,8 +600,8 @@ void Copy(std::string_view glb, const View& v, uint32_t bytes, void* out, size_t
   for (uint32_t i = 0; i < v.count; ++i) std::memcpy(to + i * outStride, from + size_t(i) * v.stride, bytes);
 }
 
-uint32_t IndexAt(std::string_view glb, const View& v, uint32_t i) {
-  const char* p = glb.data() + v.offset + uint64_t(v.stride) * i;
+uint32_t IndexAt(std::string_view data, const View& v, uint32_t i) {
+  const char* p = data.data() + v.offset + uint64_t(v.stride) * i;
   uint32_t x = 0;
   std::memcpy(&x, p, v.size);  // little-endian, as the format is
   return x;
@@ -563,7 +609,7 @@ uint32_t IndexAt(std::string_view glb, const View& v, uint32_t i) {
 
 // Puts the primitive a stand-in mesh numbers in its place, as Assimp's loader
 // fills it. The rest of the mesh (name, material, a skin's bones) is Assimp's.
-void Fill(aiMesh& mesh, std::string_view glb, const Geometry& g, std::vector<uint8_t>& used) {
+void Fill(aiMesh& mesh, std::string_view data, const Geometry& g, std::vector<uint8_t>& used) {
   const float x = mesh.mNumVertices == 3 && mesh.mVertices ? mesh.mVertices[0].x : 0;
   if (!(x >= 1 && x <= float(g.primitives.size())) || used[size_t(x) - 1]++)
     throw std::runtime_error("glTF: our reader lost a primitive");
@@ -581,15 +627,15 @@ void Fill(aiMesh& mesh, std::string_view glb, const Geometry& g, std::vector<uin
   const uint32_t n = p.position.count;
   mesh.mNumVertices = n;
   mesh.mVertices = new aiVector3D[n];
-  Copy(glb, p.position, 12, mesh.mVertices, sizeof(aiVector3D));
+  Copy(data, p.position, 12, mesh.mVertices, sizeof(aiVector3D));
   if (p.hasNormal) {
     mesh.mNormals = new aiVector3D[n];
-    Copy(glb, p.normal, 12, mesh.mNormals, sizeof(aiVector3D));
+    Copy(data, p.normal, 12, mesh.mNormals, sizeof(aiVector3D));
   }
   for (size_t t = 0; t < p.uvs.size(); ++t) {
     aiVector3D* uv = mesh.mTextureCoords[t] = new aiVector3D[n];
     mesh.mNumUVComponents[t] = 2;
-    Copy(glb, p.uvs[t], 8, uv, sizeof(aiVector3D));
+    Copy(data, p.uvs[t], 8, uv, sizeof(aiVector3D));
     for (uint32_t i = 0; i < n; ++i) uv[i].y = 1 - uv[i].y;
   }
   const uint32_t corners = p.hasIndices ? p.indices.count : n;
@@ -599,7 +645,8 @@ void Fill(aiMesh& mesh, std::string_view glb, const Geometry& g, std::vector<uin
     aiFace& face = mesh.mFaces[f];
     face.mNumIndices = 3;
     face.mIndices = new unsigned[3];
-    for (uint32_t k = 0; k < 3; ++k) face.mIndices[k] = p.hasIndices ? IndexAt(glb, p.indices, f * 3 + k) : f * 3 + k;
+    for (uint32_t k = 0; k < 3; ++k)
+      face.mIndices[k] = p.hasIndices ? IndexAt(data, p.indices, f * 3 + k) : f * 3 + k;
   }
 }
 
@@ -617,17 +664,27 @@ class GltfReader : public Assimp::BaseImporter {
     using skeleton::Access;
     Access::SetProgress(*assimp_, m_progress);
     // Assimp reads a file as binary by its extension alone.
-    if (!IsGlb(file)) return Access::Read(*assimp_, file, scene, io);
-    std::string bytes;
+    const std::string ext = Extension(file);
+    if (ext != "glb" && ext != "gltf") return Access::Read(*assimp_, file, scene, io);
+    std::string bytes, buffer;
     if (!skeleton::ReadWhole(*io, file, bytes)) return Access::Read(*assimp_, file, scene, io);
-    const Geometry g = Read(bytes);
+    // A text file's buffer, where Assimp finds it: the file's folder and the URI as written.
+    const bool inMemory = file.rfind(AI_MEMORYIO_MAGIC_FILENAME, 0) == 0;
+    const size_t slash = file.find_last_of("/\\");
+    const std::string folder = inMemory || slash == std::string::npos ? "" : file.substr(0, slash + 1);
+    const BufferLoader load = [&](std::string_view uri, uint32_t length) -> std::optional<std::string_view> {
+      if (!skeleton::ReadWhole(*io, folder + std::string(uri), buffer) || buffer.size() < length) return {};
+      buffer.resize(length);
+      return std::string_view(buffer);
+    };
+    const Geometry g = Read(bytes, ext == "glb", load);
     if (!g.why.empty()) {
       if (strict_) throw std::runtime_error("glTF: outside what our reader reads (" + g.why + ")");
       return Access::Read(*assimp_, file, scene, io);
     }
-    const std::string_view glb(bytes);
-    skeleton::SkeletonIO skeletonIO(*io, file, g.head,
-                                    g.keepsBinary ? glb.substr(g.binOffset, g.binLength) : std::string_view());
+    const std::string_view data =
+        g.binary ? std::string_view(bytes).substr(g.binOffset, g.binLength) : std::string_view(buffer);
+    skeleton::SkeletonIO skeletonIO(*io, file, g.head, g.keepsBinary ? data : std::string_view());
     aiScene stand;
     try {
       Access::Read(*assimp_, file, &stand, &skeletonIO);
@@ -635,21 +692,22 @@ class GltfReader : public Assimp::BaseImporter {
       throw;
     } catch (const std::exception& e) {
       // Assimp refuses the skeleton: its own reading of the file says why.
-      if (strict_) throw std::runtime_error(std::string("glTF: Assimp refuses our skeleton (") + e.what() + ")");
+      if (strict_)
+        throw std::runtime_error(std::string("glTF: Assimp refuses our skeleton (") + e.what() + ")");
       return Access::Read(*assimp_, file, scene, io);
     }
     std::vector<uint8_t> used(g.primitives.size());
-    for (unsigned m = 0; m < stand.mNumMeshes; ++m) Fill(*stand.mMeshes[m], glb, g, used);
+    for (unsigned m = 0; m < stand.mNumMeshes; ++m) Fill(*stand.mMeshes[m], data, g, used);
     skeleton::MoveScene(stand, *scene);
   }
 
  private:
-  static bool IsGlb(const std::string& file) {
+  static std::string Extension(const std::string& file) {
     const size_t dot = file.find_last_of('.');
-    if (dot == std::string::npos) return false;
+    if (dot == std::string::npos) return "";
     std::string ext = file.substr(dot + 1);
     std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return std::tolower(c); });
-    return ext == "glb";
+    return ext;
   }
 
   std::unique_ptr<Assimp::BaseImporter> assimp_;
@@ -658,9 +716,11 @@ class GltfReader : public Assimp::BaseImporter {
 
 }  // namespace
 
-Geometry Read(std::string_view glb) {
+Geometry Read(std::string_view file, bool binary, const BufferLoader& load) {
   Geometry g;
-  Reader(glb, g).Run();
+  g.binary = binary;
+  const BufferLoader none = [](std::string_view, uint32_t) { return std::optional<std::string_view>(); };
+  Reader(file, load ? load : none, g).Run();
   if (!g.why.empty()) {
     g.primitives.clear();
     g.head.clear();

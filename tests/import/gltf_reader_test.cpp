@@ -4,9 +4,12 @@
 
 #include <assimp/scene.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <optional>
 #include <string>
 #include <vector>
@@ -44,11 +47,11 @@ std::string Glb(std::string json, std::string bin) {
 // and one plain triangle.
 std::string WorkedBin() {
   std::string bin;
-  const float quad[4][8] = {{0, 0, 0, 0, 0, 1, 0, 0}, {1, 0, 0, 0, 0, 1, 1, 0},
-                            {1, 1, 0, 0, 0, 1, 1, 1}, {0, 1, 0, 0, 0, 1, 0, 1}};
+  const float quad[4][8] = {
+      {0, 0, 0, 0, 0, 1, 0, 0}, {1, 0, 0, 0, 0, 1, 1, 0}, {1, 1, 0, 0, 0, 1, 1, 1}, {0, 1, 0, 0, 0, 1, 0, 1}};
   for (const auto& v : quad)
-    for (float f : v) Put(bin, f);  // 128 bytes, stride 32
-  for (uint16_t i : {0, 1, 2, 0, 2, 3}) Put(bin, i);  // 12 bytes at 128
+    for (float f : v) Put(bin, f);                                            // 128 bytes, stride 32
+  for (uint16_t i : {0, 1, 2, 0, 2, 3}) Put(bin, i);                          // 12 bytes at 128
   for (float f : {0.f, 0.f, 1.f, 1.f, 0.f, 1.f, 0.f, 1.f, 1.f}) Put(bin, f);  // 36 bytes at 140
   return bin;
 }
@@ -74,11 +77,13 @@ TEST(GltfReader, PointsEachPrimitiveAtAStandInAndLeavesTheBinaryChunkOut) {
   ASSERT_EQ(g.binOffset, bin);
   ASSERT_EQ(g.primitives.size(), 2u);
   const scene::gltf::Primitive &quad = g.primitives[0], &tri = g.primitives[1];
-  EXPECT_EQ(quad.position.offset, bin);
-  EXPECT_EQ(quad.normal.offset, bin + 12);
-  EXPECT_EQ(quad.uvs.at(0).offset, bin + 24);
+  // Offsets into the binary chunk.
+  EXPECT_EQ(quad.position.offset, 0u);
+  EXPECT_EQ(quad.normal.offset, 12u);
+  EXPECT_EQ(quad.uvs.at(0).offset, 24u);
   EXPECT_EQ(quad.uvs[0].stride, 32u);
-  EXPECT_EQ(quad.indices.offset, bin + 128);
+  EXPECT_EQ(quad.indices.offset, 128u);
+  EXPECT_EQ(tri.position.offset, 140u);
   EXPECT_EQ(quad.indices.size, 2u);
   EXPECT_EQ(quad.indices.count, 6u);
   EXPECT_TRUE(!tri.hasIndices && !tri.hasNormal && tri.uvs.empty());
@@ -137,8 +142,10 @@ TEST(GltfReader, HandsToAssimpWhatItWouldReadOtherwise) {
       {R"("componentType":5123)", R"("componentType":5122)", "accessors[3] has components of another type"},
       {R"("POSITION":4)", R"("POSITION":9)", "accessors[9] does not exist"},
       {R"("byteStride":32)", R"("byteStride":8)", "bufferViews[0] has a stride shorter than an element"},
-      {R"("buffers":[)", R"("extensionsRequired":["KHR_draco_mesh_compression"],"buffers":[)", "Draco compression"},
-      {R"("count":6,)", R"("count":6,"extras":1,)", "accessors[3] has extensions or extras that are not objects"},
+      {R"("buffers":[)", R"("extensionsRequired":["KHR_draco_mesh_compression"],"buffers":[)",
+       "Draco compression"},
+      {R"("count":6,)", R"("count":6,"extras":1,)",
+       "accessors[3] has extensions or extras that are not objects"},
       // Assimp refuses a reference past the end; in the skeleton it would meet our stand-ins.
       {R"("buffers":[)", R"("images":[{"bufferView":3}],"buffers":[)", "a reference past the end"},
       {R"("name":"m")", R"("n\u0061me":"m")", "a JSON key written with an escape"},
@@ -157,9 +164,58 @@ TEST(GltfReader, HandsToAssimpWhatItWouldReadOtherwise) {
   std::string bin = WorkedBin();
   bin[128 + 10] = 4;
   EXPECT_EQ(scene::gltf::Read(Glb(kWorkedJson, bin)).why, "meshes[0].primitives[0]: an index out of range");
-  EXPECT_EQ(scene::gltf::Read(Glb(kWorkedJson, "")).why,
-            "meshes[0].primitives[0]: bufferViews[0] lies outside the binary chunk");
+  EXPECT_EQ(scene::gltf::Read(Glb(kWorkedJson, "")).why, "meshes[0].primitives[0]: no binary chunk");
   EXPECT_EQ(scene::gltf::Read("glTF").why, "not a binary glTF");
+}
+
+struct ReaderChoice {
+  explicit ReaderChoice(const char* which) { setenv("TARN_GLTF_READER", which, 1); }
+  ~ReaderChoice() { unsetenv("TARN_GLTF_READER"); }
+};
+
+std::string LoadFileAs(const char* which, const std::string& path,
+                       std::optional<scene::assimp::Loaded>* out) {
+  ReaderChoice choice(which);
+  try {
+    out->emplace(scene::assimp::Load(path, {}));
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return "";
+}
+
+// A text file's one buffer file, read where Assimp reads it; a short one, a
+// data URI, go to Assimp.
+TEST(GltfReader, ReadsATextFilesBufferFileAsAssimpDoes) {
+  namespace fs = std::filesystem;
+  const fs::path dir = fs::temp_directory_path() / ("gltf_reader_test_" + std::to_string(getpid()));
+  fs::create_directories(dir / "sub");
+  std::string json = kWorkedJson;
+  json.replace(json.find(R"("byteLength":176})"), 17, R"("byteLength":176,"uri":"sub/w.bin"})");
+  { std::ofstream(dir / "w.gltf", std::ios::binary) << json; }
+  { std::ofstream(dir / "sub" / "w.bin", std::ios::binary) << WorkedBin(); }
+  const std::string path = (dir / "w.gltf").string();
+  std::optional<scene::assimp::Loaded> a, b, c;
+  ASSERT_EQ(LoadFileAs("assimp", path, &a), "");
+  ASSERT_EQ(LoadFileAs("strict", path, &b), "");  // read by ours
+  EXPECT_EQ(tarntest::CompareScenes(*a->scene, *b->scene), "");
+  EXPECT_EQ(a->files, b->files);
+  ASSERT_EQ(b->files.size(), 2u);
+  EXPECT_EQ(b->scene->mMeshes[0]->mNumFaces, 2u);
+  EXPECT_EQ(b->scene->mMeshes[0]->mTextureCoords[0][2].y, 0.f);  // V flipped: 1 - 1
+
+  // A buffer file shorter than its stated length: Assimp's error either way.
+  { std::ofstream(dir / "sub" / "w.bin", std::ios::binary) << WorkedBin().substr(0, 100); }
+  const std::string theirs = LoadFileAs("assimp", path, &a);
+  EXPECT_NE(theirs, "");
+  EXPECT_EQ(LoadFileAs("ours", path, &b), theirs);
+  EXPECT_NE(LoadFileAs("strict", path, &c).find("a buffer whose file Assimp would not read"),
+            std::string::npos);
+  fs::remove_all(dir);
+
+  json.replace(json.find("sub/w.bin"), 9, "data:application/octet-stream;base64,AAAA");
+  EXPECT_EQ(scene::gltf::Read(json, false).why,
+            "meshes[0].primitives[0]: a buffer that is not a plain file name");
 }
 
 // A random binary glTF mostly in the subset: meshes of several primitives,
@@ -170,8 +226,8 @@ std::string RandomGlb(tarntest::Rng& r) {
   int nAccessors = 0, nViews = 0;
   auto view = [&](size_t offset, size_t length, int stride) {
     views += std::string(nViews ? "," : "") + R"({"buffer":0,"byteOffset":)" + std::to_string(offset) +
-             R"(,"byteLength":)" + std::to_string(length) + (stride ? R"(,"byteStride":)" + std::to_string(stride) : "") +
-             "}";
+             R"(,"byteLength":)" + std::to_string(length) +
+             (stride ? R"(,"byteStride":)" + std::to_string(stride) : "") + "}";
     return nViews++;
   };
   auto accessor = [&](int v, size_t offset, int component, int count, const char* type) {
@@ -219,8 +275,8 @@ std::string RandomGlb(tarntest::Rng& r) {
           const int bv = view(at, size_t(vertices) * components * 4, 0);
           // Now and then one vertex short of the positions.
           const int count = r.Chance(1) ? vertices - 1 : vertices;
-          attrs += std::string(attrs.empty() ? "" : ",") + "\"" + name + "\":" +
-                   std::to_string(accessor(bv, 0, 5126, count, type));
+          attrs += std::string(attrs.empty() ? "" : ",") + "\"" + name +
+                   "\":" + std::to_string(accessor(bv, 0, 5126, count, type));
         };
         packed("POSITION", 3, "VEC3");
         if (normals) packed("NORMAL", 3, "VEC3");
@@ -239,7 +295,7 @@ std::string RandomGlb(tarntest::Rng& r) {
         }
         const int component = indexSize == 1 ? 5121 : indexSize == 2 ? 5123 : 5125;
         prim += R"(,"indices":)" + std::to_string(accessor(view(at, size_t(corners) * indexSize, 0), 0,
-                                                               component, corners, "SCALAR"));
+                                                           component, corners, "SCALAR"));
       } else if (vertices % 3 && !r.Chance(3)) {
         continue;  // plain triangles need whole triangles: mostly keep to those
       }
@@ -249,8 +305,8 @@ std::string RandomGlb(tarntest::Rng& r) {
       primJson += (primJson.empty() ? "" : ",") + prim + "}";
     }
     if (primJson.empty()) primJson = R"({"attributes":{"POSITION":0}})";
-    meshJson += std::string(m ? "," : "") + R"({"name":")" + (r.Chance(30) ? "" : "mesh" + std::to_string(m)) +
-                R"(","primitives":[)" + primJson + "]}";
+    meshJson += std::string(m ? "," : "") + R"({"name":")" +
+                (r.Chance(30) ? "" : "mesh" + std::to_string(m)) + R"(","primitives":[)" + primJson + "]}";
   }
   std::string json = R"({"asset":{"version":"2.0"},"scene":0,"scenes":[{"nodes":[0]}],"nodes":[)";
   json += R"({"name":"root","children":[)";
@@ -296,11 +352,6 @@ std::string RandomGlb(tarntest::Rng& r) {
   json += "}";
   return Glb(json, bin);
 }
-
-struct ReaderChoice {
-  explicit ReaderChoice(const char* which) { setenv("TARN_GLTF_READER", which, 1); }
-  ~ReaderChoice() { unsetenv("TARN_GLTF_READER"); }
-};
 
 std::string LoadAs(const char* which, const std::string& bytes, std::optional<scene::assimp::Loaded>* out) {
   ReaderChoice choice(which);
