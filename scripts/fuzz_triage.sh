@@ -13,7 +13,7 @@ export ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1 LSAN_OPTIONS=supp
 for f in "${files[@]}"; do
   [ -f "$f" ] || continue
   report=$(timeout "${TRIAGE_SECONDS:-60}" build/fuzz/bin/"$target" "$f" 2>&1)
-  kind=$(grep -oE "ERROR: [A-Za-z]+: [a-z-]+|runtime error: [^/]*|ERROR: libFuzzer: [a-z -]+" <<<"$report" | head -1)
+  kind=$(grep -oE "ERROR: [A-Za-z]+: [A-Za-z-]+|runtime error: [^/]*|ERROR: libFuzzer: [a-z -]+" <<<"$report" | head -1)
   # Frames of the report, sanitizer runtime left out; the first is where it happened.
   # (An abort's own frames in the C library are left out too: the caller is where it happened.)
   top=$(grep -E "^ +#[0-9]+ " <<<"$report" | grep -vE "compiler-rt|/sanitizer_common/|asan_|ubsan_|__asan|__sanitizer|fuzzer::|libclang_rt|__interceptor|operator new|operator delete|malloc|free|calloc|realloc|pthread_kill|raise|abort|__assert_fail|libc\.so\.6\+" | head -1)
