@@ -235,8 +235,8 @@ Loaded Finish(const std::string& path, const std::vector<std::string>& readable,
   l.importer = std::make_unique<Assimp::Importer>();
   // One node per source node: FBX pivots are folded into the node transform.
   l.importer->SetPropertyBool(AI_CONFIG_IMPORT_FBX_PRESERVE_PIVOTS, false);
-  // Our OBJ and binary glTF readers, unless Assimp's own are asked for (to
-  // compare); "strict": only ours, failing where they would hand a file to Assimp.
+  // Our OBJ and glTF readers, unless Assimp's own are asked for (to compare);
+  // "strict": only ours, failing where they would hand a file to Assimp.
   const char* reader = std::getenv("TARN_OBJ_READER");
   const std::string_view which = reader ? reader : "";
   if (which != "assimp") obj::Install(*l.importer, which == "strict");
