@@ -240,6 +240,14 @@ std::string Base64(const std::string& bytes) {
   return out;
 }
 
+// Index `i` of an index view, little-endian as the format is.
+uint32_t IndexAt(std::string_view data, const View& v, uint32_t i) {
+  const char* p = data.data() + v.offset + uint64_t(v.stride) * i;
+  uint32_t x = 0;
+  std::memcpy(&x, p, v.size);  // little-endian, as the format is
+  return x;
+}
+
 constexpr uint32_t kFloat = 5126;
 
 // Reads the file against the subset; every refusal names the thing and its place.
@@ -363,7 +371,7 @@ class Reader {
       out.hasIndices = true;
       if (!Accessor(accessor, "SCALAR", 0, out.indices)) return false;
       for (uint32_t i = 0; i < out.indices.count; ++i)
-        if (Index(out.indices, i) >= vertices) return Fail("an index out of range");
+        if (IndexAt(data_, out.indices, i) >= vertices) return Fail("an index out of range");
     }
     const uint32_t corners = out.hasIndices ? out.indices.count : vertices;
     if (corners < 3 || corners % 3) return Fail("a number of corners that is not whole triangles");
@@ -413,19 +421,6 @@ class Reader {
                 }) ||
            each(root_.Get("images"), [&](const Json& i) { return Beyond(i.Get("bufferView"), views); }) ||
            each(views_, [&](const Json& v) { return Beyond(v.Get("buffer"), buffers); });
-  }
-
-  uint32_t Index(const View& v, uint32_t i) const {
-    const char* p = data_.data() + v.offset + uint64_t(v.stride) * i;
-    if (v.size == 1) return static_cast<unsigned char>(*p);
-    if (v.size == 2) {
-      uint16_t x;
-      std::memcpy(&x, p, 2);
-      return x;
-    }
-    uint32_t x;
-    std::memcpy(&x, p, 4);
-    return x;
   }
 
   // Accessor `index` of `type`; `bytes`: the float element's size, 0 for indices.
@@ -598,13 +593,6 @@ void Copy(std::string_view data, const View& v, uint32_t bytes, void* out, size_
     return;
   }
   for (uint32_t i = 0; i < v.count; ++i) std::memcpy(to + i * outStride, from + size_t(i) * v.stride, bytes);
-}
-
-uint32_t IndexAt(std::string_view data, const View& v, uint32_t i) {
-  const char* p = data.data() + v.offset + uint64_t(v.stride) * i;
-  uint32_t x = 0;
-  std::memcpy(&x, p, v.size);  // little-endian, as the format is
-  return x;
 }
 
 // Puts the primitive a stand-in mesh numbers in its place, as Assimp's loader
