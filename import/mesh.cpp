@@ -13,6 +13,7 @@
 #include "import/builder.h"
 #include "import/detail.h"
 #include "meshalgo/flat_index.h"
+#include "meshalgo/release.h"
 #include "meshalgo/smoothing.h"
 
 namespace scene {
@@ -46,6 +47,7 @@ namespace {
 // first use, and whether every mesh has normals and any has coordinates.
 struct Plan {
   std::vector<const aiMesh*> meshes;
+  std::vector<unsigned> indices;  // each mesh's index in the scene
   std::vector<unsigned> usedMats;
   std::vector<std::string> boneNames;
   std::map<std::string, int> boneIndex;  // -1: a bone that names no node
@@ -82,24 +84,27 @@ bool BlendMirrors(const std::vector<Matrix3>& offsets, const std::vector<Matrix3
   return det < 0;
 }
 
-// Frees what a mesh holds per vertex and per face; its bones stay. Assimp
-// hands the scene over as const, but it is the importer's own until the
-// Importer goes, and the Importer frees null arrays as it frees full ones.
-void ReleaseGeometry(const aiMesh& done) {
-  aiMesh& m = const_cast<aiMesh&>(done);
-  auto drop = [](auto*& array) {
-    delete[] array;
-    array = nullptr;
-  };
-  drop(m.mVertices);
-  drop(m.mNormals);
-  drop(m.mTangents);
-  drop(m.mBitangents);
-  for (auto*& colours : m.mColors) drop(colours);
-  for (auto*& coordinates : m.mTextureCoords) drop(coordinates);
-  drop(m.mFaces);
-  m.mNumFaces = 0;
-  m.mNumVertices = 0;
+// Frees one of a mesh's arrays. Assimp hands the scene over as const, but it
+// is the importer's own until the Importer goes, and the Importer frees null
+// arrays as it frees full ones.
+template <class T>
+void Drop(T* const& array) {
+  T*& owned = const_cast<T*&>(array);
+  delete[] owned;
+  owned = nullptr;
+}
+
+// Frees what a mesh holds per vertex and per face; its bones stay.
+void ReleaseGeometry(const aiMesh& m) {
+  Drop(m.mVertices);
+  Drop(m.mNormals);
+  Drop(m.mTangents);
+  Drop(m.mBitangents);
+  for (auto* const& colours : m.mColors) Drop(colours);
+  for (auto* const& coordinates : m.mTextureCoords) Drop(coordinates);
+  Drop(m.mFaces);
+  const_cast<aiMesh&>(m).mNumFaces = 0;
+  const_cast<aiMesh&>(m).mNumVertices = 0;
 }
 
 }  // namespace
@@ -117,6 +122,7 @@ void Builder::MakeMesh(const aiNode* an, Node& node) {
       continue;
     }
     plan.meshes.push_back(m);
+    plan.indices.push_back(an->mMeshes[i]);
   }
   if (plan.meshes.empty()) return;
 
@@ -170,8 +176,19 @@ void Builder::MakeMesh(const aiNode* an, Node& node) {
   }
   if (plan.allNormals) b.cornerNormals.reserve(sourceFaces);
 
-  for (const aiMesh* m : plan.meshes) {
+  for (size_t mi = 0; mi < plan.meshes.size(); ++mi) {
+    const aiMesh* m = plan.meshes[mi];
     const size_t nv = m->mNumVertices;
+    // Where no other node, nor this one again, reads the mesh, each array goes
+    // once read: the mesh and ours are then never held whole at once.
+    const unsigned index = plan.indices[mi];
+    const bool lastRead = index < meshUses_.size() && meshUses_[index] == 1;
+    if (lastRead) {
+      Drop(m->mTangents);
+      Drop(m->mBitangents);
+      for (auto* const& colours : m->mColors) Drop(colours);
+      for (unsigned c = 1; c < AI_MAX_NUMBER_OF_TEXTURECOORDS; ++c) Drop(m->mTextureCoords[c]);
+    }
     // Per source vertex: its weights as the skin modifier will report them.
     w.assign(skinned ? nv * nb : 0, 0.0f);
     if (skinned) {
@@ -243,6 +260,7 @@ void Builder::MakeMesh(const aiNode* an, Node& node) {
       mesh.verts.push_back(pos);
     }
 
+    if (lastRead) Drop(m->mVertices);
     // Texture vertices: equal coordinates weld.
     if (plan.anyUV) {
       tvOf.resize(nv);
@@ -264,6 +282,7 @@ void Builder::MakeMesh(const aiNode* an, Node& node) {
       }
     }
 
+    if (lastRead) Drop(m->mTextureCoords[0]);
     // Faces.
     const uint16_t matId = static_cast<uint16_t>(
         std::find(plan.usedMats.begin(), plan.usedMats.end(), m->mMaterialIndex) - plan.usedMats.begin());
@@ -305,6 +324,10 @@ void Builder::MakeMesh(const aiNode* an, Node& node) {
     const unsigned index = an->mMeshes[i];
     if (index < meshUses_.size() && --meshUses_[index] == 0) ReleaseGeometry(*ai_.mMeshes[index]);
   }
+  // The welds are done: what only they needed goes before the smoothing.
+  Release(b.source, b.uvs, b.mirrored);
+  b.positions = IdIndex(0);
+  b.coordinates = IdIndex(0);
   if (dropped)
     Warn("node '" + nodeName + "': " + std::to_string(dropped) + " faces that are not triangles dropped");
   std::vector<std::array<Point3, 3>>& cornerNormals = b.cornerNormals;
@@ -348,10 +371,12 @@ void Builder::MakeMesh(const aiNode* an, Node& node) {
   for (const Face& f : mesh.faces) tris.push_back({cluster[f.v[0]], cluster[f.v[1]], cluster[f.v[2]]});
   smoothing::Result sm;
   if (plan.allNormals) {
-    sm = smoothing::FromNormals(tris, cornerNormals, clusters);
+    Release(out, cluster);
+    sm = smoothing::FromNormals(tris, std::move(cornerNormals), clusters);
   } else {
     std::vector<Point3> at(clusters);
     for (size_t i = 0; i < out.size(); ++i) at[cluster[i]] = out[i];
+    Release(out, cluster);
     sm = smoothing::FromAngle(tris, at, opt_.smoothAngleDeg);
   }
   for (size_t f = 0; f < mesh.faces.size(); ++f) mesh.faces[f].smGroup = sm.words[f];

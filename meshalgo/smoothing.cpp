@@ -10,6 +10,7 @@
 
 #include "meshalgo/colouring.h"
 #include "meshalgo/flat_index.h"
+#include "meshalgo/release.h"
 
 namespace scene::smoothing {
 
@@ -45,14 +46,13 @@ bool Unit(const Point3& p, double out[3]) {
 void Colour(const std::vector<Tri>& faces, const std::vector<int>& patchOf, int positionCount, Result& r,
             bool stronger) {
   const size_t nf = faces.size();
-  std::vector<int> size(nf, 0);
+  // Patches of two or more faces numbered in order of their first face: the
+  // sizes first, then in the same place the numbers.
+  std::vector<int> id(nf, 0);
   for (size_t f = 0; f < nf; ++f)
-    if (patchOf[f] >= 0) ++size[patchOf[f]];
-  // Patches numbered in order of their first face.
-  std::vector<int> id(nf, -1);
+    if (patchOf[f] >= 0) ++id[static_cast<size_t>(patchOf[f])];
   int patches = 0;
-  for (size_t p = 0; p < nf; ++p)
-    if (size[p] >= 2) id[p] = patches++;
+  for (size_t p = 0; p < nf; ++p) id[p] = id[p] >= 2 ? patches++ : -1;
   r.patches = patches;
   // The patches at each position, in compressed rows.
   std::vector<int> start(static_cast<size_t>(positionCount) + 1, 0);
@@ -440,17 +440,15 @@ void Refine(const std::vector<Tri>& faces, const Rows& at, const std::vector<int
   }
 
   // Sets: patches of two or more faces in order of their first face, then groups.
-  std::vector<int> size(nf, 0);
-  for (size_t f = 0; f < nf; ++f)
-    if (patchOf[f] >= 0) ++size[static_cast<size_t>(patchOf[f])];
   FaceSets setsOf(nf);
   int sets = 0;
   {
-    std::vector<int> id(nf, -1);
-    for (size_t p = 0; p < nf; ++p)
-      if (size[p] >= 2) id[p] = sets++;
+    std::vector<int> id(nf, 0);  // sizes, then in the same place the numbers
     for (size_t f = 0; f < nf; ++f)
-      if (patchOf[f] >= 0 && size[static_cast<size_t>(patchOf[f])] >= 2)
+      if (patchOf[f] >= 0) ++id[static_cast<size_t>(patchOf[f])];
+    for (size_t p = 0; p < nf; ++p) id[p] = id[p] >= 2 ? sets++ : -1;
+    for (size_t f = 0; f < nf; ++f)
+      if (patchOf[f] >= 0 && id[static_cast<size_t>(patchOf[f])] >= 0)
         setsOf.Add(f, id[static_cast<size_t>(patchOf[f])]);
   }
   const int firstGroup = sets;
@@ -537,8 +535,11 @@ void Refine(const std::vector<Tri>& faces, const Rows& at, const std::vector<int
 
 }  // namespace
 
-Result FromNormals(const std::vector<Tri>& faces, const std::vector<std::array<Point3, 3>>& normals,
-                   int positionCount) {
+namespace {
+
+// `own`, where given, is `normals`, freed once read.
+Result Rebuild(const std::vector<Tri>& faces, const std::vector<std::array<Point3, 3>>& normals,
+               int positionCount, std::vector<std::array<Point3, 3>>* own) {
   const size_t nf = faces.size();
   const double cosEqual = std::cos(kEqualNormalDeg * 3.14159265358979323846 / 180.0);
 
@@ -553,6 +554,7 @@ Result FromNormals(const std::vector<Tri>& faces, const std::vector<std::array<P
     const int* items = at.items.data() + at.Begin(p);
     classifier.Assign(items, at.End(p) - at.Begin(p), normals, cls, classes);
   }
+  if (own) Release(*own);
   // The faces of each class, in the order the classes were given (position, corner).
   Rows members;
   members.start.assign(static_cast<size_t>(classes) + 1, 0);
@@ -570,18 +572,19 @@ Result FromNormals(const std::vector<Tri>& faces, const std::vector<std::array<P
   // corners of that position; each patch lists its positions once (the
   // smaller patch moves into the larger, by positions).
   UnionFind uf(nf);
-  struct Entry {
-    int pos, cls, next;
+  // A patch's positions are a list of its faces' corners, linked by `next`;
+  // a corner's position and class are the face's and cls's.
+  std::vector<int> next(nf * 3), head(nf, -1), size(nf, 0);
+  auto posOf = [&](int corner) {
+    return faces[static_cast<size_t>(corner / 3)][static_cast<size_t>(corner % 3)];
   };
-  std::vector<Entry> entries;
-  entries.reserve(nf * 3);
-  std::vector<int> head(nf, -1), size(nf, 0);
   for (size_t f = 0; f < nf; ++f) {
     if (Degenerate(faces[f])) continue;
-    for (int k = 0; k < 3; ++k) {
-      entries.push_back({faces[f][k], cls[f * 3 + k], head[f]});
-      head[f] = static_cast<int>(entries.size()) - 1;
-    }
+    const int c = static_cast<int>(f * 3);
+    next[f * 3] = -1;
+    next[f * 3 + 1] = c;
+    next[f * 3 + 2] = c + 1;
+    head[f] = c + 2;
     size[f] = 3;
   }
   // The class of patch `root` at `pos`, or -1: found among the corners of a
@@ -609,14 +612,14 @@ Result FromNormals(const std::vector<Tri>& faces, const std::vector<std::array<P
     if (a == b) return true;
     if (size[a] < size[b]) std::swap(a, b);
     classesThere.clear();
-    for (int e = head[b], prev = -1; e >= 0; prev = e, e = entries[static_cast<size_t>(e)].next) {
-      const int c = classAt(a, entries[static_cast<size_t>(e)].pos);
+    for (int e = head[b], prev = -1; e >= 0; prev = e, e = next[static_cast<size_t>(e)]) {
+      const int c = classAt(a, posOf(e));
       classesThere.push_back(c);
-      if (c >= 0 && c != entries[static_cast<size_t>(e)].cls) {
+      if (c >= 0 && c != cls[static_cast<size_t>(e)]) {
         // The same two patches tend to be tried again: their conflict goes first.
         if (prev >= 0) {
-          entries[static_cast<size_t>(prev)].next = entries[static_cast<size_t>(e)].next;
-          entries[static_cast<size_t>(e)].next = head[b];
+          next[static_cast<size_t>(prev)] = next[static_cast<size_t>(e)];
+          next[static_cast<size_t>(e)] = head[b];
           head[b] = e;
         }
         return false;
@@ -626,15 +629,15 @@ Result FromNormals(const std::vector<Tri>& faces, const std::vector<std::array<P
     // found above still hold.
     size_t i = 0;
     for (int e = head[b]; e >= 0; ++i) {
-      Entry& x = entries[static_cast<size_t>(e)];
-      const int next = x.next;
+      const int after = next[static_cast<size_t>(e)];
       if (classesThere[i] < 0) {
-        x.next = head[a];
+        next[static_cast<size_t>(e)] = head[a];
         head[a] = e;
         ++size[a];
-        if (crowdedAt(x.pos)) classOf.Put(ClassTable::Key(a, x.pos), x.cls);
+        const int pos = posOf(e);
+        if (crowdedAt(pos)) classOf.Put(ClassTable::Key(a, pos), cls[static_cast<size_t>(e)]);
       }
-      e = next;
+      e = after;
     }
     head[b] = -1;
     size[b] = 0;
@@ -659,26 +662,44 @@ Result FromNormals(const std::vector<Tri>& faces, const std::vector<std::array<P
       if (!joined) ++r.keptHard;
     }
   }
-  std::vector<int> patchOf(nf, -1);
+  long pairs = 0;  // pairs of faces in one class, for the budget below
+  for (int k = 0; k < classes; ++k) {
+    const long n = members.End(k) - members.Begin(k);
+    pairs += n * (n - 1) / 2;
+  }
+  // What only the patches needed goes before the colouring, the import's peak.
+  Release(members.start, members.items, next, head, size, asked);
+  classOf = ClassTable();
+  // Each face's patch, in place of the union-find's links.
   for (size_t f = 0; f < nf; ++f)
-    if (!Degenerate(faces[f])) patchOf[f] = uf.Find(static_cast<int>(f));
+    if (!Degenerate(faces[f])) uf.parent[f] = uf.Find(static_cast<int>(f));
+  for (size_t f = 0; f < nf; ++f)
+    if (Degenerate(faces[f])) uf.parent[f] = -1;
+  const std::vector<int> patchOf = std::move(uf.parent);
   Colour(faces, patchOf, positionCount, r, false);
   // Where every class went into one patch and every patch found a bit, no join
   // is lost. Otherwise the joins are weighed pair by pair within each class,
   // unless so many faces meet in one class that the pairs pass a budget: then
   // the patches' bits stay.
   if (r.keptHard || r.flattened) {
-    long pairs = 0;
-    for (int k = 0; k < classes; ++k) {
-      const long n = members.End(k) - members.Begin(k);
-      pairs += n * (n - 1) / 2;
-    }
     if (pairs <= kPairBudgetPerFace * long(nf) + kPairBudget)
       Refine(faces, at, cls, patchOf, positionCount, r);
     else
       r.crowded = true;
   }
   return r;
+}
+
+}  // namespace
+
+Result FromNormals(const std::vector<Tri>& faces, const std::vector<std::array<Point3, 3>>& normals,
+                   int positionCount) {
+  return Rebuild(faces, normals, positionCount, nullptr);
+}
+
+Result FromNormals(const std::vector<Tri>& faces, std::vector<std::array<Point3, 3>>&& normals,
+                   int positionCount) {
+  return Rebuild(faces, normals, positionCount, &normals);
 }
 
 Result FromAngle(const std::vector<Tri>& faces, const std::vector<Point3>& positions, double maxAngleDeg) {

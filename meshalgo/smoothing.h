@@ -39,6 +39,10 @@ constexpr double kEqualNormalDeg = 0.1;
 // need more than 31 groups around a place, a lack of bits leave joins hard.
 Result FromNormals(const std::vector<Tri>& faces, const std::vector<std::array<Point3, 3>>& normals,
                    int positionCount);
+// The same, freeing the normals as soon as they are read: they are a large
+// share of an import's memory, and the rest of the work does not need them.
+Result FromNormals(const std::vector<Tri>& faces, std::vector<std::array<Point3, 3>>&& normals,
+                   int positionCount);
 
 // Faces sharing an edge whose face normals meet at most at maxAngleDeg share a
 // bit (an auto-smooth); faces meeting otherwise share none.

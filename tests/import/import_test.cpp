@@ -743,12 +743,15 @@ TEST(ImportMemory, AMeshTwoNodesShareIsReadByBoth) {
   const fs::path file = dir.path() / "twice.gltf";
   std::ofstream(file) << R"({"asset": {"version": "2.0"}, "scene": 0, "scenes": [{"nodes": [0, 1]}],
  "nodes": [{"name": "A", "mesh": 0}, {"name": "B", "mesh": 0, "translation": [5, 0, 0]}],
- "meshes": [{"primitives": [{"attributes": {"POSITION": 0}}]}],
+ "meshes": [{"primitives": [{"attributes": {"POSITION": 0, "NORMAL": 1, "TEXCOORD_0": 2}}]}],
  "accessors": [{"bufferView": 0, "componentType": 5126, "count": 3, "type": "VEC3",
-                "min": [0, 0, 0], "max": [1, 1, 0]}],
- "bufferViews": [{"buffer": 0, "byteLength": 36}],
- "buffers": [{"byteLength": 36,
-   "uri": "data:application/octet-stream;base64,AAAAAAAAAAAAAAAAAACAPwAAAAAAAAAAAAAAAAAAgD8AAAAA"}]})";
+                "min": [0, 0, 0], "max": [1, 1, 0]},
+               {"bufferView": 1, "componentType": 5126, "count": 3, "type": "VEC3"},
+               {"bufferView": 2, "componentType": 5126, "count": 3, "type": "VEC2"}],
+ "bufferViews": [{"buffer": 0, "byteLength": 36}, {"buffer": 0, "byteOffset": 36, "byteLength": 36},
+                 {"buffer": 0, "byteOffset": 72, "byteLength": 24}],
+ "buffers": [{"byteLength": 96,
+   "uri": "data:application/octet-stream;base64,AAAAAAAAAAAAAAAAAACAPwAAAAAAAAAAAAAAAAAAgD8AAAAAAAAAAAAAAAAAAIA/AAAAAAAAAAAAAIA/AAAAAAAAAAAAAIA/AAAAAAAAAAAAAAA/AAAAAAAAAAAAAIA+"}]})";
   const auto s = ImportScene(file.string(), {}, nullptr);
   std::vector<const Mesh*> meshes;
   for (const char* name : {"A", "B"}) {
@@ -765,6 +768,13 @@ TEST(ImportMemory, AMeshTwoNodesShareIsReadByBoth) {
     EXPECT_EQ(meshes[0]->faces[0].v[k], meshes[1]->faces[0].v[k]);
   }
   EXPECT_EQ(meshes[0]->verts[1].x, 1.0f);
+  // The coordinates too, V turned over (1 - v), and the faces' smoothing.
+  for (const Mesh* m : meshes) {
+    ASSERT_EQ(m->tVerts.size(), 3u);
+    EXPECT_EQ(m->tVerts[1].x, 0.5f);
+    EXPECT_EQ(m->tVerts[2].y, 0.75f);
+    EXPECT_EQ(m->faces[0].smGroup, meshes[0]->faces[0].smGroup);
+  }
 }
 
 }  // namespace

@@ -80,6 +80,13 @@ TEST(SmoothingFlat, FromNormalsAndFromAngleMatchTheFirstVersion) {
       refined += fast.words != first.words;
     }
     for (uint32_t w : fast.words) EXPECT_EQ(w >> 31, 0u);
+    // Handing the normals over frees them and changes no word.
+    auto normals = g.normals;
+    const auto handed = scene::smoothing::FromNormals(g.faces, std::move(normals), g.count);
+    ExpectSame(handed, fast);
+    EXPECT_EQ(handed.floor, fast.floor);
+    EXPECT_EQ(handed.bridges, fast.bridges);
+    EXPECT_EQ(normals.capacity(), 0u);
     hard += fast.keptHard;
     const double angle = r.Pick<double, 4>({0.0, 20.0, 45.0, 180.0});
     ExpectSame(scene::smoothing::FromAngle(g.faces, g.positions, angle),
