@@ -22,6 +22,7 @@
 #include "import/import.h"
 #include "import/obj_reader.h"
 #include "import/reach.h"
+#include "import/skeleton_io.h"
 
 namespace scene::assimp {
 
@@ -97,8 +98,10 @@ class RecordingIOSystem : public Assimp::DefaultIOSystem {
       return nullptr;
     }
     Assimp::IOStream* s = Assimp::DefaultIOSystem::Open(file, mode);
-    if (s && file && std::find(files.begin(), files.end(), file) == files.end()) files.push_back(file);
-    return s;
+    if (!s || !file) return s;
+    if (std::find(files.begin(), files.end(), file) == files.end()) files.push_back(file);
+    // Our readers map the file they read whole (Assimp reads only).
+    return new skeleton::MappableStream(s, file);
   }
   std::vector<std::string> files;
   mutable std::string refused;

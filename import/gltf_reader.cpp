@@ -654,24 +654,25 @@ class GltfReader : public Assimp::BaseImporter {
     // Assimp reads a file as binary by its extension alone.
     const std::string ext = Extension(file);
     if (ext != "glb" && ext != "gltf") return Access::Read(*assimp_, file, scene, io);
-    std::string bytes, buffer;
-    if (!skeleton::ReadWhole(*io, file, bytes)) return Access::Read(*assimp_, file, scene, io);
+    skeleton::WholeFile bytes, buffer;
+    size_t bufferLength = 0;  // the part of the buffer file the glTF declares
+    if (!bytes.Load(*io, file)) return Access::Read(*assimp_, file, scene, io);
     // A text file's buffer, where Assimp finds it: the file's folder and the URI as written.
     const bool inMemory = file.rfind(AI_MEMORYIO_MAGIC_FILENAME, 0) == 0;
     const size_t slash = file.find_last_of("/\\");
     const std::string folder = inMemory || slash == std::string::npos ? "" : file.substr(0, slash + 1);
     const BufferLoader load = [&](std::string_view uri, uint32_t length) -> std::optional<std::string_view> {
-      if (!skeleton::ReadWhole(*io, folder + std::string(uri), buffer) || buffer.size() < length) return {};
-      buffer.resize(length);
-      return std::string_view(buffer);
+      if (!buffer.Load(*io, folder + std::string(uri)) || buffer.Bytes().size() < length) return {};
+      bufferLength = length;
+      return buffer.Bytes().substr(0, length);
     };
-    const Geometry g = Read(bytes, ext == "glb", load);
+    const Geometry g = Read(bytes.Bytes(), ext == "glb", load);
     if (!g.why.empty()) {
       if (strict_) throw std::runtime_error("glTF: outside what our reader reads (" + g.why + ")");
       return Access::Read(*assimp_, file, scene, io);
     }
     const std::string_view data =
-        g.binary ? std::string_view(bytes).substr(g.binOffset, g.binLength) : std::string_view(buffer);
+        g.binary ? bytes.Bytes().substr(g.binOffset, g.binLength) : buffer.Bytes().substr(0, bufferLength);
     skeleton::SkeletonIO skeletonIO(*io, file, g.head, g.keepsBinary ? data : std::string_view());
     aiScene stand;
     try {

@@ -369,10 +369,10 @@ class ObjReader : public Assimp::BaseImporter {
  protected:
   void InternReadFile(const std::string& file, aiScene* scene, Assimp::IOSystem* io) override {
     Access::SetProgress(*assimp_, m_progress);
-    std::string text;
-    if (!skeleton::ReadWhole(*io, file, text)) return Access::Read(*assimp_, file, scene, io);
-    Geometry g = Read(text);
-    std::string().swap(text);
+    skeleton::WholeFile text;
+    if (!text.Load(*io, file)) return Access::Read(*assimp_, file, scene, io);
+    Geometry g = Read(text.Bytes());
+    text.Free();
     if (!g.why.empty()) {
       if (strict_) throw std::runtime_error("OBJ: outside what our reader reads (" + g.why + ")");
       return Access::Read(*assimp_, file, scene, io);

@@ -1,6 +1,10 @@
 #include "import/skeleton_io.h"
 
 #include <assimp/scene.h>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <assimp/IOStream.hpp>
@@ -74,12 +78,49 @@ void SkeletonIO::Close(Assimp::IOStream* s) {
   }
 }
 
-bool ReadWhole(Assimp::IOSystem& io, const std::string& file, std::string& bytes) {
-  std::unique_ptr<Assimp::IOStream, std::function<void(Assimp::IOStream*)>> in(
-      io.Open(file, "rb"), [&io](Assimp::IOStream* s) { io.Close(s); });
-  if (!in) return false;
-  bytes.resize(in->FileSize());
-  return in->Read(bytes.data(), 1, bytes.size()) == bytes.size();
+MappableStream::~MappableStream() {
+  if (map_) munmap(map_, size_);
+  delete inner_;
+}
+
+std::string_view MappableStream::Map() {
+  if (!map_) {
+    const size_t size = inner_->FileSize();
+    const int fd = size ? open(path_.c_str(), O_RDONLY | O_CLOEXEC) : -1;
+    if (fd < 0) return {};
+    struct stat st {};
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && static_cast<size_t>(st.st_size) == size) {
+      void* m = mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
+      if (m != MAP_FAILED) {
+        map_ = m;
+        size_ = size;
+      }
+    }
+    close(fd);
+  }
+  return map_ ? std::string_view(static_cast<const char*>(map_), size_) : std::string_view();
+}
+
+bool WholeFile::Load(Assimp::IOSystem& io, const std::string& file) {
+  Free();
+  mapped_ = {io.Open(file, "rb"), [&io](Assimp::IOStream* s) { io.Close(s); }};
+  if (!mapped_) return false;
+  const size_t size = mapped_->FileSize();
+  if (auto* m = dynamic_cast<MappableStream*>(mapped_.get())) {
+    bytes_ = m->Map();
+    if (size && bytes_.size() == size) return true;
+  }
+  read_.resize(size);
+  const bool whole = mapped_->Read(read_.data(), 1, size) == size;
+  mapped_.reset();
+  bytes_ = read_;
+  return whole;
+}
+
+void WholeFile::Free() {
+  bytes_ = {};
+  mapped_.reset();
+  std::string().swap(read_);
 }
 
 void MoveScene(aiScene& from, aiScene& to) {

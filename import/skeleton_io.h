@@ -5,7 +5,10 @@
 
 #include <assimp/BaseImporter.h>
 
+#include <assimp/IOStream.hpp>
 #include <assimp/IOSystem.hpp>
+#include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -50,8 +53,49 @@ void Take(T*& to, unsigned& toCount, T*& from, unsigned& fromCount) {
   std::swap(toCount, fromCount);
 }
 
-// Reads a whole file through `io`; false where it cannot.
-bool ReadWhole(Assimp::IOSystem& io, const std::string& file, std::string& bytes);
+// A file of the import's own file access: read as the stream it wraps reads
+// it, or, where a reader asks, mapped whole, so that the import's largest
+// input takes no memory of its own (its pages are the kernel's cache of the
+// file). Takes `inner` over.
+class MappableStream : public Assimp::IOStream {
+ public:
+  MappableStream(Assimp::IOStream* inner, std::string path) : inner_(inner), path_(std::move(path)) {}
+  MappableStream(const MappableStream&) = delete;
+  MappableStream& operator=(const MappableStream&) = delete;
+  ~MappableStream() override;
+  size_t Read(void* buffer, size_t size, size_t count) override { return inner_->Read(buffer, size, count); }
+  size_t Write(const void* buffer, size_t size, size_t count) override {
+    return inner_->Write(buffer, size, count);
+  }
+  aiReturn Seek(size_t offset, aiOrigin origin) override { return inner_->Seek(offset, origin); }
+  size_t Tell() const override { return inner_->Tell(); }
+  size_t FileSize() const override { return inner_->FileSize(); }
+  void Flush() override { inner_->Flush(); }
+  // The whole file, or an empty view where it cannot be mapped.
+  std::string_view Map();
+
+ private:
+  Assimp::IOStream* inner_;
+  std::string path_;
+  void* map_ = nullptr;
+  size_t size_ = 0;
+};
+
+// A whole file opened through `io`: mapped where `io` hands out a
+// MappableStream, else read.
+class WholeFile {
+ public:
+  // False where the file cannot be read.
+  bool Load(Assimp::IOSystem& io, const std::string& file);
+  std::string_view Bytes() const { return bytes_; }
+  // Gives the memory back before the end of the scope.
+  void Free();
+
+ private:
+  std::unique_ptr<Assimp::IOStream, std::function<void(Assimp::IOStream*)>> mapped_;
+  std::string read_;
+  std::string_view bytes_;
+};
 
 // Moves what a loader made of the skeleton into the scene Assimp handed us.
 void MoveScene(aiScene& from, aiScene& to);
