@@ -244,7 +244,7 @@ std::string Base64(const std::string& bytes) {
 uint32_t IndexAt(std::string_view data, const View& v, uint32_t i) {
   const char* p = data.data() + v.offset + uint64_t(v.stride) * i;
   uint32_t x = 0;
-  std::memcpy(&x, p, v.size);  // little-endian, as the format is
+  std::memcpy(&x, p, v.size);
   return x;
 }
 
@@ -655,7 +655,7 @@ class GltfReader : public Assimp::BaseImporter {
     const std::string ext = Extension(file);
     if (ext != "glb" && ext != "gltf") return Access::Read(*assimp_, file, scene, io);
     skeleton::WholeFile bytes, buffer;
-    size_t bufferLength = 0;  // the part of the buffer file the glTF declares
+    std::string_view external;  // the part of a text file's buffer file that the glTF declares
     if (!bytes.Load(*io, file)) return Access::Read(*assimp_, file, scene, io);
     // A text file's buffer, where Assimp finds it: the file's folder and the URI as written.
     const bool inMemory = file.rfind(AI_MEMORYIO_MAGIC_FILENAME, 0) == 0;
@@ -663,16 +663,15 @@ class GltfReader : public Assimp::BaseImporter {
     const std::string folder = inMemory || slash == std::string::npos ? "" : file.substr(0, slash + 1);
     const BufferLoader load = [&](std::string_view uri, uint32_t length) -> std::optional<std::string_view> {
       if (!buffer.Load(*io, folder + std::string(uri)) || buffer.Bytes().size() < length) return {};
-      bufferLength = length;
-      return buffer.Bytes().substr(0, length);
+      external = buffer.Bytes().substr(0, length);
+      return external;
     };
     const Geometry g = Read(bytes.Bytes(), ext == "glb", load);
     if (!g.why.empty()) {
       if (strict_) throw std::runtime_error("glTF: outside what our reader reads (" + g.why + ")");
       return Access::Read(*assimp_, file, scene, io);
     }
-    const std::string_view data =
-        g.binary ? bytes.Bytes().substr(g.binOffset, g.binLength) : buffer.Bytes().substr(0, bufferLength);
+    const std::string_view data = g.binary ? bytes.Bytes().substr(g.binOffset, g.binLength) : external;
     skeleton::SkeletonIO skeletonIO(*io, file, g.head, g.keepsBinary ? data : std::string_view());
     aiScene stand;
     try {

@@ -105,11 +105,9 @@ bool WholeFile::Load(Assimp::IOSystem& io, const std::string& file) {
   Free();
   mapped_ = {io.Open(file, "rb"), [&io](Assimp::IOStream* s) { io.Close(s); }};
   if (!mapped_) return false;
+  if (auto* m = dynamic_cast<MappableStream*>(mapped_.get())) bytes_ = m->Map();
+  if (!bytes_.empty()) return true;
   const size_t size = mapped_->FileSize();
-  if (auto* m = dynamic_cast<MappableStream*>(mapped_.get())) {
-    bytes_ = m->Map();
-    if (size && bytes_.size() == size) return true;
-  }
   read_.resize(size);
   const bool whole = mapped_->Read(read_.data(), 1, size) == size;
   mapped_.reset();
