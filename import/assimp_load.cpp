@@ -242,7 +242,8 @@ Loaded Finish(const std::string& path, const std::vector<std::string>& readable,
   // "strict": only ours, failing where they would hand a file to Assimp.
   const char* reader = std::getenv("TARN_OBJ_READER");
   const std::string_view which = reader ? reader : "";
-  if (which != "assimp") obj::Install(*l.importer, which == "strict");
+  l.hints = std::make_shared<WeldHints>();
+  if (which != "assimp") obj::Install(*l.importer, which == "strict", l.hints);
   const char* glb = std::getenv("TARN_GLTF_READER");
   const std::string_view glbWhich = glb ? glb : "";
   if (glbWhich != "assimp") gltf::Install(*l.importer, glbWhich == "strict");

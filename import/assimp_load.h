@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "host/geom.h"
+#include "import/weld_hint.h"
 
 struct aiScene;
 struct aiMetadata;
@@ -32,6 +33,7 @@ struct Loaded {
   std::vector<std::string> errors;   // what Assimp logged as errors, one line each
   std::vector<std::string> repairs;  // what was repaired before Assimp's checks, one line each
   std::vector<std::string> files;    // every file Assimp opened, in order, once each
+  std::shared_ptr<WeldHints> hints;  // per mesh, where our reader left them
   Loaded();
   Loaded(Loaded&&) noexcept;
   ~Loaded();

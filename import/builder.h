@@ -16,6 +16,7 @@
 
 #include "import/assimp_load.h"
 #include "import/import.h"
+#include "import/weld_hint.h"
 #include "scene/scene.h"
 
 struct aiScene;
@@ -28,9 +29,10 @@ namespace scene {
 
 class Builder {
  public:
+  // `hints`, where given, speed up the welds of the meshes they are for (weld_hint.h).
   Builder(const aiScene& ai, std::string path, const ImportOptions& opt, std::vector<std::string>* warnings,
-          std::vector<ImportedTexture>* textures)
-      : ai_(ai), path_(std::move(path)), opt_(opt), warnings_(warnings), textures_(textures) {}
+          std::vector<ImportedTexture>* textures, WeldHints* hints = nullptr)
+      : ai_(ai), path_(std::move(path)), opt_(opt), warnings_(warnings), textures_(textures), hints_(hints) {}
 
   std::unique_ptr<Scene> Run();
 
@@ -79,6 +81,8 @@ class Builder {
   std::map<std::string, Texmap*> bitmaps_;
   std::set<std::string> extracted_;
   std::vector<int> meshUses_;  // per Assimp mesh: the nodes yet to read it
+  WeldHints* hints_;
+  WeldMemo positionMemo_, coordinateMemo_;
 };
 
 }  // namespace scene

@@ -307,7 +307,7 @@ Imported ImportWith(const std::string& path, const ImportOptions& options, LoadF
     for (const std::string& e : l.errors) out.warnings.push_back("assimp: " + e);
     for (const std::string& r : l.repairs) out.warnings.push_back("repaired: " + r);
     out.files = l.files;
-    out.scene = Builder(*l.scene, path, options, &out.warnings, &out.textures).Run();
+    out.scene = Builder(*l.scene, path, options, &out.warnings, &out.textures, l.hints.get()).Run();
     if (!options.notesFile.empty()) out.files.push_back(options.notesFile);
   } catch (const ImportError&) {
     throw;

@@ -176,9 +176,30 @@ void Builder::MakeMesh(const aiNode* an, Node& node) {
   }
   if (plan.allNormals) b.cornerNormals.reserve(sourceFaces);
 
+  // The reader's hints, where they fit a mesh (weld_hint.h): unskinned
+  // vertices weld by their bytes alone, as the hints name them.
+  std::vector<WeldHint*> hints(plan.meshes.size(), nullptr);
+  uint32_t positionEntries = 0, coordinateEntries = 0;
+  for (size_t mi = 0; mi < plan.meshes.size() && hints_ && !skinned; ++mi) {
+    const unsigned index = plan.indices[mi];
+    if (index >= hints_->size() || (*hints_)[index].positions.size() != plan.meshes[mi]->mNumVertices)
+      continue;
+    WeldHint& h = (*hints_)[index];
+    if (!h.coordinates.empty() && h.coordinates.size() != h.positions.size()) continue;
+    hints[mi] = &h;
+    positionEntries = std::max(positionEntries, h.positionCount);
+    coordinateEntries = std::max(coordinateEntries, h.coordinateCount);
+  }
+  positionMemo_.Begin(positionEntries);
+  coordinateMemo_.Begin(coordinateEntries);
+  // The file's entries bound what the welds keep: their tables never grow.
+  if (positionEntries) b.positions = IdIndex(positionEntries);
+  if (coordinateEntries) b.coordinates = IdIndex(coordinateEntries);
+
   for (size_t mi = 0; mi < plan.meshes.size(); ++mi) {
     const aiMesh* m = plan.meshes[mi];
     const size_t nv = m->mNumVertices;
+    WeldHint* const hint = hints[mi];
     // Where no other node, nor this one again, reads the mesh, each array goes
     // once read: the mesh and ours are then never held whole at once.
     const unsigned index = plan.indices[mi];
@@ -216,6 +237,14 @@ void Builder::MakeMesh(const aiNode* an, Node& node) {
     };
     for (size_t v = 0; v < nv; ++v) {
       const aiVector3D& p = m->mVertices[v];
+      const uint32_t entry = hint ? hint->positions[v] : WeldHint::kNone;
+      if (entry != WeldHint::kNone) {
+        const int known = positionMemo_.Get(entry);
+        if (known >= 0 && std::memcmp(&b.source[static_cast<size_t>(known)], &p, sizeof p) == 0) {
+          hostOf[v] = known;
+          continue;
+        }
+      }
       const float* row = skinned ? w.data() + v * nb : nullptr;
       const uint64_t h = HashBytes(&p, sizeof p) ^ (skinned ? HashBytes(row, rowBytes) * 31 : 0);
       const int fresh = static_cast<int>(mesh.verts.size());
@@ -227,6 +256,7 @@ void Builder::MakeMesh(const aiNode* an, Node& node) {
                     std::memcmp(b.rows.data() + static_cast<size_t>(id) * nb, row, rowBytes) == 0);
           },
           fresh, hashOf);
+      if (entry != WeldHint::kNone) positionMemo_.Put(entry, found >= 0 ? found : fresh);
       if (found >= 0) {
         hostOf[v] = found;
         continue;
@@ -265,13 +295,23 @@ void Builder::MakeMesh(const aiNode* an, Node& node) {
     if (plan.anyUV) {
       tvOf.resize(nv);
       auto uvHash = [&](int id) { return HashBytes(&b.uvs[static_cast<size_t>(id)], sizeof(aiVector3D)); };
+      const bool coordinateHints = hint && !hint->coordinates.empty() && m->HasTextureCoords(0);
       for (size_t v = 0; v < nv; ++v) {
         const aiVector3D t = m->HasTextureCoords(0) ? m->mTextureCoords[0][v] : aiVector3D(0, 0, 0);
+        const uint32_t entry = coordinateHints ? hint->coordinates[v] : WeldHint::kNone;
+        if (entry != WeldHint::kNone) {
+          const int known = coordinateMemo_.Get(entry);
+          if (known >= 0 && std::memcmp(&b.uvs[static_cast<size_t>(known)], &t, sizeof t) == 0) {
+            tvOf[v] = known;
+            continue;
+          }
+        }
         const int fresh = static_cast<int>(mesh.tVerts.size());
         const int found = b.coordinates.FindOrInsert(
             HashBytes(&t, sizeof t),
             [&](int id) { return std::memcmp(&b.uvs[static_cast<size_t>(id)], &t, sizeof t) == 0; }, fresh,
             uvHash);
+        if (entry != WeldHint::kNone) coordinateMemo_.Put(entry, found >= 0 ? found : fresh);
         if (found >= 0) {
           tvOf[v] = found;
           continue;
@@ -283,6 +323,7 @@ void Builder::MakeMesh(const aiNode* an, Node& node) {
     }
 
     if (lastRead) Drop(m->mTextureCoords[0]);
+    if (lastRead && hint) *hint = WeldHint{};
     // Faces.
     const uint16_t matId = static_cast<uint16_t>(
         std::find(plan.usedMats.begin(), plan.usedMats.end(), m->mMaterialIndex) - plan.usedMats.begin());

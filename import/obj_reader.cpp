@@ -295,7 +295,8 @@ using skeleton::SkeletonIO;
 using skeleton::Take;
 
 // One mesh of Assimp's skeleton, filled with the faces of its runs.
-aiMesh* Fill(const aiMesh& stand, const Geometry& g, std::vector<uint8_t>& used) {
+// `hint`, where given, gets each vertex's position and coordinate entries.
+aiMesh* Fill(const aiMesh& stand, const Geometry& g, std::vector<uint8_t>& used, WeldHint* hint) {
   std::vector<uint32_t> runs;
   for (unsigned f = 0; f < stand.mNumFaces; ++f) {
     const aiFace& face = stand.mFaces[f];
@@ -331,6 +332,12 @@ aiMesh* Fill(const aiMesh& stand, const Geometry& g, std::vector<uint8_t>& used)
     mesh->mTextureCoords[0] = new aiVector3D[corners];
   }
   const size_t colors = g.colors.size() / 3;
+  if (hint) {
+    hint->positions.resize(corners);
+    hint->coordinates.assign(uvs ? corners : 0, WeldHint::kNone);
+    hint->positionCount = uint32_t(g.positions.size() / 3);
+    hint->coordinateCount = uint32_t(g.uvs.size() / 3);
+  }
   unsigned out = 0, face = 0;
   for (uint32_t r : runs)
     for (uint32_t f = g.runStart[r]; f < g.runStart[r + 1]; ++f) {
@@ -341,6 +348,7 @@ aiMesh* Fill(const aiMesh& stand, const Geometry& g, std::vector<uint8_t>& used)
         dest.mIndices[i] = out;
         const float* p = &g.positions[size_t(g.v[k]) * 3];
         mesh->mVertices[out] = aiVector3D(p[0], p[1], p[2]);
+        if (hint) hint->positions[out] = g.v[k];
         if (normals && (g.faceHas[f] & 2)) {
           const float* q = &g.normals[size_t(g.n[k]) * 3];
           mesh->mNormals[out] = aiVector3D(q[0], q[1], q[2]);
@@ -352,6 +360,7 @@ aiMesh* Fill(const aiMesh& stand, const Geometry& g, std::vector<uint8_t>& used)
         if (uvs && (g.faceHas[f] & 1)) {
           const float* t = &g.uvs[size_t(g.t[k]) * 3];
           mesh->mTextureCoords[0][out] = aiVector3D(t[0], t[1], t[2]);
+          if (hint) hint->coordinates[out] = g.t[k];
         }
       }
     }
@@ -360,7 +369,8 @@ aiMesh* Fill(const aiMesh& stand, const Geometry& g, std::vector<uint8_t>& used)
 
 class ObjReader : public Assimp::BaseImporter {
  public:
-  ObjReader(Assimp::BaseImporter* assimp, bool strict) : assimp_(assimp), strict_(strict) {}
+  ObjReader(Assimp::BaseImporter* assimp, bool strict, std::shared_ptr<WeldHints> hints)
+      : assimp_(assimp), strict_(strict), hints_(std::move(hints)) {}
   bool CanRead(const std::string& file, Assimp::IOSystem* io, bool checkSig) const override {
     return assimp_->CanRead(file, io, checkSig);
   }
@@ -385,8 +395,9 @@ class ObjReader : public Assimp::BaseImporter {
     Take(scene->mMaterials, scene->mNumMaterials, skeleton.mMaterials, skeleton.mNumMaterials);
     Take(scene->mMeshes, scene->mNumMeshes, skeleton.mMeshes, skeleton.mNumMeshes);
     std::vector<uint8_t> used(g.runStart.size() - 1);
+    if (hints_) hints_->assign(scene->mNumMeshes, WeldHint{});
     for (unsigned m = 0; m < scene->mNumMeshes; ++m) {
-      aiMesh* filled = Fill(*scene->mMeshes[m], g, used);
+      aiMesh* filled = Fill(*scene->mMeshes[m], g, used, hints_ ? &(*hints_)[m] : nullptr);
       delete scene->mMeshes[m];
       scene->mMeshes[m] = filled;
     }
@@ -397,14 +408,15 @@ class ObjReader : public Assimp::BaseImporter {
  private:
   std::unique_ptr<Assimp::BaseImporter> assimp_;
   bool strict_;
+  std::shared_ptr<WeldHints> hints_;
 };
 
 }  // namespace
 
-void Install(Assimp::Importer& importer, bool strict) {
+void Install(Assimp::Importer& importer, bool strict, std::shared_ptr<WeldHints> hints) {
   Assimp::BaseImporter* assimp = importer.GetImporter("obj");
   if (!assimp || importer.UnregisterLoader(assimp) != AI_SUCCESS) return;
-  importer.RegisterLoader(new ObjReader(assimp, strict));
+  importer.RegisterLoader(new ObjReader(assimp, strict, std::move(hints)));
 }
 
 }  // namespace scene::obj

@@ -14,9 +14,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "import/weld_hint.h"
 
 namespace Assimp {
 class Importer;
@@ -26,7 +29,8 @@ namespace scene::obj {
 
 // Puts our reader in place of Assimp's OBJ loader in `importer`. `strict`:
 // a file outside the subset fails, naming why, instead of going to Assimp.
-void Install(Assimp::Importer& importer, bool strict = false);
+// A file it reads leaves the welds' hints for its meshes in `hints`, if given.
+void Install(Assimp::Importer& importer, bool strict = false, std::shared_ptr<WeldHints> hints = nullptr);
 
 // The geometry of an OBJ file as Assimp's loader sees it, and the skeleton
 // that Assimp reads for the rest. Exposed for the tests and the fuzz target.
