@@ -41,6 +41,8 @@ struct ImportOptions {
   // Folders beyond the input's own that the model's references may lie in
   // (buffers, material libraries, companions); nothing else is read.
   std::vector<std::string> allowPaths;
+  // Threads the import's longer stages may split over; the scene is the same for any number.
+  int threads = 1;
 };
 
 // An embedded texture, as the file it is written to.

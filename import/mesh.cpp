@@ -406,7 +406,7 @@ void Builder::MakeMesh(const aiNode* an, Node& node) {
   const float scale = static_cast<float>(s_->masterScale);
   for (size_t i = 0; i < out.size(); ++i) out[i] = (meshWorld * mesh.verts[i]) * scale;
   int clusters = 0;
-  std::vector<int> cluster = smoothing::ClusterPositions(out, 2e-5, &clusters);
+  std::vector<int> cluster = smoothing::ClusterPositions(out, 2e-5, &clusters, opt_.threads);
   std::vector<smoothing::Tri> tris;
   tris.reserve(mesh.faces.size());
   for (const Face& f : mesh.faces) tris.push_back({cluster[f.v[0]], cluster[f.v[1]], cluster[f.v[2]]});

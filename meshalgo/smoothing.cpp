@@ -10,6 +10,7 @@
 
 #include "meshalgo/colouring.h"
 #include "meshalgo/flat_index.h"
+#include "meshalgo/parallel.h"
 #include "meshalgo/release.h"
 
 namespace scene::smoothing {
@@ -750,7 +751,8 @@ Result FromAngle(const std::vector<Tri>& faces, const std::vector<Point3>& posit
   return r;
 }
 
-std::vector<int> ClusterPositions(const std::vector<Point3>& points, double tol, int* clusterCount) {
+std::vector<int> ClusterPositions(const std::vector<Point3>& points, double tol, int* clusterCount,
+                                  int threads) {
   const size_t n = points.size();
   UnionFind uf(n);
   auto join = [&](int a, int b) {
@@ -772,37 +774,50 @@ std::vector<int> ClusterPositions(const std::vector<Point3>& points, double tol,
     int64_t x, y, z;
     bool operator==(const Cell&) const = default;
   };
-  std::vector<Cell> cellOf(n);
-  std::vector<int> cellIndex(n, -1), next(n, -1);
-  std::vector<int> head;  // first point of each cell
-  std::vector<Cell> cells;
   auto hashCell = [](const Cell& c) { return HashBytes(&c, sizeof c); };
-  IdIndex index(n);
-  for (size_t i = 0; i < n; ++i) {
-    const Point3& p = points[i];
-    if (!std::isfinite(p.x) || !std::isfinite(p.y) || !std::isfinite(p.z)) continue;
-    if (std::fabs(std::floor(p.x / tol)) >= kFar || std::fabs(std::floor(p.y / tol)) >= kFar ||
-        std::fabs(std::floor(p.z / tol)) >= kFar) {
-      // -0.0 and +0.0 are one value.
-      far.push_back({{p.x + 0.0f, p.y + 0.0f, p.z + 0.0f}, static_cast<int>(i)});
-      continue;
+  // With several threads the cells are sharded by their hash, each shard
+  // filled by one thread; a cell's points are listed in order either way.
+  struct Shard {
+    IdIndex index{16};
+    std::vector<Cell> cells;
+    std::vector<int> head;  // first point of each cell
+  };
+  const int parts = parallel::Parts(n, threads);
+  std::vector<Shard> shards(static_cast<size_t>(parts));
+  auto shardOf = [&](uint64_t hash) { return static_cast<int>((hash >> 40) % static_cast<uint64_t>(parts)); };
+  std::vector<Cell> cellOf(n);
+  std::vector<int> cellIndex(n, -1), next(n, -1);  // cellIndex: the cell's number in its shard
+  parallel::ForParts(static_cast<size_t>(parts), parts, [&](int k, size_t, size_t) {
+    Shard& shard = shards[static_cast<size_t>(k)];
+    shard.index = IdIndex(n / static_cast<size_t>(parts));
+    for (size_t i = 0; i < n; ++i) {
+      const Point3& p = points[i];
+      if (!std::isfinite(p.x) || !std::isfinite(p.y) || !std::isfinite(p.z)) continue;
+      if (std::fabs(std::floor(p.x / tol)) >= kFar || std::fabs(std::floor(p.y / tol)) >= kFar ||
+          std::fabs(std::floor(p.z / tol)) >= kFar) {
+        // -0.0 and +0.0 are one value.
+        if (k == 0) far.push_back({{p.x + 0.0f, p.y + 0.0f, p.z + 0.0f}, static_cast<int>(i)});
+        continue;
+      }
+      const Cell c{static_cast<int64_t>(std::floor(p.x / side)), static_cast<int64_t>(std::floor(p.y / side)),
+                   static_cast<int64_t>(std::floor(p.z / side))};
+      const uint64_t h = hashCell(c);
+      if (shardOf(h) != k) continue;
+      cellOf[i] = c;
+      const int fresh = static_cast<int>(shard.cells.size());
+      const int found = shard.index.FindOrInsert(
+          h, [&](int id) { return shard.cells[static_cast<size_t>(id)] == c; }, fresh,
+          [&](int id) { return hashCell(shard.cells[static_cast<size_t>(id)]); });
+      const int cell = found >= 0 ? found : fresh;
+      if (found < 0) {
+        shard.cells.push_back(c);
+        shard.head.push_back(-1);
+      }
+      cellIndex[i] = cell;
+      next[i] = shard.head[static_cast<size_t>(cell)];
+      shard.head[static_cast<size_t>(cell)] = static_cast<int>(i);
     }
-    const Cell c{static_cast<int64_t>(std::floor(p.x / side)), static_cast<int64_t>(std::floor(p.y / side)),
-                 static_cast<int64_t>(std::floor(p.z / side))};
-    cellOf[i] = c;
-    const int fresh = static_cast<int>(cells.size());
-    const int found = index.FindOrInsert(
-        hashCell(c), [&](int id) { return cells[static_cast<size_t>(id)] == c; }, fresh,
-        [&](int id) { return hashCell(cells[static_cast<size_t>(id)]); });
-    const int cell = found >= 0 ? found : fresh;
-    if (found < 0) {
-      cells.push_back(c);
-      head.push_back(-1);
-    }
-    cellIndex[i] = cell;
-    next[i] = head[static_cast<size_t>(cell)];
-    head[static_cast<size_t>(cell)] = static_cast<int>(i);
-  }
+  });
   std::sort(far.begin(), far.end());
   for (size_t k = 1; k < far.size(); ++k)
     if (far[k].first == far[k - 1].first) join(far[k].second, far[k - 1].second);
@@ -811,38 +826,54 @@ std::vector<int> ClusterPositions(const std::vector<Point3>& points, double tol,
   // Whether p lies within tol (and a margin for rounding) of the cell's lower
   // or upper face on one axis.
   const double reach = tol * 1.01;
-  auto compare = [&](size_t i, int other, bool ownCell) {
-    const Point3& p = points[i];
-    for (int j = other; j >= 0; j = next[static_cast<size_t>(j)]) {
-      if (ownCell && j >= static_cast<int>(i)) continue;  // each pair in a cell once
-      const Point3& q = points[static_cast<size_t>(j)];
-      const double ex = double(q.x) - p.x, ey = double(q.y) - p.y, ez = double(q.z) - p.z;
-      if (ex * ex + ey * ey + ez * ez <= tol2) join(static_cast<int>(i), j);
-    }
-  };
-  for (size_t i = 0; i < n; ++i) {
-    if (cellIndex[i] < 0) continue;
-    compare(i, head[static_cast<size_t>(cellIndex[i])], true);
-    const Point3& p = points[i];
-    const Cell c = cellOf[i];
-    const double coord[3] = {p.x, p.y, p.z};
-    const int64_t cc[3] = {c.x, c.y, c.z};
-    int lo[3], hi[3];
-    for (int a = 0; a < 3; ++a) {
-      const double low = double(cc[a]) * side, high = double(cc[a] + 1) * side;
-      lo[a] = coord[a] - low <= reach ? -1 : 0;
-      hi[a] = high - coord[a] <= reach ? 1 : 0;
-    }
-    for (int dx = lo[0]; dx <= hi[0]; ++dx)
-      for (int dy = lo[1]; dy <= hi[1]; ++dy)
-        for (int dz = lo[2]; dz <= hi[2]; ++dz) {
-          if (dx == 0 && dy == 0 && dz == 0) continue;
-          const Cell d{c.x + dx, c.y + dy, c.z + dz};
-          const uint64_t h = hashCell(d);
-          const int found = index.Find(h, [&](int id) { return cells[static_cast<size_t>(id)] == d; });
-          if (found >= 0) compare(i, head[static_cast<size_t>(found)], false);
+  // The cells are only read from here on: parts of the points are compared
+  // at once, each joining into a union-find of its own, merged after.
+  std::vector<UnionFind> partFinds;
+  for (int k = 1; k < parts; ++k) partFinds.emplace_back(n);
+  parallel::ForParts(n, parts, [&](int k, size_t from, size_t to) {
+    UnionFind& u = k == 0 ? uf : partFinds[static_cast<size_t>(k - 1)];
+    auto compare = [&](size_t i, int other, bool ownCell) {
+      const Point3& p = points[i];
+      for (int j = other; j >= 0; j = next[static_cast<size_t>(j)]) {
+        if (ownCell && j >= static_cast<int>(i)) continue;  // each pair in a cell once
+        const Point3& q = points[static_cast<size_t>(j)];
+        const double ex = double(q.x) - p.x, ey = double(q.y) - p.y, ez = double(q.z) - p.z;
+        if (ex * ex + ey * ey + ez * ez <= tol2) {
+          const int a = u.Find(static_cast<int>(i)), b = u.Find(j);
+          if (a != b) u.parent[static_cast<size_t>(std::max(a, b))] = std::min(a, b);
         }
-  }
+      }
+    };
+    for (size_t i = from; i < to; ++i) {
+      if (cellIndex[i] < 0) continue;
+      const Cell c = cellOf[i];
+      const Shard& own = shards[static_cast<size_t>(shardOf(hashCell(c)))];
+      compare(i, own.head[static_cast<size_t>(cellIndex[i])], true);
+      const Point3& p = points[i];
+      const double coord[3] = {p.x, p.y, p.z};
+      const int64_t cc[3] = {c.x, c.y, c.z};
+      int lo[3], hi[3];
+      for (int a = 0; a < 3; ++a) {
+        const double low = double(cc[a]) * side, high = double(cc[a] + 1) * side;
+        lo[a] = coord[a] - low <= reach ? -1 : 0;
+        hi[a] = high - coord[a] <= reach ? 1 : 0;
+      }
+      for (int dx = lo[0]; dx <= hi[0]; ++dx)
+        for (int dy = lo[1]; dy <= hi[1]; ++dy)
+          for (int dz = lo[2]; dz <= hi[2]; ++dz) {
+            if (dx == 0 && dy == 0 && dz == 0) continue;
+            const Cell d{c.x + dx, c.y + dy, c.z + dz};
+            const uint64_t h = hashCell(d);
+            const Shard& there = shards[static_cast<size_t>(shardOf(h))];
+            const int found =
+                there.index.Find(h, [&](int id) { return there.cells[static_cast<size_t>(id)] == d; });
+            if (found >= 0) compare(i, there.head[static_cast<size_t>(found)], false);
+          }
+    }
+  });
+  for (UnionFind& u : partFinds)
+    for (size_t i = 0; i < n; ++i)
+      if (u.parent[i] != static_cast<int>(i)) join(static_cast<int>(i), u.Find(static_cast<int>(i)));
   std::vector<int> id(n, -1), out(n);
   int count = 0;
   for (size_t i = 0; i < n; ++i) {

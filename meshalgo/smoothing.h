@@ -49,7 +49,9 @@ Result FromNormals(const std::vector<Tri>& faces, std::vector<std::array<Point3,
 Result FromAngle(const std::vector<Tri>& faces, const std::vector<Point3>& positions, double maxAngleDeg);
 
 // Joins points closer than tol (transitively); returns a cluster index per
-// point, numbered in order of first appearance.
-std::vector<int> ClusterPositions(const std::vector<Point3>& points, double tol, int* clusterCount);
+// point, numbered in order of first appearance. The comparisons split over
+// up to `threads` threads; the result is the same for any number.
+std::vector<int> ClusterPositions(const std::vector<Point3>& points, double tol, int* clusterCount,
+                                  int threads = 1);
 
 }  // namespace scene::smoothing

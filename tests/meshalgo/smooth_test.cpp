@@ -127,6 +127,40 @@ TEST(SmoothingFlat, ClusteringMatchesTheFirstVersion) {
   }
 }
 
+// Split over threads, each stage gives what it gives on one: clouds of
+// points large enough for three parts, with near and equal neighbours, points
+// that are not numbers and points far out.
+TEST(SmoothingThreads, ClusteringIsTheSameOnAnyNumberOfThreads) {
+  for (uint32_t seed = 1; seed <= 4; ++seed) {
+    SCOPED_TRACE(seed);
+    Rng r(seed);
+    const double tol = 2e-5;
+    std::vector<Point3> pts;
+    while (pts.size() < 60000) {
+      if (!pts.empty() && r.Chance(30)) {
+        Point3 q = pts[size_t(r.Int(int(pts.size())))];
+        static const float steps[] = {0, 0.5f, 0.99f, 1.0f, 1.01f, 2.0f, 16.0f};
+        q.x += r.Pick(steps) * float(tol) * (r.Chance(50) ? 1 : -1);
+        if (r.Chance(50)) q.z -= r.Pick(steps) * float(tol);
+        pts.push_back(q);
+      } else if (r.Chance(1)) {
+        pts.push_back(r.Chance(50) ? Point3(NAN, 0, 0) : Point3(3e38f, 1, float(r.Int(2))));
+      } else {
+        pts.push_back(
+            Point3(float(r.Int(4000) - 2000) * 1e-4f, float(r.Int(4000)) * 1e-4f, float(r.Int(50)) * 1e-5f));
+      }
+    }
+    int one = 0;
+    const std::vector<int> single = scene::smoothing::ClusterPositions(pts, tol, &one, 1);
+    for (int threads : {2, 3}) {
+      int count = 0;
+      EXPECT_EQ(scene::smoothing::ClusterPositions(pts, tol, &count, threads), single) << threads;
+      EXPECT_EQ(count, one);
+    }
+    EXPECT_LT(one, int(pts.size()) * 9 / 10);  // joins happened
+  }
+}
+
 }  // namespace
 
 namespace {

@@ -251,6 +251,10 @@ int Run(Options o) {
   if (!exporter) return usage("no exporter for ." + ext + " files in " + pluginDir + " (see --list-formats)");
 
   const bool batch = fromFolder || jobs.size() > 1 || !o.report.empty();
+  const int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+  const int workers = batch ? (o.jobs > 0 ? o.jobs : cores) : 1;
+  // An import's longer stages split over the cores its run does not keep busy with other workers.
+  o.import.threads = std::max(1, cores / workers);
   if (batch && !o.depfile.empty())
     return usage("--depfile is for one export; a batch keeps a manifest instead");
   CacheSettings cache;
@@ -290,7 +294,7 @@ int Run(Options o) {
   std::error_code ec;
   for (const Job& j : jobs) std::filesystem::create_directories(ParentFolder(j.output), ec);
   BatchSettings b;
-  b.jobs = o.jobs > 0 ? o.jobs : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+  b.jobs = workers;
   b.force = o.force;
   b.report = o.report;
   b.manifestFolder = toFolder ? output : ParentFolder(output);
