@@ -413,7 +413,7 @@ void Builder::MakeMesh(const aiNode* an, Node& node) {
   smoothing::Result sm;
   if (plan.allNormals) {
     Release(out, cluster);
-    sm = smoothing::FromNormals(tris, std::move(cornerNormals), clusters);
+    sm = smoothing::FromNormals(tris, std::move(cornerNormals), clusters, opt_.threads);
   } else {
     std::vector<Point3> at(clusters);
     for (size_t i = 0; i < out.size(); ++i) at[cluster[i]] = out[i];

@@ -540,7 +540,7 @@ namespace {
 
 // `own`, where given, is `normals`, freed once read.
 Result Rebuild(const std::vector<Tri>& faces, const std::vector<std::array<Point3, 3>>& normals,
-               int positionCount, std::vector<std::array<Point3, 3>>* own) {
+               int positionCount, std::vector<std::array<Point3, 3>>* own, int threads) {
   const size_t nf = faces.size();
   const double cosEqual = std::cos(kEqualNormalDeg * 3.14159265358979323846 / 180.0);
 
@@ -548,13 +548,28 @@ Result Rebuild(const std::vector<Tri>& faces, const std::vector<std::array<Point
   // Class of each corner: corners at one position whose normals are equal,
   // directly or through a chain of equal ones, share a class, numbered in
   // order of position, then corner.
+  // Parts of the positions at once, each numbering its classes from 0; the
+  // numbers of later parts then move past those of the parts before.
   std::vector<int> cls(nf * 3, -1);
-  int classes = 0;
-  CornerClasses classifier(cosEqual);
-  for (int p = 0; p < positionCount; ++p) {
-    const int* items = at.items.data() + at.Begin(p);
-    classifier.Assign(items, at.End(p) - at.Begin(p), normals, cls, classes);
-  }
+  const int parts = parallel::Parts(static_cast<size_t>(positionCount), threads);
+  std::vector<int> partClasses(static_cast<size_t>(parts) + 1, 0);
+  parallel::ForParts(static_cast<size_t>(positionCount), parts, [&](int k, size_t from, size_t to) {
+    CornerClasses classifier(cosEqual);
+    int count = 0;
+    for (size_t p = from; p < to; ++p) {
+      const int* items = at.items.data() + at.Begin(int(p));
+      classifier.Assign(items, at.End(int(p)) - at.Begin(int(p)), normals, cls, count);
+    }
+    partClasses[static_cast<size_t>(k) + 1] = count;
+  });
+  for (int k = 0; k < parts; ++k) partClasses[size_t(k) + 1] += partClasses[size_t(k)];
+  parallel::ForParts(static_cast<size_t>(positionCount), parts, [&](int k, size_t from, size_t to) {
+    const int base = partClasses[static_cast<size_t>(k)];
+    if (base == 0) return;
+    for (int e = at.Begin(int(from)); e < at.Begin(int(to)); ++e)
+      cls[static_cast<size_t>(at.items[size_t(e)])] += base;
+  });
+  const int classes = partClasses.back();
   if (own) Release(*own);
   // The faces of each class, in the order the classes were given (position, corner).
   Rows members;
@@ -694,13 +709,13 @@ Result Rebuild(const std::vector<Tri>& faces, const std::vector<std::array<Point
 }  // namespace
 
 Result FromNormals(const std::vector<Tri>& faces, const std::vector<std::array<Point3, 3>>& normals,
-                   int positionCount) {
-  return Rebuild(faces, normals, positionCount, nullptr);
+                   int positionCount, int threads) {
+  return Rebuild(faces, normals, positionCount, nullptr, threads);
 }
 
 Result FromNormals(const std::vector<Tri>& faces, std::vector<std::array<Point3, 3>>&& normals,
-                   int positionCount) {
-  return Rebuild(faces, normals, positionCount, &normals);
+                   int positionCount, int threads) {
+  return Rebuild(faces, normals, positionCount, &normals, threads);
 }
 
 Result FromAngle(const std::vector<Tri>& faces, const std::vector<Point3>& positions, double maxAngleDeg) {

@@ -37,12 +37,13 @@ constexpr double kEqualNormalDeg = 0.1;
 // loses no join (the result then does not depend on the groups); otherwise
 // groups and a stronger colouring, so that only the floor and, on meshes that
 // need more than 31 groups around a place, a lack of bits leave joins hard.
+// Its stages that split over up to `threads` threads give the same words on any number.
 Result FromNormals(const std::vector<Tri>& faces, const std::vector<std::array<Point3, 3>>& normals,
-                   int positionCount);
+                   int positionCount, int threads = 1);
 // The same, freeing the normals as soon as they are read: they are a large
 // share of an import's memory, and the rest of the work does not need them.
 Result FromNormals(const std::vector<Tri>& faces, std::vector<std::array<Point3, 3>>&& normals,
-                   int positionCount);
+                   int positionCount, int threads = 1);
 
 // Faces sharing an edge whose face normals meet at most at maxAngleDeg share a
 // bit (an auto-smooth); faces meeting otherwise share none.

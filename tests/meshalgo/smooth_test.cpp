@@ -161,6 +161,26 @@ TEST(SmoothingThreads, ClusteringIsTheSameOnAnyNumberOfThreads) {
   }
 }
 
+TEST(SmoothingThreads, WordsAreTheSameOnAnyNumberOfThreads) {
+  int refined = 0;
+  for (uint32_t seed = 1; seed <= 3; ++seed) {
+    SCOPED_TRACE(seed);
+    Rng r(seed);
+    const Grid g(r, 240, 230, 2 + r.Int(5));
+    const scene::smoothing::Result one = scene::smoothing::FromNormals(g.faces, g.normals, g.count, 1);
+    refined += one.keptHard > 0;
+    for (int threads : {2, 3}) {
+      const scene::smoothing::Result many =
+          scene::smoothing::FromNormals(g.faces, g.normals, g.count, threads);
+      ExpectSame(many, one);
+      EXPECT_EQ(many.floor, one.floor);
+      EXPECT_EQ(many.lackOfBits, one.lackOfBits);
+      EXPECT_EQ(many.bridges, one.bridges);
+    }
+  }
+  EXPECT_GT(refined, 0);
+}
+
 }  // namespace
 
 namespace {
