@@ -330,7 +330,7 @@ Meeting Meet(const std::vector<Tri>& faces, const std::vector<int>& cls, int f, 
 // met at a later position is skipped there.
 template <class Visit>
 void LostJoins(const std::vector<Tri>& faces, const Rows& at, const std::vector<int>& cls,
-               const std::vector<uint32_t>& words, int positionCount, Visit visit) {
+               const std::vector<uint32_t>& words, size_t fromPos, size_t toPos, Visit visit) {
   std::vector<std::tuple<int, uint32_t, int>> here;  // (class, word, face)
   auto lostBetween = [](uint32_t a, uint32_t b) { return !(a == b && a != 0) && (a & b) == 0; };
   auto offer = [&](int p, int x, int y) {
@@ -338,7 +338,7 @@ void LostJoins(const std::vector<Tri>& faces, const Rows& at, const std::vector<
     const Meeting m = Meet(faces, cls, f, g);
     if (m.pos == p) visit(f, g, m);
   };
-  for (int p = 0; p < positionCount; ++p) {
+  for (int p = int(fromPos); p < int(toPos); ++p) {
     const int* items = at.items.data() + at.Begin(p);
     const int k = at.End(p) - at.Begin(p);
     if (k <= 16) {  // few corners: pair by pair, no sorting
@@ -367,14 +367,19 @@ void LostJoins(const std::vector<Tri>& faces, const Rows& at, const std::vector<
 }
 
 void CountLost(const std::vector<Tri>& faces, const Rows& at, const std::vector<int>& cls, int positionCount,
-               Result& r) {
-  r.floor = r.lackOfBits = 0;
-  LostJoins(faces, at, cls, r.words, positionCount, [&](int, int, Meeting m) {
-    if (m.how == 3)
-      ++r.floor;
-    else
-      ++r.lackOfBits;
+               int threads, Result& r) {
+  const int parts = parallel::Parts(static_cast<size_t>(positionCount), threads);
+  std::vector<std::array<long, 2>> counts(static_cast<size_t>(parts));
+  parallel::ForParts(static_cast<size_t>(positionCount), parts, [&](int k, size_t from, size_t to) {
+    long floor = 0, lack = 0;
+    LostJoins(faces, at, cls, r.words, from, to, [&](int, int, Meeting m) { ++(m.how == 3 ? floor : lack); });
+    counts[static_cast<size_t>(k)] = {floor, lack};
   });
+  r.floor = r.lackOfBits = 0;
+  for (const auto& [floor, lack] : counts) {
+    r.floor += floor;
+    r.lackOfBits += lack;
+  }
 }
 
 // The sets (patches and groups) of each face, in the order given: most faces
@@ -411,7 +416,7 @@ class FaceSets {
 // patches and groups are coloured together, a bit each, groups whose faces
 // meet in two classes at a position taking different bits.
 void Refine(const std::vector<Tri>& faces, const Rows& at, const std::vector<int>& cls,
-            const std::vector<int>& patchOf, int positionCount, Result& r) {
+            const std::vector<int>& patchOf, int positionCount, int threads, Result& r) {
   const size_t nf = faces.size();
   // Joins between patches (or inside one that found no bit), with the first
   // position and class where the two faces meet in one class.
@@ -422,12 +427,27 @@ void Refine(const std::vector<Tri>& faces, const Rows& at, const std::vector<int
   std::vector<Open> open;
   long floor = 0;
   // Visited in order of position: sorting each position's run sorts them all.
-  LostJoins(faces, at, cls, r.words, positionCount, [&](int f, int g, Meeting m) {
-    if (m.how == 3)
-      ++floor;
-    else
-      open.push_back({m.pos, m.cls, f, g});
-  });
+  // Parts of the positions at once, their lists joined in order.
+  {
+    const int parts = parallel::Parts(static_cast<size_t>(positionCount), threads);
+    std::vector<std::vector<Open>> partOpen(static_cast<size_t>(parts));
+    std::vector<long> partFloor(static_cast<size_t>(parts), 0);
+    parallel::ForParts(static_cast<size_t>(positionCount), parts, [&](int k, size_t from, size_t to) {
+      std::vector<Open>& mine = k == 0 ? open : partOpen[static_cast<size_t>(k)];
+      long lost = 0;
+      LostJoins(faces, at, cls, r.words, from, to, [&](int f, int g, Meeting m) {
+        if (m.how == 3)
+          ++lost;
+        else
+          mine.push_back({m.pos, m.cls, f, g});
+      });
+      partFloor[static_cast<size_t>(k)] = lost;
+    });
+    for (int k = 0; k < parts; ++k) {
+      floor += partFloor[static_cast<size_t>(k)];
+      if (k > 0) open.insert(open.end(), partOpen[size_t(k)].begin(), partOpen[size_t(k)].end());
+    }
+  }
   if (open.empty()) {  // only the floor is lost: the patches' bits stay
     r.floor = floor;
     r.lackOfBits = 0;
@@ -493,32 +513,45 @@ void Refine(const std::vector<Tri>& faces, const Rows& at, const std::vector<int
   }
 
   // Sets whose faces meet at a position in two classes must differ.
+  // Parts of the positions find their pairs at once; each list is sorted after.
   std::vector<std::vector<int>> adj(static_cast<size_t>(sets));
-  std::vector<std::pair<int, int>> here;  // (class, set)
-  for (int p = 0; p < positionCount; ++p) {
-    bool oneClass = true;  // then no two sets here must differ: most positions of a smooth mesh
-    for (int e = at.Begin(p) + 1; e < at.End(p) && oneClass; ++e)
-      oneClass = cls[static_cast<size_t>(at.items[static_cast<size_t>(e)])] ==
-                 cls[static_cast<size_t>(at.items[static_cast<size_t>(at.Begin(p))])];
-    if (oneClass) continue;
-    here.clear();
-    for (int e = at.Begin(p); e < at.End(p); ++e) {
-      const int c = at.items[static_cast<size_t>(e)];
-      for (int set : setsOf[static_cast<size_t>(c / 3)]) here.emplace_back(cls[static_cast<size_t>(c)], set);
-    }
-    std::sort(here.begin(), here.end());
-    here.erase(std::unique(here.begin(), here.end()), here.end());
-    for (size_t i = 0; i < here.size(); ++i)
-      for (size_t j = i + 1; j < here.size(); ++j)
-        if (here[i].first != here[j].first && here[i].second != here[j].second) {
-          adj[static_cast<size_t>(here[i].second)].push_back(here[j].second);
-          adj[static_cast<size_t>(here[j].second)].push_back(here[i].second);
+  {
+    const int parts = parallel::Parts(static_cast<size_t>(positionCount), threads);
+    std::vector<std::vector<std::pair<int, int>>> pairs(static_cast<size_t>(parts));
+    parallel::ForParts(static_cast<size_t>(positionCount), parts, [&](int k, size_t from, size_t to) {
+      std::vector<std::pair<int, int>> here;  // (class, set)
+      for (int p = int(from); p < int(to); ++p) {
+        bool oneClass = true;  // then no two sets here must differ: most positions of a smooth mesh
+        for (int e = at.Begin(p) + 1; e < at.End(p) && oneClass; ++e)
+          oneClass = cls[static_cast<size_t>(at.items[static_cast<size_t>(e)])] ==
+                     cls[static_cast<size_t>(at.items[static_cast<size_t>(at.Begin(p))])];
+        if (oneClass) continue;
+        here.clear();
+        for (int e = at.Begin(p); e < at.End(p); ++e) {
+          const int c = at.items[static_cast<size_t>(e)];
+          for (int set : setsOf[static_cast<size_t>(c / 3)])
+            here.emplace_back(cls[static_cast<size_t>(c)], set);
         }
+        std::sort(here.begin(), here.end());
+        here.erase(std::unique(here.begin(), here.end()), here.end());
+        for (size_t i = 0; i < here.size(); ++i)
+          for (size_t j = i + 1; j < here.size(); ++j)
+            if (here[i].first != here[j].first && here[i].second != here[j].second)
+              pairs[static_cast<size_t>(k)].emplace_back(here[i].second, here[j].second);
+      }
+    });
+    for (const auto& part : pairs)
+      for (auto [a, b] : part) {
+        adj[static_cast<size_t>(a)].push_back(b);
+        adj[static_cast<size_t>(b)].push_back(a);
+      }
   }
-  for (auto& a : adj) {
-    std::sort(a.begin(), a.end());
-    a.erase(std::unique(a.begin(), a.end()), a.end());
-  }
+  parallel::ForParts(adj.size(), parallel::Parts(adj.size(), threads), [&](int, size_t from, size_t to) {
+    for (size_t s = from; s < to; ++s) {
+      std::sort(adj[s].begin(), adj[s].end());
+      adj[s].erase(std::unique(adj[s].begin(), adj[s].end()), adj[s].end());
+    }
+  });
   // The plug-in's corner lookup is hashed over the word, and bits 24-30 do
   // not reach its buckets: a face whose word adds only such bits to its
   // patch's still shares the patch's vertices. So groups take those bits first.
@@ -531,7 +564,7 @@ void Refine(const std::vector<Tri>& faces, const Rows& at, const std::vector<int
   for (size_t f = 0; f < nf; ++f)
     for (int set : setsOf[f])
       if (colour[static_cast<size_t>(set)] >= 0) r.words[f] |= 1u << colour[static_cast<size_t>(set)];
-  CountLost(faces, at, cls, positionCount, r);
+  CountLost(faces, at, cls, positionCount, threads, r);
 }
 
 }  // namespace
@@ -699,7 +732,7 @@ Result Rebuild(const std::vector<Tri>& faces, const std::vector<std::array<Point
   // the patches' bits stay.
   if (r.keptHard || r.flattened) {
     if (pairs <= kPairBudgetPerFace * long(nf) + kPairBudget)
-      Refine(faces, at, cls, patchOf, positionCount, r);
+      Refine(faces, at, cls, patchOf, positionCount, threads, r);
     else
       r.crowded = true;
   }
