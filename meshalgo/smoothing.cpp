@@ -4,7 +4,6 @@
 #include <cmath>
 #include <cstdint>
 #include <numeric>
-#include <span>
 #include <tuple>
 #include <unordered_map>
 
@@ -383,29 +382,57 @@ void CountLost(const std::vector<Tri>& faces, const Rows& at, const std::vector<
 }
 
 // The sets (patches and groups) of each face, in the order given: most faces
-// hold one, kept inline; the rest spill to a list of their own.
+// hold one, kept inline; the rest follow in links of one array.
 class FaceSets {
+  struct Link {
+    int set, next;
+  };
+
  public:
-  explicit FaceSets(size_t faces) : first_(faces, -1), spill_(faces, -1) {}
+  explicit FaceSets(size_t faces) : first_(faces, -1), more_(faces, -1), last_(faces, -1) {}
   void Add(size_t f, int set) {
     if (first_[f] < 0) {
       first_[f] = set;
       return;
     }
-    if (spill_[f] < 0) {
-      spill_[f] = static_cast<int>(lists_.size());
-      lists_.push_back({first_[f]});
-    }
-    lists_[static_cast<size_t>(spill_[f])].push_back(set);
+    const int link = static_cast<int>(links_.size());
+    links_.push_back({set, -1});
+    (more_[f] < 0 ? more_[f] : links_[static_cast<size_t>(last_[f])].next) = link;
+    last_[f] = link;
   }
-  std::span<const int> operator[](size_t f) const {
-    if (spill_[f] >= 0) return lists_[static_cast<size_t>(spill_[f])];
-    return first_[f] < 0 ? std::span<const int>() : std::span<const int>(&first_[f], 1);
+
+  // The sets of one face, as a range of ints; -1 ends it (sets are numbers from 0).
+  class It {
+   public:
+    It(const std::vector<Link>& links, int set, int next) : links_(&links), set_(set), next_(next) {}
+    int operator*() const { return set_; }
+    It& operator++() {
+      if (next_ < 0) {
+        set_ = -1;
+      } else {
+        set_ = (*links_)[static_cast<size_t>(next_)].set;
+        next_ = (*links_)[static_cast<size_t>(next_)].next;
+      }
+      return *this;
+    }
+    bool operator!=(const It& o) const { return set_ != o.set_ || next_ != o.next_; }
+
+   private:
+    const std::vector<Link>* links_;
+    int set_, next_;
+  };
+  struct Range {
+    It b, e;
+    It begin() const { return b; }
+    It end() const { return e; }
+  };
+  Range operator[](size_t f) const {
+    return {It(links_, first_[f], first_[f] < 0 ? -1 : more_[f]), It(links_, -1, -1)};
   }
 
  private:
-  std::vector<int> first_, spill_;
-  std::vector<std::vector<int>> lists_;
+  std::vector<int> first_, more_, last_;
+  std::vector<Link> links_;
 };
 
 // Where one bit per patch leaves joins hard that words could make smooth (the
