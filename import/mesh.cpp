@@ -418,7 +418,7 @@ void Builder::MakeMesh(const aiNode* an, Node& node) {
     std::vector<Point3> at(clusters);
     for (size_t i = 0; i < out.size(); ++i) at[cluster[i]] = out[i];
     Release(out, cluster);
-    sm = smoothing::FromAngle(tris, at, opt_.smoothAngleDeg);
+    sm = smoothing::FromAngle(tris, at, opt_.smoothAngleDeg, opt_.threads);
   }
   for (size_t f = 0; f < mesh.faces.size(); ++f) mesh.faces[f].smGroup = sm.words[f];
   if (sm.crowded)

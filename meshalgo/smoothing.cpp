@@ -44,7 +44,7 @@ bool Unit(const Point3& p, double out[3]) {
 // first). Bit 31 is the plug-in's back-side bit and stays clear. With
 // `stronger`, DSatur follows where the greedy order runs out of bits.
 void Colour(const std::vector<Tri>& faces, const std::vector<int>& patchOf, int positionCount, Result& r,
-            bool stronger) {
+            bool stronger, int threads) {
   const size_t nf = faces.size();
   // Patches of two or more faces numbered in order of their first face: the
   // sizes first, then in the same place the numbers.
@@ -67,23 +67,33 @@ void Colour(const std::vector<Tri>& faces, const std::vector<int>& patchOf, int 
       if (patchOf[f] >= 0 && id[patchOf[f]] >= 0)
         for (int c : faces[f]) at[static_cast<size_t>(fill[static_cast<size_t>(c)]++)] = id[patchOf[f]];
   }
+  // Parts of the positions find their pairs at once; each list is sorted after.
   std::vector<std::vector<int>> adj(static_cast<size_t>(patches));
-  for (int p = 0; p < positionCount; ++p) {
-    const auto first = at.begin() + start[static_cast<size_t>(p)],
-               last = at.begin() + start[static_cast<size_t>(p) + 1];
-    if (last - first < 2 || std::all_of(first + 1, last, [&](int x) { return x == *first; })) continue;
-    std::sort(first, last);
-    const auto end = std::unique(first, last);
-    for (auto i = first; i != end; ++i)
-      for (auto j = i + 1; j != end; ++j) {
-        adj[static_cast<size_t>(*i)].push_back(*j);
-        adj[static_cast<size_t>(*j)].push_back(*i);
+  {
+    const int parts = parallel::Parts(static_cast<size_t>(positionCount), threads);
+    std::vector<std::vector<std::pair<int, int>>> pairs(static_cast<size_t>(parts));
+    parallel::ForParts(static_cast<size_t>(positionCount), parts, [&](int k, size_t from, size_t to) {
+      for (size_t p = from; p < to; ++p) {
+        const auto first = at.begin() + start[p], last = at.begin() + start[p + 1];
+        if (last - first < 2 || std::all_of(first + 1, last, [&](int x) { return x == *first; })) continue;
+        std::sort(first, last);
+        const auto end = std::unique(first, last);
+        for (auto i = first; i != end; ++i)
+          for (auto j = i + 1; j != end; ++j) pairs[static_cast<size_t>(k)].emplace_back(*i, *j);
+      }
+    });
+    for (const auto& part : pairs)
+      for (auto [a, b] : part) {
+        adj[static_cast<size_t>(a)].push_back(b);
+        adj[static_cast<size_t>(b)].push_back(a);
       }
   }
-  for (auto& a : adj) {
-    std::sort(a.begin(), a.end());
-    a.erase(std::unique(a.begin(), a.end()), a.end());
-  }
+  parallel::ForParts(adj.size(), parallel::Parts(adj.size(), threads), [&](int, size_t from, size_t to) {
+    for (size_t a = from; a < to; ++a) {
+      std::sort(adj[a].begin(), adj[a].end());
+      adj[a].erase(std::unique(adj[a].begin(), adj[a].end()), adj[a].end());
+    }
+  });
   const std::vector<int> colour =
       stronger ? colouring::Colour(adj, 31, &r.flattened) : colouring::Greedy(adj, 31, &r.flattened);
   r.words.assign(nf, 0);
@@ -752,7 +762,7 @@ Result Rebuild(const std::vector<Tri>& faces, const std::vector<std::array<Point
   for (size_t f = 0; f < nf; ++f)
     if (Degenerate(faces[f])) uf.parent[f] = -1;
   const std::vector<int> patchOf = std::move(uf.parent);
-  Colour(faces, patchOf, positionCount, r, false);
+  Colour(faces, patchOf, positionCount, r, false, threads);
   // Where every class went into one patch and every patch found a bit, no join
   // is lost. Otherwise the joins are weighed pair by pair within each class,
   // unless so many faces meet in one class that the pairs pass a budget: then
@@ -778,7 +788,8 @@ Result FromNormals(const std::vector<Tri>& faces, std::vector<std::array<Point3,
   return Rebuild(faces, normals, positionCount, &normals, threads);
 }
 
-Result FromAngle(const std::vector<Tri>& faces, const std::vector<Point3>& positions, double maxAngleDeg) {
+Result FromAngle(const std::vector<Tri>& faces, const std::vector<Point3>& positions, double maxAngleDeg,
+                 int threads) {
   const size_t nf = faces.size();
   const double cosMax = std::cos(maxAngleDeg * 3.14159265358979323846 / 180.0) - 1e-12;
   std::vector<std::array<double, 3>> fn(nf);
@@ -822,7 +833,7 @@ Result FromAngle(const std::vector<Tri>& faces, const std::vector<Point3>& posit
   for (size_t f = 0; f < nf; ++f)
     if (!Degenerate(faces[f])) patchOf[f] = uf.Find(static_cast<int>(f));
   Result r;
-  Colour(faces, patchOf, static_cast<int>(positions.size()), r, true);
+  Colour(faces, patchOf, static_cast<int>(positions.size()), r, true, threads);
   return r;
 }
 

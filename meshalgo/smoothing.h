@@ -47,7 +47,8 @@ Result FromNormals(const std::vector<Tri>& faces, std::vector<std::array<Point3,
 
 // Faces sharing an edge whose face normals meet at most at maxAngleDeg share a
 // bit (an auto-smooth); faces meeting otherwise share none.
-Result FromAngle(const std::vector<Tri>& faces, const std::vector<Point3>& positions, double maxAngleDeg);
+Result FromAngle(const std::vector<Tri>& faces, const std::vector<Point3>& positions, double maxAngleDeg,
+                 int threads = 1);
 
 // Joins points closer than tol (transitively); returns a cluster index per
 // point, numbered in order of first appearance. The comparisons split over

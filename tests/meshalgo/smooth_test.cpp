@@ -176,6 +176,8 @@ TEST(SmoothingThreads, WordsAreTheSameOnAnyNumberOfThreads) {
       EXPECT_EQ(many.floor, one.floor);
       EXPECT_EQ(many.lackOfBits, one.lackOfBits);
       EXPECT_EQ(many.bridges, one.bridges);
+      ExpectSame(scene::smoothing::FromAngle(g.faces, g.positions, 30, threads),
+                 scene::smoothing::FromAngle(g.faces, g.positions, 30, 1));
     }
   }
   EXPECT_GT(refined, 0);
