@@ -233,7 +233,7 @@ namespace {
 
 // Assimp's read, then the checks every loaded scene passes.
 template <class Read>
-Loaded Finish(const std::string& path, const std::vector<std::string>& readable, Read read) {
+Loaded Finish(const std::string& path, const std::vector<std::string>& readable, int threads, Read read) {
   Loaded l;
   l.importer = std::make_unique<Assimp::Importer>();
   // One node per source node: FBX pivots are folded into the node transform.
@@ -243,7 +243,7 @@ Loaded Finish(const std::string& path, const std::vector<std::string>& readable,
   const char* reader = std::getenv("TARN_OBJ_READER");
   const std::string_view which = reader ? reader : "";
   l.hints = std::make_shared<WeldHints>();
-  if (which != "assimp") obj::Install(*l.importer, which == "strict", l.hints);
+  if (which != "assimp") obj::Install(*l.importer, which == "strict", l.hints, threads);
   const char* glb = std::getenv("TARN_GLTF_READER");
   const std::string_view glbWhich = glb ? glb : "";
   if (glbWhich != "assimp") gltf::Install(*l.importer, glbWhich == "strict");
@@ -278,20 +278,20 @@ Loaded Finish(const std::string& path, const std::vector<std::string>& readable,
 
 }  // namespace
 
-Loaded Load(const std::string& path, const std::vector<std::string>& readable) {
+Loaded Load(const std::string& path, const std::vector<std::string>& readable, int threads) {
   std::error_code ec;
   if (!fs::is_regular_file(path, ec)) Fail(path, "no such file");
   std::string ext = Lower(fs::path(path).extension().string());
   if (ext == ".off" || ext == ".ply")
     CheckHeaderCounts(path, ext.substr(1), Head(path), double(fs::file_size(path, ec)));
-  return Finish(path, readable,
+  return Finish(path, readable, threads,
                 [&](Assimp::Importer& imp, unsigned flags) { return imp.ReadFile(path, flags); });
 }
 
 Loaded LoadMemory(const void* data, size_t size, const std::string& hint, const std::string& label) {
   CheckHeaderCounts(label, Lower(hint), {static_cast<const char*>(data), std::min<size_t>(size, 64 * 1024)},
                     double(size));
-  return Finish(label, {}, [&](Assimp::Importer& imp, unsigned flags) {
+  return Finish(label, {}, 1, [&](Assimp::Importer& imp, unsigned flags) {
     return imp.ReadFileFromMemory(data, size, flags, hint.c_str());
   });
 }

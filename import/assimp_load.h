@@ -42,7 +42,8 @@ struct Loaded {
 // Loads with triangles only, one primitive type per mesh and Assimp's own
 // consistency checks, after the repairs of assimp_repair.h. Throws ImportError for files it cannot or must
 // not map, and for a model that refers to a file outside `readable` (canonical folders, import/reach.h).
-Loaded Load(const std::string& path, const std::vector<std::string>& readable);
+// Our readers may use up to `threads` threads.
+Loaded Load(const std::string& path, const std::vector<std::string>& readable, int threads = 1);
 // The same for bytes in memory, read as a file with the extension `hint`
 // ("obj", "glb", ...); `label` names them in messages. For fuzzing.
 Loaded LoadMemory(const void* data, size_t size, const std::string& hint, const std::string& label);

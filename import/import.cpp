@@ -322,8 +322,9 @@ Imported ImportWith(const std::string& path, const ImportOptions& options, LoadF
 }  // namespace
 
 Imported ImportModel(const std::string& path, const ImportOptions& options) {
-  return ImportWith(path, options,
-                    [&] { return assimp::Load(path, ReadableFolders(path, options.allowPaths)); });
+  return ImportWith(path, options, [&] {
+    return assimp::Load(path, ReadableFolders(path, options.allowPaths), options.threads);
+  });
 }
 
 Imported ImportModelFromMemory(const void* data, size_t size, const std::string& hint,

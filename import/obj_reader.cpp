@@ -16,6 +16,7 @@
 #include <unordered_set>
 
 #include "import/skeleton_io.h"
+#include "meshalgo/parallel.h"
 
 namespace scene::obj {
 
@@ -103,9 +104,26 @@ bool Index(std::string_view t, size_t& i, int* out) {
   return true;
 }
 
+// What a part of the file read apart leaves for the whole to replay in order:
+// a statement that shapes nodes, meshes or materials, or a face that opens a
+// run unless the run before it is still open.
+struct Event {
+  std::string_view line;  // empty: a face
+  size_t number = 0;      // the line's number, or the face's among the part's
+};
+
+// The counts of the statements before a part of the file.
+struct Before {
+  size_t lines = 0, positions = 0, uvs = 0, normals = 0;
+};
+
 class Reader {
  public:
   explicit Reader(Geometry& g) : g_(g) {}
+  // Reads a part of the file: indices resolve against the counts before it,
+  // and what shapes the skeleton goes to `events`.
+  Reader(Geometry& g, const Before& before, std::vector<Event>* events)
+      : g_(g), before_(before), events_(events) {}
 
   void Line(std::string_view line, size_t number) {
     if (line.empty()) return;
@@ -138,14 +156,35 @@ class Reader {
     } else if (c == 'o' || c == 'g' || c == 'u' || c == 'm') {
       // Nodes, meshes and materials: Assimp reads these itself.
       if (Unusual(line)) return Refuse(number, "a control character or line continuation");
-      if (c == 'o' && ObjectLine(line)) return;
+      if (events_) {
+        events_->push_back({line, number});
+        runOpen_ = false;
+        return;
+      }
+      Skeleton(line);
       if (c == 'g') groupsToo_ = true;
-      g_.skeleton.append(line);
-      g_.skeleton += '\n';
-      runOpen_ = false;
     } else if (Unusual(line)) {
       return Refuse(number, "a control character or line continuation");
     }
+  }
+
+  // A statement that shapes nodes, meshes or materials, in file order.
+  void Skeleton(std::string_view line) {
+    const char c = line[0];
+    if (c == 'o' && ObjectLine(line)) return;
+    if (c == 'g') groupsToo_ = true;
+    g_.skeleton.append(line);
+    g_.skeleton += '\n';
+    runOpen_ = false;
+  }
+
+  // Face `face` of the file: it opens a run unless the run before it is open.
+  void Run(size_t face) {
+    if (runOpen_) return;
+    g_.runStart.push_back(uint32_t(face));
+    const std::string k = std::to_string(g_.runStart.size());
+    g_.skeleton += "f " + k + ' ' + k + ' ' + k + '\n';
+    runOpen_ = true;
   }
 
   void Finish() {
@@ -181,7 +220,8 @@ class Reader {
 
   void Face(std::string_view line, size_t number) {
     // Indices as Assimp resolves them: 1-based, or back from the counts so far.
-    const int vs = int(g_.positions.size() / 3), ts = int(g_.uvs.size() / 3), ns = int(g_.normals.size() / 3);
+    const int vs = int(before_.positions + g_.positions.size() / 3),
+              ts = int(before_.uvs + g_.uvs.size() / 3), ns = int(before_.normals + g_.normals.size() / 3);
     const bool haveT = ts > 0, haveN = ns > 0;
     size_t at = 1;
     uint32_t corners = 0, withT = 0, withN = 0;
@@ -223,11 +263,11 @@ class Reader {
     if (corners < 3) return Refuse(number, "a face of fewer than three corners");
     if ((withT && withT != corners) || (withN && withN != corners))
       return Refuse(number, "a face that gives texture coordinates or normals to some corners only");
-    if (!runOpen_) {
-      g_.runStart.push_back(uint32_t(g_.faceHas.size()));
-      const std::string k = std::to_string(g_.runStart.size());
-      g_.skeleton += "f " + k + ' ' + k + ' ' + k + '\n';
+    if (events_ && !runOpen_) {
+      events_->push_back({{}, g_.faceHas.size()});
       runOpen_ = true;
+    } else if (!events_) {
+      Run(g_.faceHas.size());
     }
     g_.faceStart.push_back(uint32_t(g_.v.size()));
     g_.faceHas.push_back(uint8_t((withT ? 1 : 0) | (withN ? 2 : 0)));
@@ -260,6 +300,8 @@ class Reader {
   }
 
   Geometry& g_;
+  Before before_;
+  std::vector<Event>* events_ = nullptr;
   bool runOpen_ = false;
   bool groupsToo_ = false;                 // a "g" line, or an "o" line of no plain name
   std::unordered_set<std::string> names_;  // plain "o" names so far
@@ -268,23 +310,121 @@ class Reader {
 
 }  // namespace
 
-Geometry Read(std::string_view text) {
+namespace {
+
+// Calls line(text, number) for each line of `text` (without its end of line)
+// until stop() holds.
+template <class Line, class Stop>
+void EachLine(std::string_view text, size_t number, Line line, Stop stop) {
+  for (size_t at = 0; at < text.size() && !stop(); ++number) {
+    const char* nl = static_cast<const char*>(std::memchr(text.data() + at, '\n', text.size() - at));
+    const size_t end = nl ? size_t(nl - text.data()) : text.size();
+    std::string_view one = text.substr(at, end - at);
+    if (!one.empty() && one.back() == '\r') one.remove_suffix(1);
+    line(one, number);
+    at = end + 1;
+  }
+}
+
+template <class T>
+void Append(std::vector<T>& to, const std::vector<T>& from) {
+  to.insert(to.end(), from.begin(), from.end());
+}
+
+}  // namespace
+
+Geometry Read(std::string_view text, int threads, size_t partBytes) {
   Geometry g;
   if (text.size() < 16) {
     g.why = "shorter than Assimp's least";
     return g;
   }
-  Reader r(g);
-  size_t number = 1;
-  for (size_t at = 0; at < text.size() && g.why.empty(); ++number) {
-    const char* nl = static_cast<const char*>(std::memchr(text.data() + at, '\n', text.size() - at));
-    const size_t end = nl ? size_t(nl - text.data()) : text.size();
-    std::string_view line = text.substr(at, end - at);
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    r.Line(line, number);
-    at = end + 1;
+  // Parts that end at a line's end.
+  std::vector<size_t> cut{0};
+  const int wanted = int(std::clamp<size_t>(text.size() / std::max<size_t>(partBytes, 1), 1,
+                                            static_cast<size_t>(std::max(threads, 1))));
+  for (int k = 1; k < wanted; ++k) {
+    const size_t from = std::max(cut.back(), text.size() / size_t(wanted) * size_t(k));
+    const void* nl = std::memchr(text.data() + from, '\n', text.size() - from);
+    if (nl) cut.push_back(size_t(static_cast<const char*>(nl) - text.data()) + 1);
   }
-  r.Finish();
+  cut.push_back(text.size());
+  cut.erase(std::unique(cut.begin(), cut.end()), cut.end());
+  const int parts = int(cut.size()) - 1;
+  if (parts <= 1) {
+    Reader r(g);
+    EachLine(
+        text, 1, [&](std::string_view line, size_t number) { r.Line(line, number); },
+        [&] { return !g.why.empty(); });
+    r.Finish();
+    return g;
+  }
+
+  // The statements that number positions, coordinates and normals, and the
+  // lines, counted in each part: then each part knows what comes before it.
+  std::vector<Before> before(size_t(parts) + 1);
+  parallel::ForParts(size_t(parts), parts, [&](int k, size_t, size_t) {
+    Before& c = before[size_t(k) + 1];
+    EachLine(
+        text.substr(cut[size_t(k)], cut[size_t(k) + 1] - cut[size_t(k)]), 0,
+        [&](std::string_view line, size_t) {
+          ++c.lines;
+          if (line.size() < 2 || line[0] != 'v') return;
+          c.positions += Blank(line[1]);
+          c.uvs += line[1] == 't';
+          c.normals += line[1] == 'n';
+        },
+        [] { return false; });
+  });
+  for (int k = 0; k < parts; ++k) {
+    Before& c = before[size_t(k) + 1];
+    const Before& b = before[size_t(k)];
+    c.lines += b.lines, c.positions += b.positions, c.uvs += b.uvs, c.normals += b.normals;
+  }
+  // The parts read at once, each into geometry of its own.
+  std::vector<Geometry> read(static_cast<size_t>(parts));
+  std::vector<std::vector<Event>> events(static_cast<size_t>(parts));
+  parallel::ForParts(size_t(parts), parts, [&](int k, size_t, size_t) {
+    Geometry& mine = read[size_t(k)];
+    Reader r(mine, before[size_t(k)], &events[size_t(k)]);
+    EachLine(
+        text.substr(cut[size_t(k)], cut[size_t(k) + 1] - cut[size_t(k)]), before[size_t(k)].lines + 1,
+        [&](std::string_view line, size_t number) { r.Line(line, number); },
+        [&] { return !mine.why.empty(); });
+  });
+  // Joined in order; the skeleton replayed.
+  for (const Geometry& part : read)
+    if (!part.why.empty()) {
+      g.why = part.why;
+      return g;
+    }
+  // The first part's arrays are the whole's to begin with.
+  g = std::move(read[0]);
+  Reader whole(g);
+  for (int k = 0; k < parts; ++k) {
+    const Geometry& part = read[size_t(k)];
+    const size_t faces = k ? g.faceHas.size() : 0, corners = k ? g.v.size() : 0;
+    for (const Event& e : events[size_t(k)])
+      e.line.empty() ? whole.Run(faces + e.number) : whole.Skeleton(e.line);
+    if (k == 0) continue;
+    Append(g.positions, part.positions);
+    Append(g.uvs, part.uvs);
+    Append(g.normals, part.normals);
+    Append(g.colors, part.colors);
+    g.uvDim = std::max(g.uvDim, part.uvDim);
+    for (size_t f = 1; f < part.faceStart.size(); ++f)
+      g.faceStart.push_back(uint32_t(corners + part.faceStart[f]));
+    Append(g.faceHas, part.faceHas);
+    Append(g.v, part.v);
+    Append(g.t, part.t);
+    Append(g.n, part.n);
+    if (g.v.size() > 0x7fffffffu) {
+      g.why = "too many corners";
+      return g;
+    }
+    read[size_t(k)] = Geometry();
+  }
+  whole.Finish();
   return g;
 }
 
@@ -296,7 +436,8 @@ using skeleton::Take;
 
 // One mesh of Assimp's skeleton, filled with the faces of its runs.
 // `hint`, where given, gets each vertex's position and coordinate entries.
-aiMesh* Fill(const aiMesh& stand, const Geometry& g, std::vector<uint8_t>& used, WeldHint* hint) {
+aiMesh* Fill(const aiMesh& stand, const Geometry& g, std::vector<uint8_t>& used, WeldHint* hint,
+             int threads) {
   std::vector<uint32_t> runs;
   for (unsigned f = 0; f < stand.mNumFaces; ++f) {
     const aiFace& face = stand.mFaces[f];
@@ -338,10 +479,25 @@ aiMesh* Fill(const aiMesh& stand, const Geometry& g, std::vector<uint8_t>& used,
     hint->positionCount = uint32_t(g.positions.size() / 3);
     hint->coordinateCount = uint32_t(g.uvs.size() / 3);
   }
-  unsigned out = 0, face = 0;
+  // The mesh's faces in order; parts of them filled at once, each from the
+  // first corner of its first face.
+  std::vector<uint32_t> order;
+  order.reserve(faces);
   for (uint32_t r : runs)
-    for (uint32_t f = g.runStart[r]; f < g.runStart[r + 1]; ++f) {
-      aiFace& dest = mesh->mFaces[face++];
+    for (uint32_t f = g.runStart[r]; f < g.runStart[r + 1]; ++f) order.push_back(f);
+  const int parts = parallel::Parts(faces, threads);
+  std::vector<unsigned> firstOut(static_cast<size_t>(parts), 0);
+  for (int k = 1; k < parts; ++k) {
+    unsigned sum = firstOut[size_t(k) - 1];
+    for (size_t i = parallel::PartBegin(faces, parts, k - 1); i < parallel::PartBegin(faces, parts, k); ++i)
+      sum += g.faceStart[order[i] + 1] - g.faceStart[order[i]];
+    firstOut[size_t(k)] = sum;
+  }
+  parallel::ForParts(faces, parts, [&](int part, size_t from, size_t to) {
+    unsigned out = firstOut[static_cast<size_t>(part)];
+    for (size_t face = from; face < to; ++face) {
+      const uint32_t f = order[face];
+      aiFace& dest = mesh->mFaces[face];
       dest.mNumIndices = g.faceStart[f + 1] - g.faceStart[f];
       dest.mIndices = new unsigned[dest.mNumIndices];
       for (uint32_t k = g.faceStart[f], i = 0; k < g.faceStart[f + 1]; ++k, ++i, ++out) {
@@ -364,13 +520,14 @@ aiMesh* Fill(const aiMesh& stand, const Geometry& g, std::vector<uint8_t>& used,
         }
       }
     }
+  });
   return mesh.release();
 }
 
 class ObjReader : public Assimp::BaseImporter {
  public:
-  ObjReader(Assimp::BaseImporter* assimp, bool strict, std::shared_ptr<WeldHints> hints)
-      : assimp_(assimp), strict_(strict), hints_(std::move(hints)) {}
+  ObjReader(Assimp::BaseImporter* assimp, bool strict, std::shared_ptr<WeldHints> hints, int threads)
+      : assimp_(assimp), strict_(strict), hints_(std::move(hints)), threads_(threads) {}
   bool CanRead(const std::string& file, Assimp::IOSystem* io, bool checkSig) const override {
     return assimp_->CanRead(file, io, checkSig);
   }
@@ -381,7 +538,7 @@ class ObjReader : public Assimp::BaseImporter {
     Access::SetProgress(*assimp_, m_progress);
     skeleton::WholeFile text;
     if (!text.Load(*io, file)) return Access::Read(*assimp_, file, scene, io);
-    Geometry g = Read(text.Bytes());
+    Geometry g = Read(text.Bytes(), threads_);
     text.Free();
     if (!g.why.empty()) {
       if (strict_) throw std::runtime_error("OBJ: outside what our reader reads (" + g.why + ")");
@@ -397,7 +554,7 @@ class ObjReader : public Assimp::BaseImporter {
     std::vector<uint8_t> used(g.runStart.size() - 1);
     if (hints_) hints_->assign(scene->mNumMeshes, WeldHint{});
     for (unsigned m = 0; m < scene->mNumMeshes; ++m) {
-      aiMesh* filled = Fill(*scene->mMeshes[m], g, used, hints_ ? &(*hints_)[m] : nullptr);
+      aiMesh* filled = Fill(*scene->mMeshes[m], g, used, hints_ ? &(*hints_)[m] : nullptr, threads_);
       delete scene->mMeshes[m];
       scene->mMeshes[m] = filled;
     }
@@ -409,14 +566,15 @@ class ObjReader : public Assimp::BaseImporter {
   std::unique_ptr<Assimp::BaseImporter> assimp_;
   bool strict_;
   std::shared_ptr<WeldHints> hints_;
+  int threads_;
 };
 
 }  // namespace
 
-void Install(Assimp::Importer& importer, bool strict, std::shared_ptr<WeldHints> hints) {
+void Install(Assimp::Importer& importer, bool strict, std::shared_ptr<WeldHints> hints, int threads) {
   Assimp::BaseImporter* assimp = importer.GetImporter("obj");
   if (!assimp || importer.UnregisterLoader(assimp) != AI_SUCCESS) return;
-  importer.RegisterLoader(new ObjReader(assimp, strict, std::move(hints)));
+  importer.RegisterLoader(new ObjReader(assimp, strict, std::move(hints), threads));
 }
 
 }  // namespace scene::obj

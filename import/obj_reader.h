@@ -29,8 +29,10 @@ namespace scene::obj {
 
 // Puts our reader in place of Assimp's OBJ loader in `importer`. `strict`:
 // a file outside the subset fails, naming why, instead of going to Assimp.
-// A file it reads leaves the welds' hints for its meshes in `hints`, if given.
-void Install(Assimp::Importer& importer, bool strict = false, std::shared_ptr<WeldHints> hints = nullptr);
+// A file it reads leaves the welds' hints for its meshes in `hints`, if given;
+// a large one is read on up to `threads` threads.
+void Install(Assimp::Importer& importer, bool strict = false, std::shared_ptr<WeldHints> hints = nullptr,
+             int threads = 1);
 
 // The geometry of an OBJ file as Assimp's loader sees it, and the skeleton
 // that Assimp reads for the rest. Exposed for the tests and the fuzz target.
@@ -47,7 +49,8 @@ struct Geometry {
 };
 
 // Reads `text` (an OBJ file's bytes). `why` names the first statement outside
-// the subset, with its line.
-Geometry Read(std::string_view text);
+// the subset, with its line. A large file is read in parts of at least
+// `partBytes` on up to `threads` threads, with the same result.
+Geometry Read(std::string_view text, int threads = 1, size_t partBytes = size_t(1) << 22);
 
 }  // namespace scene::obj

@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <optional>
 #include <string>
 
@@ -15,6 +16,7 @@
 #include "import/import.h"
 #include "tests/support/ai_compare.h"
 #include "tests/support/rng.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -186,6 +188,39 @@ std::string LoadAs(const char* which, const std::string& text, std::optional<sce
   return "";
 }
 
+// Read in parts on several threads, a file gives what it gives read whole:
+// counts carried from part to part, runs that go on across a cut, first
+// object names, errors with their lines.
+TEST(ObjReader, PartsReadAtOnceGiveTheWholeFilesReading) {
+  tarntest::Rng r(7);
+  int split = 0;
+  for (int i = 0; i < 600; ++i) {
+    std::string text = RandomObj(r);
+    if (r.Chance(30)) text += "f 1 2 3\nf 1 2 3\n";
+    const scene::obj::Geometry whole = scene::obj::Read(text);
+    for (int threads : {2, 3, 5}) {
+      const size_t partBytes = size_t(8 + r.Int(120));
+      split += text.size() >= 2 * partBytes;
+      const scene::obj::Geometry parts = scene::obj::Read(text, threads, partBytes);
+      ASSERT_EQ(parts.why, whole.why) << text;
+      if (!whole.why.empty()) continue;
+      ASSERT_EQ(parts.positions, whole.positions) << text;
+      ASSERT_EQ(parts.uvs, whole.uvs) << text;
+      ASSERT_EQ(parts.normals, whole.normals) << text;
+      ASSERT_EQ(parts.colors, whole.colors) << text;
+      ASSERT_EQ(parts.uvDim, whole.uvDim) << text;
+      ASSERT_EQ(parts.faceStart, whole.faceStart) << text;
+      ASSERT_EQ(parts.faceHas, whole.faceHas) << text;
+      ASSERT_EQ(parts.v, whole.v) << text;
+      ASSERT_EQ(parts.t, whole.t) << text;
+      ASSERT_EQ(parts.n, whole.n) << text;
+      ASSERT_EQ(parts.runStart, whole.runStart) << text;
+      ASSERT_EQ(parts.skeleton, whole.skeleton) << text;
+    }
+  }
+  EXPECT_GT(split, 1000);
+}
+
 TEST(ObjReader, RandomFilesGiveAssimpsSceneErrorsAndLog) {
   tarntest::Rng r(23);
   int ours = 0;
@@ -257,6 +292,55 @@ TEST(ObjReader, WeldHintsGiveTheMeshesOfAHashedWeld) {
     ASSERT_EQ(build(2), plain) << text;
   }
   EXPECT_GT(hinted, 100);
+}
+
+// A file large enough for its meshes to be filled in parts on several
+// threads: the same scene and hints as on one.
+TEST(ObjReader, AMeshFilledOnThreadsIsTheMeshFilledOnOne) {
+  tarntest::Rng r(5);
+  std::string text = "mtllib none.mtl\n";
+  auto add = [&](auto... parts) { ((text += parts), ...); };
+  const int w = 250, h = 160;
+  for (int y = 0; y <= h; ++y)
+    for (int x = 0; x <= w; ++x) add("v ", std::to_string(x), " ", std::to_string(y % 7), " 0\n");
+  for (int i = 0; i < 50; ++i) add("vt 0.", std::to_string(i), " 0.5\nvn 0 0.", std::to_string(i), " 1\n");
+  for (int y = 0; y < h; ++y) {
+    if (y % 120 == 0) add("usemtl m", std::to_string(y / 120), "\n");
+    for (int x = 0; x < w; ++x) {
+      const int a = y * (w + 1) + x + 1, b = a + 1, c = a + w + 1, d = c + 1;
+      auto corner = [&](int v) {
+        add(" ", std::to_string(v));
+        const std::string t = std::to_string(1 + r.Int(50)), n = std::to_string(1 + r.Int(50));
+        if (x % 3 == 0) add("/", t, "/", n);
+        if (x % 3 == 1) add("//", n);
+        if (x % 3 == 2) add("/", t);
+      };
+      auto face = [&](std::initializer_list<int> vs) {
+        text += "f";
+        for (int v : vs) corner(v);
+        text += "\n";
+      };
+      if (r.Chance(10)) {
+        face({a, b, d, c});
+      } else {
+        face({a, b, d});
+        face({a, d, c});
+      }
+    }
+  }
+  tarntest::TempDir dir;
+  const std::string path = (dir.path() / "grid.obj").string();
+  std::ofstream(path) << text;
+  ReaderChoice choice("ours");
+  scene::assimp::Loaded one = scene::assimp::Load(path, {dir.path().string()}, 1);
+  scene::assimp::Loaded three = scene::assimp::Load(path, {dir.path().string()}, 3);
+  ASSERT_EQ(tarntest::CompareScenes(*one.scene, *three.scene), "");
+  ASSERT_EQ(one.hints->size(), three.hints->size());
+  for (size_t m = 0; m < one.hints->size(); ++m) {
+    EXPECT_EQ((*one.hints)[m].positions, (*three.hints)[m].positions);
+    EXPECT_EQ((*one.hints)[m].coordinates, (*three.hints)[m].coordinates);
+  }
+  EXPECT_GT(one.scene->mMeshes[0]->mNumFaces, 2u * 16384);
 }
 
 }  // namespace
