@@ -114,7 +114,7 @@ struct Event {
 
 // The counts of the statements before a part of the file.
 struct Before {
-  size_t lines = 0, positions = 0, uvs = 0, normals = 0;
+  size_t lines = 0, positions = 0, uvs = 0, normals = 0, faces = 0;
 };
 
 class Reader {
@@ -369,23 +369,36 @@ Geometry Read(std::string_view text, int threads, size_t partBytes) {
         text.substr(cut[size_t(k)], cut[size_t(k) + 1] - cut[size_t(k)]), 0,
         [&](std::string_view line, size_t) {
           ++c.lines;
-          if (line.size() < 2 || line[0] != 'v') return;
+          if (line.size() < 2) return;
+          c.faces += line[0] == 'f' && Blank(line[1]);
+          if (line[0] != 'v') return;
           c.positions += Blank(line[1]);
           c.uvs += line[1] == 't';
           c.normals += line[1] == 'n';
         },
         [] { return false; });
   });
+  const std::vector<Before> own(before.begin() + 1, before.end());
   for (int k = 0; k < parts; ++k) {
     Before& c = before[size_t(k) + 1];
     const Before& b = before[size_t(k)];
-    c.lines += b.lines, c.positions += b.positions, c.uvs += b.uvs, c.normals += b.normals;
+    c.lines += b.lines, c.positions += b.positions, c.uvs += b.uvs, c.normals += b.normals,
+        c.faces += b.faces;
   }
   // The parts read at once, each into geometry of its own.
   std::vector<Geometry> read(static_cast<size_t>(parts));
   std::vector<std::vector<Event>> events(static_cast<size_t>(parts));
   parallel::ForParts(size_t(parts), parts, [&](int k, size_t, size_t) {
+    // Room at once for what the part holds, the first part for the whole
+    // file, which is joined onto it: triangles assumed, polygons grow it.
     Geometry& mine = read[size_t(k)];
+    const Before& room = k == 0 ? before.back() : own[size_t(k)];
+    mine.positions.reserve(room.positions * 3);
+    mine.uvs.reserve(room.uvs * 3);
+    mine.normals.reserve(room.normals * 3);
+    mine.faceStart.reserve(room.faces + 1);
+    mine.faceHas.reserve(room.faces);
+    for (auto* corners : {&mine.v, &mine.t, &mine.n}) corners->reserve(room.faces * 3);
     Reader r(mine, before[size_t(k)], &events[size_t(k)]);
     EachLine(
         text.substr(cut[size_t(k)], cut[size_t(k) + 1] - cut[size_t(k)]), before[size_t(k)].lines + 1,
