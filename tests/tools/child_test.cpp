@@ -12,6 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/omni_scene.h"
+#include "tools/thmexport/sandbox/wire.h"
+
 namespace {
 
 using sandbox::Child;
@@ -51,6 +54,51 @@ TEST(Child, FramesOfEverySizeArriveWholeAndInOrder) {
     for (size_t i = 0; i < sizes[k]; ++i) ASSERT_EQ(frames[k][i], static_cast<char>(i * 31 + sizes[k]));
   }
   EXPECT_EQ(c.Pending(), 0u);
+  EXPECT_TRUE(c.Wait(Clock::now() + 5s).Clean());
+}
+
+// A scene counted, streamed through a child's pipe and appended to a string:
+// one size and the same bytes, a mesh long enough to go out in several pieces
+// among small fields.
+TEST(Child, AStreamedSceneIsTheSceneWrittenWhole) {
+  scene::Scene s;
+  tarntest::BuildOmniScene(s);
+  auto& obj = s.Make<scene::MeshObject>();
+  for (int i = 0; i < 30000; ++i) {
+    obj.mesh.verts.push_back(Point3(float(i), float(i % 7), 0.5f));
+    Face f;
+    f.v[0] = i, f.v[1] = (i + 1) % 30000, f.v[2] = (i + 2) % 30000;
+    f.smGroup = uint32_t(i) * 2654435761u;
+    f.setMatID(uint16_t(i % 3));
+    obj.mesh.faces.push_back(f);
+  }
+  s.AddNode("Strip").SetObject(&obj);
+  // Arrays shorter than the buffer that fill it in turn.
+  for (int k = 0; k < 3; ++k) {
+    auto& part = s.Make<scene::MeshObject>();
+    part.mesh.verts.assign(size_t(3000 + 500 * k), Point3(float(k), 1, 2));
+    s.AddNode("Part" + std::to_string(k)).SetObject(&part);
+  }
+  std::string whole;
+  sandbox::WriteScene(s, whole);
+  sandbox::WireOut count = sandbox::WireOut::Counting();
+  sandbox::WriteScene(s, count);
+  EXPECT_EQ(count.Size(), whole.size());
+
+  std::string why;
+  Child c = Child::Start(
+      [&](int fd) {
+        sandbox::WireOut w = sandbox::WireOut::Streaming(fd);
+        if (!sandbox::SendFrameHead(fd, count.Size())) _exit(9);
+        sandbox::WriteScene(s, w);
+        _exit(w.Flush() ? 0 : 9);
+      },
+      &why);
+  ASSERT_TRUE(c.Started()) << why;
+  c.ReserveUpTo(1 << 20);
+  const std::vector<std::string> frames = AllFrames(c, Clock::now() + 20s);
+  ASSERT_EQ(frames.size(), 1u);
+  EXPECT_TRUE(frames[0] == whole);
   EXPECT_TRUE(c.Wait(Clock::now() + 5s).Clean());
 }
 

@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <functional>
+#include <memory>
 #include <new>
 
 #include "import/reach.h"
@@ -31,8 +33,7 @@ bool IsPlainFileName(const std::string& name) {
 enum Envelope : uint8_t { kScene = 0, kError = 1 };
 
 // An import's answer after its envelope byte: warnings, textures, files read, the scene.
-void WriteAnswer(const scene::Imported& in, std::string& out) {
-  sandbox::WireOut w(out);
+void WriteAnswer(const scene::Imported& in, sandbox::WireOut& w) {
   w.U32(static_cast<uint32_t>(in.warnings.size()));
   for (const std::string& s : in.warnings) w.Str(s);
   w.U32(static_cast<uint32_t>(in.textures.size()));
@@ -42,30 +43,42 @@ void WriteAnswer(const scene::Imported& in, std::string& out) {
   }
   w.U32(static_cast<uint32_t>(in.files.size()));
   for (const std::string& f : in.files) w.Str(f);
-  sandbox::WriteScene(*in.scene, out);
+  sandbox::WriteScene(*in.scene, w);
 }
 
-// Writes in the child what `work` makes of the input, as one frame.
+// What the child sends after the envelope byte, written once to count it and
+// once to send it.
+using AnswerWriter = std::function<void(sandbox::WireOut&)>;
+
+// Sends in the child, as one frame, the answer `work` makes of the input:
+// counted first, so that anything the wire refuses fails before a byte is
+// sent, then streamed from where the scene lies.
 template <class Work>
 [[noreturn]] void RunChild(const std::string& path, const Limits& limits,
                            const std::vector<std::string>& readable, int fd, Work work) {
   sandbox::Confine(limits, fd, readable);
-  std::string out;
-  sandbox::WireOut w(out);
+  std::string error;
   try {
-    w.U8(kScene);
-    work(out);
+    const AnswerWriter answer = work();
+    sandbox::WireOut count = sandbox::WireOut::Counting();
+    count.U8(kScene);
+    answer(count);
+    if (!sandbox::SendFrameHead(fd, count.Size())) _exit(kCannotWrite);
+    sandbox::WireOut stream = sandbox::WireOut::Streaming(fd);
+    stream.U8(kScene);
+    answer(stream);
+    _exit(stream.Flush() && stream.Size() == count.Size() ? 0 : kCannotWrite);
   } catch (const scene::ImportError& e) {
-    out.clear();
-    w.U8(kError);
-    w.Str(e.what());
+    error = e.what();
   } catch (const std::bad_alloc&) {
     _exit(sandbox::kOutOfMemory);
   } catch (const std::exception& e) {
-    out.clear();
-    w.U8(kError);
-    w.Str(path + ": " + e.what());
+    error = path + ": " + e.what();
   }
+  std::string out;
+  sandbox::WireOut w(out);
+  w.U8(kError);
+  w.Str(error);
   _exit(sandbox::SendFrame(fd, out) ? 0 : kCannotWrite);
 }
 
@@ -115,14 +128,19 @@ IsolatedImport ImportIsolated(const std::string& path, const scene::ImportOption
   IsolatedImport result;
   const std::string bytes = RunIsolated(
       path, limits, options.allowPaths,
-      [&](std::string& out) { WriteAnswer(scene::ImportModel(path, options), out); }, &result.error);
+      [&]() -> AnswerWriter {
+        auto in = std::make_shared<scene::Imported>(scene::ImportModel(path, options));
+        return [in](sandbox::WireOut& w) { WriteAnswer(*in, w); };
+      },
+      &result.error);
   if (!result.error.empty()) return result;
   return ReadAnswer(bytes, path, options);
 }
 
 std::string SceneAnswer(const scene::Imported& in) {
   std::string out(1, static_cast<char>(kScene));
-  WriteAnswer(in, out);
+  sandbox::WireOut w(out);
+  WriteAnswer(in, w);
   return out;
 }
 
@@ -175,7 +193,10 @@ std::string SummarizeIsolated(const std::string& path, const Limits& limits,
                               const std::vector<std::string>& allowPaths, std::string* error) {
   const std::string bytes = RunIsolated(
       path, limits, allowPaths,
-      [&](std::string& out) { sandbox::WireOut(out).Str(FormatSummary(scene::Summarize(path, allowPaths))); },
+      [&]() -> AnswerWriter {
+        std::string text = FormatSummary(scene::Summarize(path, allowPaths));
+        return [text = std::move(text)](sandbox::WireOut& w) { w.Str(text); };
+      },
       error);
   if (!error->empty()) return {};
   try {

@@ -76,14 +76,17 @@ bool WriteAll(int fd, std::string_view bytes) {
   return true;
 }
 
-bool SendFrame(int fd, std::string_view payload) {
+bool SendFrameHead(int fd, uint64_t length) {
   char head[8];
-  uint64_t length = payload.size();
   for (char& c : head) {
     c = static_cast<char>(length & 0xFF);
     length >>= 8;
   }
-  return WriteAll(fd, std::string_view(head, 8)) && WriteAll(fd, payload);
+  return WriteAll(fd, std::string_view(head, 8));
+}
+
+bool SendFrame(int fd, std::string_view payload) {
+  return SendFrameHead(fd, payload.size()) && WriteAll(fd, payload);
 }
 
 Limits DefaultLimits() {

@@ -57,6 +57,8 @@ bool WriteAll(int fd, std::string_view bytes);
 
 // Writes `payload` as one frame; false when the pipe is gone.
 bool SendFrame(int fd, std::string_view payload);
+// Writes the head of a frame of `length` bytes, which the caller then writes.
+bool SendFrameHead(int fd, uint64_t length);
 
 // "signal 11: Segmentation fault".
 std::string SignalText(int sig);

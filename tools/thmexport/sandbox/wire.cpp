@@ -5,6 +5,9 @@
 #include <cmath>
 #include <cstring>
 #include <map>
+#include <vector>
+
+#include "tools/thmexport/sandbox/child.h"
 
 namespace sandbox {
 
@@ -119,11 +122,36 @@ struct Numbering {
 static_assert(std::endian::native == std::endian::little, "fields go out as they lie in memory");
 static_assert(sizeof(Point3) == 12 && sizeof(TVFace) == 12, "points and texture faces are packed");
 
+void WireOut::Bytes(const void* p, size_t n) {
+  size_ += n;
+  const char* c = static_cast<const char*>(p);
+  if (out_) {
+    out_->append(c, n);
+    return;
+  }
+  if (fd_ < 0 || failed_) return;
+  constexpr size_t kBuffer = 1 << 16;
+  if (buffer_.size() + n <= kBuffer) {
+    buffer_.append(c, n);
+    return;
+  }
+  // A long array goes out from where it lies.
+  if (!Flush()) return;
+  if (n >= kBuffer)
+    failed_ = !WriteAll(fd_, std::string_view(c, n));
+  else
+    buffer_.assign(c, n);
+}
+bool WireOut::Flush() {
+  if (fd_ >= 0 && !failed_ && !buffer_.empty()) failed_ = !WriteAll(fd_, buffer_);
+  buffer_.clear();
+  return !failed_;
+}
 void WireOut::U32(uint32_t v) {
-  out_.append(reinterpret_cast<const char*>(&v), 4);
+  Bytes(&v, 4);
 }
 void WireOut::U64(uint64_t v) {
-  out_.append(reinterpret_cast<const char*>(&v), 8);
+  Bytes(&v, 8);
 }
 void WireOut::F32(float v) {
   U32(std::bit_cast<uint32_t>(v));
@@ -133,7 +161,7 @@ void WireOut::F64(double v) {
 }
 void WireOut::Str(std::string_view s) {
   U32(static_cast<uint32_t>(s.size()));
-  out_.append(s);
+  Bytes(s.data(), s.size());
 }
 
 void WireIn::Fail(const std::string& what) const {
@@ -193,7 +221,15 @@ void WireIn::Bytes(void* p, size_t n) {
 // ---- Writing --------------------------------------------------------------------
 
 void WriteScene(const Scene& s, std::string& out) {
+  // Room at once for what the scene takes.
+  WireOut count = WireOut::Counting();
+  WriteScene(s, count);
+  out.reserve(out.size() + count.Size());
   WireOut w(out);
+  WriteScene(s, w);
+}
+
+void WriteScene(const Scene& s, WireOut& w) {
   w.Bytes(kMagic, sizeof kMagic);
   w.I32(s.ticksPerFrame);
   w.I32(s.animationRange.Start());
@@ -284,16 +320,6 @@ void WriteScene(const Scene& s, std::string& out) {
       w.I32(objects.Of(x));
     }
   };
-  // The meshes are most of it: room for them at once.
-  size_t room = out.size();
-  for (Object* o : objects.items)
-    if (auto* mo = dynamic_cast<MeshObject*>(o))
-      room += mo->mesh.verts.size() * 12 + mo->mesh.faces.size() * 24 + mo->mesh.tVerts.size() * 12 +
-              mo->mesh.tvFace.size() * 12 + 32;
-  for (Modifier* m : modifiers.items)
-    if (auto* skin = dynamic_cast<SkinModifier*>(m); skin && skin->weights)
-      room += skin->weights->values.size() * 4;
-  out.reserve(room + (1 << 16));
   w.U32(static_cast<uint32_t>(objects.items.size()));
   for (Object* o : objects.items) {
     if (auto* mo = dynamic_cast<MeshObject*>(o)) {
@@ -303,14 +329,20 @@ void WriteScene(const Scene& s, std::string& out) {
       w.U32(static_cast<uint32_t>(m.verts.size()));
       w.Bytes(m.verts.data(), m.verts.size() * 12);
       w.U32(static_cast<uint32_t>(m.faces.size()));
-      std::string faces(m.faces.size() * 24, '\0');
-      for (size_t f = 0; f < m.faces.size(); ++f) {
-        const Face& x = m.faces[f];
-        const uint32_t words[6] = {uint32_t(x.v[0]), uint32_t(x.v[1]), uint32_t(x.v[2]),
-                                   x.smGroup,        x.flags,          x.matID};
-        std::memcpy(faces.data() + f * 24, words, 24);
+      // Six words a face, a few thousand faces at a time.
+      constexpr size_t kFaces = 4096;
+      std::vector<uint32_t> words(w.CountsOnly() ? 0 : std::min(m.faces.size(), kFaces) * 6);
+      if (w.CountsOnly()) w.Skip(uint64_t(m.faces.size()) * 24);
+      for (size_t from = 0; from < m.faces.size() && !w.CountsOnly(); from += kFaces) {
+        const size_t n = std::min(kFaces, m.faces.size() - from);
+        for (size_t f = 0; f < n; ++f) {
+          const Face& x = m.faces[from + f];
+          const uint32_t face[6] = {uint32_t(x.v[0]), uint32_t(x.v[1]), uint32_t(x.v[2]),
+                                    x.smGroup,        x.flags,          x.matID};
+          std::memcpy(&words[f * 6], face, 24);
+        }
+        w.Bytes(words.data(), n * 24);
       }
-      w.Bytes(faces.data(), faces.size());
       w.U32(static_cast<uint32_t>(m.tVerts.size()));
       w.Bytes(m.tVerts.data(), m.tVerts.size() * 12);
       w.U32(static_cast<uint32_t>(m.tvFace.size()));

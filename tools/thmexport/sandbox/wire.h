@@ -27,26 +27,54 @@ class WireError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+class WireOut;
+
 // Appends `s` to `out`.
 void WriteScene(const scene::Scene& s, std::string& out);
+// Writes `s` through `w`.
+void WriteScene(const scene::Scene& s, WireOut& w);
 // The scene written by WriteScene from `bytes`; `at` moves past it.
 std::unique_ptr<scene::Scene> ReadScene(std::string_view bytes, size_t& at);
 
 // Little-endian fields, as the scene is written; for the import's envelope.
+// Appended to a string; or only counted; or streamed to a descriptor through
+// a small buffer, long arrays written from where they lie, so that a large
+// scene is never copied whole.
 class WireOut {
  public:
-  explicit WireOut(std::string& out) : out_(out) {}
-  void U8(uint8_t v) { out_.push_back(static_cast<char>(v)); }
+  explicit WireOut(std::string& out) : out_(&out) {}
+  // Keeps nothing: Size() tells how many bytes were written.
+  static WireOut Counting() { return WireOut(nullptr, -1); }
+  // Streams to `fd`; Flush() sends what is buffered. A failed write makes
+  // Failed() true and drops the rest.
+  static WireOut Streaming(int fd) { return WireOut(nullptr, fd); }
+
+  void U8(uint8_t v) {
+    const char c = static_cast<char>(v);
+    Bytes(&c, 1);
+  }
   void U32(uint32_t v);
   void I32(int32_t v) { U32(static_cast<uint32_t>(v)); }
   void U64(uint64_t v);
   void F32(float v);
   void F64(double v);
   void Str(std::string_view s);
-  void Bytes(const void* p, size_t n) { out_.append(static_cast<const char*>(p), n); }
+  void Bytes(const void* p, size_t n);
+
+  uint64_t Size() const { return size_; }
+  // Whether bytes are only counted: then Skip(n) stands for n bytes.
+  bool CountsOnly() const { return !out_ && fd_ < 0; }
+  void Skip(uint64_t n) { size_ += n; }
+  bool Flush();
+  bool Failed() const { return failed_; }
 
  private:
-  std::string& out_;
+  WireOut(std::string* out, int fd) : out_(out), fd_(fd) {}
+  std::string* out_;
+  int fd_ = -1;
+  std::string buffer_;
+  uint64_t size_ = 0;
+  bool failed_ = false;
 };
 
 class WireIn {
