@@ -192,9 +192,10 @@ void Builder::MakeMesh(const aiNode* an, Node& node) {
   }
   positionMemo_.Begin(positionEntries);
   coordinateMemo_.Begin(coordinateEntries);
-  // The file's entries bound what the welds keep: their tables never grow.
-  if (positionEntries) b.positions = IdIndex(positionEntries);
-  if (coordinateEntries) b.coordinates = IdIndex(coordinateEntries);
+  // The file's entries, and the node's vertices, bound what the welds keep:
+  // their tables never grow.
+  if (positionEntries) b.positions = IdIndex(std::min<size_t>(positionEntries, sourceVertices));
+  if (coordinateEntries) b.coordinates = IdIndex(std::min<size_t>(coordinateEntries, sourceVertices));
 
   for (size_t mi = 0; mi < plan.meshes.size(); ++mi) {
     const aiMesh* m = plan.meshes[mi];
