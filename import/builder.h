@@ -82,7 +82,6 @@ class Builder {
   std::set<std::string> extracted_;
   std::vector<int> meshUses_;  // per Assimp mesh: the nodes yet to read it
   WeldHints* hints_;
-  WeldMemo positionMemo_, coordinateMemo_;
 };
 
 }  // namespace scene

@@ -12,6 +12,7 @@
 #include "import/assimp_load.h"
 #include "import/builder.h"
 #include "import/detail.h"
+#include "import/weld.h"
 #include "meshalgo/flat_index.h"
 #include "meshalgo/release.h"
 #include "meshalgo/smoothing.h"
@@ -176,41 +177,80 @@ void Builder::MakeMesh(const aiNode* an, Node& node) {
   }
   if (plan.allNormals) b.cornerNormals.reserve(sourceFaces);
 
-  // The reader's hints, where they fit a mesh (weld_hint.h): unskinned
-  // vertices weld by their bytes alone, as the hints name them.
-  std::vector<WeldHint*> hints(plan.meshes.size(), nullptr);
-  uint32_t positionEntries = 0, coordinateEntries = 0;
-  for (size_t mi = 0; mi < plan.meshes.size() && hints_ && !skinned; ++mi) {
+  // Arrays no stage reads go first, where no other node, nor this one again,
+  // reads the mesh: the mesh and ours are then never held whole at once.
+  std::vector<char> lastRead(plan.meshes.size(), 0);
+  for (size_t mi = 0; mi < plan.meshes.size(); ++mi) {
     const unsigned index = plan.indices[mi];
-    if (index >= hints_->size() || (*hints_)[index].positions.size() != plan.meshes[mi]->mNumVertices)
-      continue;
-    WeldHint& h = (*hints_)[index];
-    if (!h.coordinates.empty() && h.coordinates.size() != h.positions.size()) continue;
-    hints[mi] = &h;
-    positionEntries = std::max(positionEntries, h.positionCount);
-    coordinateEntries = std::max(coordinateEntries, h.coordinateCount);
+    if (index >= meshUses_.size() || meshUses_[index] != 1) continue;
+    lastRead[mi] = 1;
+    const aiMesh* m = plan.meshes[mi];
+    Drop(m->mTangents);
+    Drop(m->mBitangents);
+    for (auto* const& colours : m->mColors) Drop(colours);
+    for (unsigned c = 1; c < AI_MAX_NUMBER_OF_TEXTURECOORDS; ++c) Drop(m->mTextureCoords[c]);
   }
-  positionMemo_.Begin(positionEntries);
-  coordinateMemo_.Begin(coordinateEntries);
-  // The file's entries, and the node's vertices, bound what the welds keep:
-  // their tables never grow.
-  if (positionEntries) b.positions = IdIndex(std::min<size_t>(positionEntries, sourceVertices));
-  if (coordinateEntries) b.coordinates = IdIndex(std::min<size_t>(coordinateEntries, sourceVertices));
+
+  // Unskinned vertices weld by their bytes alone: over all the node's meshes
+  // at once on the import's threads, helped by the reader's hints where they
+  // fit a mesh (weld_hint.h). Each mesh's vertices are numbered from `first`.
+  std::vector<size_t> first(plan.meshes.size() + 1, 0);
+  for (size_t mi = 0; mi < plan.meshes.size(); ++mi)
+    first[mi + 1] = first[mi] + plan.meshes[mi]->mNumVertices;
+  std::vector<int> hostOfAll, tvOfAll;
+  if (!skinned) {
+    std::vector<WeldRun> positions, coordinates;
+    uint32_t positionEntries = 0, coordinateEntries = 0;
+    static const aiVector3D kNoCoordinate(0, 0, 0);
+    for (size_t mi = 0; mi < plan.meshes.size(); ++mi) {
+      const aiMesh* m = plan.meshes[mi];
+      const unsigned index = plan.indices[mi];
+      WeldHint* hint = hints_ && index < hints_->size() ? &(*hints_)[index] : nullptr;
+      if (hint && hint->positions.size() != m->mNumVertices) hint = nullptr;
+      positions.push_back(
+          {m->mVertices, sizeof(aiVector3D), m->mNumVertices, hint ? hint->positions.data() : nullptr});
+      if (hint) positionEntries = std::max(positionEntries, hint->positionCount);
+      if (!plan.anyUV) continue;
+      const bool uv = m->HasTextureCoords(0);
+      const bool uvHint = uv && hint && hint->coordinates.size() == m->mNumVertices;
+      coordinates.push_back({uv ? static_cast<const void*>(m->mTextureCoords[0]) : &kNoCoordinate,
+                             uv ? sizeof(aiVector3D) : 0, m->mNumVertices,
+                             uvHint ? hint->coordinates.data() : nullptr});
+      if (uvHint) coordinateEntries = std::max(coordinateEntries, hint->coordinateCount);
+    }
+    Welded welded = Weld(positions, sizeof(aiVector3D), positionEntries, opt_.threads);
+    auto meshOf = [&](size_t g) {
+      return static_cast<size_t>(std::upper_bound(first.begin(), first.end(), g) - first.begin()) - 1;
+    };
+    for (size_t g : welded.first) {
+      const size_t mi = meshOf(g);
+      const aiVector3D& p = plan.meshes[mi]->mVertices[g - first[mi]];
+      mesh.verts.push_back(Point3(p.x, p.y, p.z));
+    }
+    b.mirrored.assign(mesh.verts.size(), 0);
+    hostOfAll = std::move(welded.id);
+    if (plan.anyUV) {
+      welded = Weld(coordinates, sizeof(aiVector3D), coordinateEntries, opt_.threads);
+      for (size_t g : welded.first) {
+        const size_t mi = meshOf(g);
+        const auto& t = *reinterpret_cast<const aiVector3D*>(static_cast<const char*>(coordinates[mi].bytes) +
+                                                             (g - first[mi]) * coordinates[mi].stride);
+        mesh.tVerts.push_back(Point3(t.x, t.y, t.z));
+      }
+      tvOfAll = std::move(welded.id);
+    }
+    for (size_t mi = 0; mi < plan.meshes.size(); ++mi) {
+      if (!lastRead[mi]) continue;
+      Drop(plan.meshes[mi]->mVertices);
+      Drop(plan.meshes[mi]->mTextureCoords[0]);
+      const unsigned index = plan.indices[mi];
+      if (hints_ && index < hints_->size()) (*hints_)[index] = WeldHint{};
+    }
+  }
 
   for (size_t mi = 0; mi < plan.meshes.size(); ++mi) {
     const aiMesh* m = plan.meshes[mi];
     const size_t nv = m->mNumVertices;
-    WeldHint* const hint = hints[mi];
-    // Where no other node, nor this one again, reads the mesh, each array goes
-    // once read: the mesh and ours are then never held whole at once.
-    const unsigned index = plan.indices[mi];
-    const bool lastRead = index < meshUses_.size() && meshUses_[index] == 1;
-    if (lastRead) {
-      Drop(m->mTangents);
-      Drop(m->mBitangents);
-      for (auto* const& colours : m->mColors) Drop(colours);
-      for (unsigned c = 1; c < AI_MAX_NUMBER_OF_TEXTURECOORDS; ++c) Drop(m->mTextureCoords[c]);
-    }
     // Per source vertex: its weights as the skin modifier will report them.
     w.assign(skinned ? nv * nb : 0, 0.0f);
     if (skinned) {
@@ -229,44 +269,36 @@ void Builder::MakeMesh(const aiNode* an, Node& node) {
                                     scratch);
     }
 
-    // Host vertices: equal source positions with equal weights weld.
-    hostOf.resize(nv);
-    const size_t rowBytes = nb * sizeof(float);
-    auto hashOf = [&](int id) {
-      return HashBytes(&b.source[static_cast<size_t>(id)], sizeof(aiVector3D)) ^
-             (skinned ? HashBytes(b.rows.data() + static_cast<size_t>(id) * nb, rowBytes) * 31 : 0);
-    };
-    for (size_t v = 0; v < nv; ++v) {
-      const aiVector3D& p = m->mVertices[v];
-      const uint32_t entry = hint ? hint->positions[v] : WeldHint::kNone;
-      if (entry != WeldHint::kNone) {
-        const int known = positionMemo_.Get(entry);
-        if (known >= 0 && std::memcmp(&b.source[static_cast<size_t>(known)], &p, sizeof p) == 0) {
-          hostOf[v] = known;
+    // Skinned host vertices: equal source positions with equal weights weld.
+    const int* hostOfMesh = hostOfAll.empty() ? nullptr : hostOfAll.data() + first[mi];
+    const int* tvOfMesh = tvOfAll.empty() ? nullptr : tvOfAll.data() + first[mi];
+    if (skinned) {
+      hostOf.resize(nv);
+      const size_t rowBytes = nb * sizeof(float);
+      auto hashOf = [&](int id) {
+        return HashBytes(&b.source[static_cast<size_t>(id)], sizeof(aiVector3D)) ^
+               HashBytes(b.rows.data() + static_cast<size_t>(id) * nb, rowBytes) * 31;
+      };
+      for (size_t v = 0; v < nv; ++v) {
+        const aiVector3D& p = m->mVertices[v];
+        const float* row = w.data() + v * nb;
+        const uint64_t h = HashBytes(&p, sizeof p) ^ HashBytes(row, rowBytes) * 31;
+        const int fresh = static_cast<int>(mesh.verts.size());
+        const int found = b.positions.FindOrInsert(
+            h,
+            [&](int id) {
+              return std::memcmp(&b.source[static_cast<size_t>(id)], &p, sizeof p) == 0 &&
+                     std::memcmp(b.rows.data() + static_cast<size_t>(id) * nb, row, rowBytes) == 0;
+            },
+            fresh, hashOf);
+        if (found >= 0) {
+          hostOf[v] = found;
           continue;
         }
-      }
-      const float* row = skinned ? w.data() + v * nb : nullptr;
-      const uint64_t h = HashBytes(&p, sizeof p) ^ (skinned ? HashBytes(row, rowBytes) * 31 : 0);
-      const int fresh = static_cast<int>(mesh.verts.size());
-      const int found = b.positions.FindOrInsert(
-          h,
-          [&](int id) {
-            return std::memcmp(&b.source[static_cast<size_t>(id)], &p, sizeof p) == 0 &&
-                   (!skinned ||
-                    std::memcmp(b.rows.data() + static_cast<size_t>(id) * nb, row, rowBytes) == 0);
-          },
-          fresh, hashOf);
-      if (entry != WeldHint::kNone) positionMemo_.Put(entry, found >= 0 ? found : fresh);
-      if (found >= 0) {
-        hostOf[v] = found;
-        continue;
-      }
-      hostOf[v] = fresh;
-      b.source.push_back(p);
-      Point3 pos(p.x, p.y, p.z);
-      bool mirrored = false;
-      if (skinned) {
+        hostOf[v] = fresh;
+        b.source.push_back(p);
+        Point3 pos(p.x, p.y, p.z);
+        bool mirrored = false;
         b.rows.insert(b.rows.end(), row, row + nb);
         // The tick-0 pose: each bone carries the bind-pose vertex from the
         // mesh's space into its own, then to the world as it stands at tick 0.
@@ -286,45 +318,35 @@ void Builder::MakeMesh(const aiNode* an, Node& node) {
           pos = Point3(float(local[0]), float(local[1]), float(local[2]));
           mirrored = BlendMirrors(offsets, boneWorld, meshWorldInv, row);
         }
+        b.mirrored.push_back(mirrored);
+        mesh.verts.push_back(pos);
       }
-      b.mirrored.push_back(mirrored);
-      mesh.verts.push_back(pos);
-    }
-
-    if (lastRead) Drop(m->mVertices);
-    // Texture vertices: equal coordinates weld.
-    if (plan.anyUV) {
-      tvOf.resize(nv);
-      auto uvHash = [&](int id) { return HashBytes(&b.uvs[static_cast<size_t>(id)], sizeof(aiVector3D)); };
-      const bool coordinateHints = hint && !hint->coordinates.empty() && m->HasTextureCoords(0);
-      for (size_t v = 0; v < nv; ++v) {
-        const aiVector3D t = m->HasTextureCoords(0) ? m->mTextureCoords[0][v] : aiVector3D(0, 0, 0);
-        const uint32_t entry = coordinateHints ? hint->coordinates[v] : WeldHint::kNone;
-        if (entry != WeldHint::kNone) {
-          const int known = coordinateMemo_.Get(entry);
-          if (known >= 0 && std::memcmp(&b.uvs[static_cast<size_t>(known)], &t, sizeof t) == 0) {
-            tvOf[v] = known;
+      hostOfMesh = hostOf.data();
+      if (lastRead[mi]) Drop(m->mVertices);
+      // Texture vertices: equal coordinates weld.
+      if (plan.anyUV) {
+        tvOf.resize(nv);
+        auto uvHash = [&](int id) { return HashBytes(&b.uvs[static_cast<size_t>(id)], sizeof(aiVector3D)); };
+        for (size_t v = 0; v < nv; ++v) {
+          const aiVector3D t = m->HasTextureCoords(0) ? m->mTextureCoords[0][v] : aiVector3D(0, 0, 0);
+          const int fresh = static_cast<int>(mesh.tVerts.size());
+          const int found = b.coordinates.FindOrInsert(
+              HashBytes(&t, sizeof t),
+              [&](int id) { return std::memcmp(&b.uvs[static_cast<size_t>(id)], &t, sizeof t) == 0; }, fresh,
+              uvHash);
+          if (found >= 0) {
+            tvOf[v] = found;
             continue;
           }
+          tvOf[v] = fresh;
+          b.uvs.push_back(t);
+          mesh.tVerts.push_back(Point3(t.x, t.y, t.z));
         }
-        const int fresh = static_cast<int>(mesh.tVerts.size());
-        const int found = b.coordinates.FindOrInsert(
-            HashBytes(&t, sizeof t),
-            [&](int id) { return std::memcmp(&b.uvs[static_cast<size_t>(id)], &t, sizeof t) == 0; }, fresh,
-            uvHash);
-        if (entry != WeldHint::kNone) coordinateMemo_.Put(entry, found >= 0 ? found : fresh);
-        if (found >= 0) {
-          tvOf[v] = found;
-          continue;
-        }
-        tvOf[v] = fresh;
-        b.uvs.push_back(t);
-        mesh.tVerts.push_back(Point3(t.x, t.y, t.z));
+        tvOfMesh = tvOf.data();
       }
+      if (lastRead[mi]) Drop(m->mTextureCoords[0]);
     }
 
-    if (lastRead) Drop(m->mTextureCoords[0]);
-    if (lastRead && hint) *hint = WeldHint{};
     // Faces.
     const uint16_t matId = static_cast<uint16_t>(
         std::find(plan.usedMats.begin(), plan.usedMats.end(), m->mMaterialIndex) - plan.usedMats.begin());
@@ -340,8 +362,8 @@ void Builder::MakeMesh(const aiNode* an, Node& node) {
       for (int k = 0; k < 3; ++k) {
         const unsigned v = af.mIndices[k];
         if (v >= nv) assimp::Fail(path_, "mesh '" + assimp::Str(m->mName) + "': vertex index out of range");
-        face.v[k] = hostOf[v];
-        if (plan.anyUV) tf.t[k] = tvOf[v];
+        face.v[k] = hostOfMesh[v];
+        if (plan.anyUV) tf.t[k] = tvOfMesh[v];
         if (plan.allNormals) n[k] = Point3(m->mNormals[v].x, m->mNormals[v].y, m->mNormals[v].z);
       }
       // The plug-in turns faces round where the node mirrors; where the

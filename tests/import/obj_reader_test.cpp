@@ -8,12 +8,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <optional>
 #include <string>
 
 #include "import/assimp_load.h"
 #include "import/builder.h"
 #include "import/import.h"
+#include "import/weld.h"
 #include "tests/support/ai_compare.h"
 #include "tests/support/rng.h"
 #include "tests/support/temp_dir.h"
@@ -341,6 +343,47 @@ TEST(ObjReader, AMeshFilledOnThreadsIsTheMeshFilledOnOne) {
     EXPECT_EQ((*one.hints)[m].coordinates, (*three.hints)[m].coordinates);
   }
   EXPECT_GT(one.scene->mMeshes[0]->mNumFaces, 2u * 16384);
+}
+
+// The weld against the literal one (a map from bytes to the first id):
+// keys across runs, a run that repeats one key, hints right, wrong and
+// missing, on one thread and on several.
+TEST(Weld, IdsAreTheLiteralWeldsOnAnyThreads) {
+  tarntest::Rng r(11);
+  for (int round = 0; round < 4; ++round) {
+    std::vector<std::vector<float>> keys(3);
+    std::vector<std::vector<uint32_t>> hints(3);
+    std::vector<float> entries;
+    for (int e = 0; e < 3000; ++e) entries.push_back(float(r.Int(2500)));
+    for (size_t k = 0; k < 3; ++k)
+      for (int i = 0; i < 20000; ++i) {
+        const uint32_t e = uint32_t(r.Int(3000));
+        // Most keys copy their entry; some do not, as hints out of step.
+        const float x = r.Chance(95) ? entries[e] : float(r.Int(2500));
+        keys[k].insert(keys[k].end(), {x, -x, 0.5f});
+        hints[k].push_back(r.Chance(10) ? scene::WeldHint::kNone : e);
+      }
+    const float one[3] = {7, -7, 0.5f};
+    std::vector<scene::WeldRun> runs = {{keys[0].data(), 12, 20000, hints[0].data()},
+                                        {one, 0, 500, nullptr},
+                                        {keys[1].data(), 12, 20000, nullptr},
+                                        {keys[2].data(), 12, 20000, round % 2 ? hints[2].data() : nullptr}};
+    std::vector<int> literal;
+    std::vector<size_t> first;
+    std::map<std::string, int> seen;
+    for (const auto& run : runs)
+      for (size_t i = 0; i < run.count; ++i) {
+        const std::string bytes(static_cast<const char*>(run.bytes) + i * run.stride, 12);
+        const auto [it, fresh] = seen.emplace(bytes, int(first.size()));
+        if (fresh) first.push_back(literal.size());
+        literal.push_back(it->second);
+      }
+    for (int threads : {1, 2, 3}) {
+      const scene::Welded w = scene::Weld(runs, 12, 3000, threads);
+      EXPECT_EQ(w.id, literal) << threads;
+      EXPECT_EQ(w.first, first) << threads;
+    }
+  }
 }
 
 }  // namespace
