@@ -27,8 +27,9 @@ Welded Weld(const std::vector<WeldRun>& runs, size_t size, uint32_t entries, int
   parallel::ForParts(static_cast<size_t>(parts), parts, [&](int k, size_t, size_t) {
     // Distinct keys are at most the entries where every key has a hint.
     IdIndex index((hinted && entries ? std::min<size_t>(n, entries) : n) / static_cast<size_t>(parts));
-    // Per entry: the first key met for it in this shard, and a copy of its bytes.
-    const size_t memoEntries = hinted ? entries : 0;
+    // Per entry: the first key met for it in this shard, and a copy of its bytes;
+    // not for a few keys of a large file (a file of many small nodes).
+    const size_t memoEntries = hinted && entries <= 4 * n ? entries : 0;
     std::vector<int> memo(memoEntries, -1);
     std::vector<char> memoBytes(memoEntries * size);
     size_t g = 0;
