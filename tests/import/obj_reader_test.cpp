@@ -379,9 +379,12 @@ TEST(Weld, IdsAreTheLiteralWeldsOnAnyThreads) {
         literal.push_back(it->second);
       }
     for (int threads : {1, 2, 3}) {
-      const scene::Welded w = scene::Weld(runs, 12, 3000, threads);
-      EXPECT_EQ(w.id, literal) << threads;
-      EXPECT_EQ(w.first, first) << threads;
+      // Entries of a file far larger than the keys: hashed without the memo.
+      for (uint32_t entries : {3000u, 1u << 20}) {
+        const scene::Welded w = scene::Weld(runs, 12, entries, threads);
+        EXPECT_EQ(w.id, literal) << threads << " " << entries;
+        EXPECT_EQ(w.first, first) << threads << " " << entries;
+      }
     }
   }
 }
