@@ -229,6 +229,19 @@ void Builder::MakeMesh(const aiNode* an, Node& node) {
     }
     b.mirrored.assign(mesh.verts.size(), 0);
     hostOfAll = std::move(welded.id);
+    Release(welded.first);
+    // Each kind goes once welded: the import holds the most here.
+    auto done = [&](auto drop) {
+      for (size_t mi = 0; mi < plan.meshes.size(); ++mi) {
+        const unsigned index = plan.indices[mi];
+        if (lastRead[mi])
+          drop(*plan.meshes[mi], hints_ && index < hints_->size() ? &(*hints_)[index] : nullptr);
+      }
+    };
+    done([](const aiMesh& m, WeldHint* h) {
+      Drop(m.mVertices);
+      if (h) Release(h->positions);
+    });
     if (plan.anyUV) {
       welded = Weld(coordinates, sizeof(aiVector3D), coordinateEntries, opt_.threads);
       for (size_t g : welded.first) {
@@ -239,13 +252,10 @@ void Builder::MakeMesh(const aiNode* an, Node& node) {
       }
       tvOfAll = std::move(welded.id);
     }
-    for (size_t mi = 0; mi < plan.meshes.size(); ++mi) {
-      if (!lastRead[mi]) continue;
-      Drop(plan.meshes[mi]->mVertices);
-      Drop(plan.meshes[mi]->mTextureCoords[0]);
-      const unsigned index = plan.indices[mi];
-      if (hints_ && index < hints_->size()) (*hints_)[index] = WeldHint{};
-    }
+    done([](const aiMesh& m, WeldHint* h) {
+      Drop(m.mTextureCoords[0]);
+      if (h) *h = WeldHint{};
+    });
   }
 
   for (size_t mi = 0; mi < plan.meshes.size(); ++mi) {
