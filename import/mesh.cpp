@@ -14,6 +14,7 @@
 #include "import/detail.h"
 #include "import/weld.h"
 #include "meshalgo/flat_index.h"
+#include "meshalgo/parallel.h"
 #include "meshalgo/release.h"
 #include "meshalgo/smoothing.h"
 
@@ -357,40 +358,56 @@ void Builder::MakeMesh(const aiNode* an, Node& node) {
       if (lastRead[mi]) Drop(m->mTextureCoords[0]);
     }
 
-    // Faces.
+    // Faces, in parts at once: each part counts its triangles first, then
+    // fills its own stretch of the arrays.
     const uint16_t matId = static_cast<uint16_t>(
         std::find(plan.usedMats.begin(), plan.usedMats.end(), m->mMaterialIndex) - plan.usedMats.begin());
-    for (unsigned f = 0; f < m->mNumFaces; ++f) {
-      const aiFace& af = m->mFaces[f];
-      if (af.mNumIndices != 3) {
-        ++dropped;
-        continue;
+    const size_t nf = m->mNumFaces;
+    const int parts = parallel::Parts(nf, opt_.threads);
+    std::vector<size_t> at(static_cast<size_t>(parts) + 1, 0);
+    parallel::ForParts(nf, parts, [&](int k, size_t from, size_t to) {
+      size_t count = 0;
+      for (size_t f = from; f < to; ++f) count += m->mFaces[f].mNumIndices == 3;
+      at[static_cast<size_t>(k) + 1] = count;
+    });
+    for (int k = 0; k < parts; ++k) at[size_t(k) + 1] += at[size_t(k)];
+    const size_t base = mesh.faces.size();
+    dropped += static_cast<int>(nf - at.back());
+    mesh.faces.resize(base + at.back());
+    if (plan.anyUV) mesh.tvFace.resize(base + at.back());
+    if (plan.allNormals) b.cornerNormals.resize(base + at.back());
+    parallel::ForParts(nf, parts, [&](int k, size_t from, size_t to) {
+      size_t out = base + at[static_cast<size_t>(k)];
+      for (size_t f = from; f < to; ++f) {
+        const aiFace& af = m->mFaces[f];
+        if (af.mNumIndices != 3) continue;
+        Face face;
+        TVFace tf;
+        std::array<Point3, 3> n;
+        for (int c = 0; c < 3; ++c) {
+          const unsigned v = af.mIndices[c];
+          if (v >= nv) assimp::Fail(path_, "mesh '" + assimp::Str(m->mName) + "': vertex index out of range");
+          face.v[c] = hostOfMesh[v];
+          if (plan.anyUV) tf.t[c] = tvOfMesh[v];
+          if (plan.allNormals) n[c] = Point3(m->mNormals[v].x, m->mNormals[v].y, m->mNormals[v].z);
+        }
+        // The plug-in turns faces round where the node mirrors; where the
+        // baked pose mirrors them already, they are handed over turned round.
+        const int turned = b.mirrored[static_cast<size_t>(face.v[0])] +
+                           b.mirrored[static_cast<size_t>(face.v[1])] +
+                           b.mirrored[static_cast<size_t>(face.v[2])];
+        if (turned >= 2) {
+          std::swap(face.v[1], face.v[2]);
+          std::swap(tf.t[1], tf.t[2]);
+          std::swap(n[1], n[2]);
+        }
+        face.setMatID(plan.usedMats.size() > 1 ? matId : 0);
+        mesh.faces[out] = face;
+        if (plan.anyUV) mesh.tvFace[out] = tf;
+        if (plan.allNormals) b.cornerNormals[out] = n;
+        ++out;
       }
-      Face face;
-      TVFace tf;
-      std::array<Point3, 3> n;
-      for (int k = 0; k < 3; ++k) {
-        const unsigned v = af.mIndices[k];
-        if (v >= nv) assimp::Fail(path_, "mesh '" + assimp::Str(m->mName) + "': vertex index out of range");
-        face.v[k] = hostOfMesh[v];
-        if (plan.anyUV) tf.t[k] = tvOfMesh[v];
-        if (plan.allNormals) n[k] = Point3(m->mNormals[v].x, m->mNormals[v].y, m->mNormals[v].z);
-      }
-      // The plug-in turns faces round where the node mirrors; where the
-      // baked pose mirrors them already, they are handed over turned round.
-      const int turned = b.mirrored[static_cast<size_t>(face.v[0])] +
-                         b.mirrored[static_cast<size_t>(face.v[1])] +
-                         b.mirrored[static_cast<size_t>(face.v[2])];
-      if (turned >= 2) {
-        std::swap(face.v[1], face.v[2]);
-        std::swap(tf.t[1], tf.t[2]);
-        std::swap(n[1], n[2]);
-      }
-      face.setMatID(plan.usedMats.size() > 1 ? matId : 0);
-      mesh.faces.push_back(face);
-      if (plan.anyUV) mesh.tvFace.push_back(tf);
-      if (plan.allNormals) b.cornerNormals.push_back(n);
-    }
+    });
   }
   // A mesh no other node reads is done with: its arrays go before the
   // smoothing groups are built, which is when an import holds the most.
@@ -437,7 +454,9 @@ void Builder::MakeMesh(const aiNode* an, Node& node) {
   // Smoothing groups, over positions as the plug-in will weld them.
   std::vector<Point3> out(mesh.verts.size());
   const float scale = static_cast<float>(s_->masterScale);
-  for (size_t i = 0; i < out.size(); ++i) out[i] = (meshWorld * mesh.verts[i]) * scale;
+  parallel::ForParts(out.size(), parallel::Parts(out.size(), opt_.threads), [&](int, size_t from, size_t to) {
+    for (size_t i = from; i < to; ++i) out[i] = (meshWorld * mesh.verts[i]) * scale;
+  });
   int clusters = 0;
   std::vector<int> cluster = smoothing::ClusterPositions(out, 2e-5, &clusters, opt_.threads);
   std::vector<smoothing::Tri> tris;
