@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <mutex>
 #include <numeric>
 #include <tuple>
 #include <unordered_map>
@@ -39,6 +40,41 @@ bool Unit(const Point3& p, double out[3]) {
   return true;
 }
 
+// Pairs found position by position on up to `threads` threads: find(from,
+// to, out) lists those of positions [from, to), and take(a, b) receives
+// them, a batch at a time under a lock, so that the pairs waiting stay few
+// beside the lists they go to. The lists are sorted after: the order in which
+// the parts hand their batches over does not show.
+template <class Find, class Take>
+void PairsOverPositions(int positionCount, int threads, Find find, Take take) {
+  constexpr size_t kBatch = size_t(1) << 16, kPositions = 16;
+  const size_t n = static_cast<size_t>(positionCount);
+  std::mutex lock;
+  parallel::ForParts(n, parallel::Parts(n, threads), [&](int, size_t from, size_t to) {
+    std::vector<std::pair<int, int>> pairs;
+    auto hand = [&] {
+      const std::lock_guard<std::mutex> hold(lock);
+      for (auto [a, b] : pairs) take(a, b);
+      pairs.clear();
+    };
+    for (size_t p = from; p < to; p += kPositions) {
+      find(p, std::min(to, p + kPositions), pairs);
+      if (pairs.size() >= kBatch) hand();
+    }
+    hand();
+  });
+}
+
+// Sorts each list and drops repeats, lists split over threads.
+void SortLists(std::vector<std::vector<int>>& lists, int threads) {
+  parallel::ForParts(lists.size(), parallel::Parts(lists.size(), threads), [&](int, size_t from, size_t to) {
+    for (size_t a = from; a < to; ++a) {
+      std::sort(lists[a].begin(), lists[a].end());
+      lists[a].erase(std::unique(lists[a].begin(), lists[a].end()), lists[a].end());
+    }
+  });
+}
+
 // Gives every patch of two or more faces one bit, different from every other
 // patch that meets it at a position, greedily over bits 0-30 (most neighbours
 // first). Bit 31 is the plug-in's back-side bit and stays clear. With
@@ -67,33 +103,25 @@ void Colour(const std::vector<Tri>& faces, const std::vector<int>& patchOf, int 
       if (patchOf[f] >= 0 && id[patchOf[f]] >= 0)
         for (int c : faces[f]) at[static_cast<size_t>(fill[static_cast<size_t>(c)]++)] = id[patchOf[f]];
   }
-  // Parts of the positions find their pairs at once; each list is sorted after.
+  // The patches that meet, position by position; each list sorted after.
   std::vector<std::vector<int>> adj(static_cast<size_t>(patches));
-  {
-    const int parts = parallel::Parts(static_cast<size_t>(positionCount), threads);
-    std::vector<std::vector<std::pair<int, int>>> pairs(static_cast<size_t>(parts));
-    parallel::ForParts(static_cast<size_t>(positionCount), parts, [&](int k, size_t from, size_t to) {
-      for (size_t p = from; p < to; ++p) {
-        const auto first = at.begin() + start[p], last = at.begin() + start[p + 1];
-        if (last - first < 2 || std::all_of(first + 1, last, [&](int x) { return x == *first; })) continue;
-        std::sort(first, last);
-        const auto end = std::unique(first, last);
-        for (auto i = first; i != end; ++i)
-          for (auto j = i + 1; j != end; ++j) pairs[static_cast<size_t>(k)].emplace_back(*i, *j);
-      }
-    });
-    for (const auto& part : pairs)
-      for (auto [a, b] : part) {
+  PairsOverPositions(
+      positionCount, threads,
+      [&](size_t from, size_t to, std::vector<std::pair<int, int>>& out) {
+        for (size_t p = from; p < to; ++p) {
+          const auto first = at.begin() + start[p], last = at.begin() + start[p + 1];
+          if (last - first < 2 || std::all_of(first + 1, last, [&](int x) { return x == *first; })) continue;
+          std::sort(first, last);
+          const auto end = std::unique(first, last);
+          for (auto i = first; i != end; ++i)
+            for (auto j = i + 1; j != end; ++j) out.emplace_back(*i, *j);
+        }
+      },
+      [&](int a, int b) {
         adj[static_cast<size_t>(a)].push_back(b);
         adj[static_cast<size_t>(b)].push_back(a);
-      }
-  }
-  parallel::ForParts(adj.size(), parallel::Parts(adj.size(), threads), [&](int, size_t from, size_t to) {
-    for (size_t a = from; a < to; ++a) {
-      std::sort(adj[a].begin(), adj[a].end());
-      adj[a].erase(std::unique(adj[a].begin(), adj[a].end()), adj[a].end());
-    }
-  });
+      });
+  SortLists(adj, threads);
   const std::vector<int> colour =
       stronger ? colouring::Colour(adj, 31, &r.flattened) : colouring::Greedy(adj, 31, &r.flattened);
   r.words.assign(nf, 0);
@@ -550,45 +578,37 @@ void Refine(const std::vector<Tri>& faces, const Rows& at, const std::vector<int
   }
 
   // Sets whose faces meet at a position in two classes must differ.
-  // Parts of the positions find their pairs at once; each list is sorted after.
+  // The sets that must differ, position by position; each list sorted after.
   std::vector<std::vector<int>> adj(static_cast<size_t>(sets));
-  {
-    const int parts = parallel::Parts(static_cast<size_t>(positionCount), threads);
-    std::vector<std::vector<std::pair<int, int>>> pairs(static_cast<size_t>(parts));
-    parallel::ForParts(static_cast<size_t>(positionCount), parts, [&](int k, size_t from, size_t to) {
-      std::vector<std::pair<int, int>> here;  // (class, set)
-      for (int p = int(from); p < int(to); ++p) {
-        bool oneClass = true;  // then no two sets here must differ: most positions of a smooth mesh
-        for (int e = at.Begin(p) + 1; e < at.End(p) && oneClass; ++e)
-          oneClass = cls[static_cast<size_t>(at.items[static_cast<size_t>(e)])] ==
-                     cls[static_cast<size_t>(at.items[static_cast<size_t>(at.Begin(p))])];
-        if (oneClass) continue;
-        here.clear();
-        for (int e = at.Begin(p); e < at.End(p); ++e) {
-          const int c = at.items[static_cast<size_t>(e)];
-          for (int set : setsOf[static_cast<size_t>(c / 3)])
-            here.emplace_back(cls[static_cast<size_t>(c)], set);
+  PairsOverPositions(
+      positionCount, threads,
+      [&](size_t from, size_t to, std::vector<std::pair<int, int>>& out) {
+        std::vector<std::pair<int, int>> here;  // (class, set)
+        for (int p = int(from); p < int(to); ++p) {
+          bool oneClass = true;  // then no two sets here must differ: most positions of a smooth mesh
+          for (int e = at.Begin(p) + 1; e < at.End(p) && oneClass; ++e)
+            oneClass = cls[static_cast<size_t>(at.items[static_cast<size_t>(e)])] ==
+                       cls[static_cast<size_t>(at.items[static_cast<size_t>(at.Begin(p))])];
+          if (oneClass) continue;
+          here.clear();
+          for (int e = at.Begin(p); e < at.End(p); ++e) {
+            const int c = at.items[static_cast<size_t>(e)];
+            for (int set : setsOf[static_cast<size_t>(c / 3)])
+              here.emplace_back(cls[static_cast<size_t>(c)], set);
+          }
+          std::sort(here.begin(), here.end());
+          here.erase(std::unique(here.begin(), here.end()), here.end());
+          for (size_t i = 0; i < here.size(); ++i)
+            for (size_t j = i + 1; j < here.size(); ++j)
+              if (here[i].first != here[j].first && here[i].second != here[j].second)
+                out.emplace_back(here[i].second, here[j].second);
         }
-        std::sort(here.begin(), here.end());
-        here.erase(std::unique(here.begin(), here.end()), here.end());
-        for (size_t i = 0; i < here.size(); ++i)
-          for (size_t j = i + 1; j < here.size(); ++j)
-            if (here[i].first != here[j].first && here[i].second != here[j].second)
-              pairs[static_cast<size_t>(k)].emplace_back(here[i].second, here[j].second);
-      }
-    });
-    for (const auto& part : pairs)
-      for (auto [a, b] : part) {
+      },
+      [&](int a, int b) {
         adj[static_cast<size_t>(a)].push_back(b);
         adj[static_cast<size_t>(b)].push_back(a);
-      }
-  }
-  parallel::ForParts(adj.size(), parallel::Parts(adj.size(), threads), [&](int, size_t from, size_t to) {
-    for (size_t s = from; s < to; ++s) {
-      std::sort(adj[s].begin(), adj[s].end());
-      adj[s].erase(std::unique(adj[s].begin(), adj[s].end()), adj[s].end());
-    }
-  });
+      });
+  SortLists(adj, threads);
   // The plug-in's corner lookup is hashed over the word, and bits 24-30 do
   // not reach its buckets: a face whose word adds only such bits to its
   // patch's still shares the patch's vertices. So groups take those bits first.
