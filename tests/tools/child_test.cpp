@@ -88,7 +88,8 @@ TEST(Child, AStreamedSceneIsTheSceneWrittenWhole) {
   std::string why;
   Child c = Child::Start(
       [&](int fd) {
-        sandbox::WireOut w = sandbox::WireOut::Streaming(fd);
+        sandbox::WireOut w = sandbox::WireOut::Streaming(
+            [fd](std::string_view bytes) { return sandbox::WriteAll(fd, bytes); });
         if (!sandbox::SendFrameHead(fd, count.Size())) _exit(9);
         sandbox::WriteScene(s, w);
         _exit(w.Flush() ? 0 : 9);

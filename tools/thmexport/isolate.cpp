@@ -64,7 +64,8 @@ template <class Work>
     count.U8(kScene);
     answer(count);
     if (!sandbox::SendFrameHead(fd, count.Size())) _exit(kCannotWrite);
-    sandbox::WireOut stream = sandbox::WireOut::Streaming(fd);
+    sandbox::WireOut stream =
+        sandbox::WireOut::Streaming([fd](std::string_view bytes) { return sandbox::WriteAll(fd, bytes); });
     stream.U8(kScene);
     answer(stream);
     _exit(stream.Flush() && stream.Size() == count.Size() ? 0 : kCannotWrite);

@@ -7,8 +7,6 @@
 #include <map>
 #include <vector>
 
-#include "tools/thmexport/sandbox/child.h"
-
 namespace sandbox {
 
 using namespace scene;
@@ -129,21 +127,18 @@ void WireOut::Bytes(const void* p, size_t n) {
     out_->append(c, n);
     return;
   }
-  if (fd_ < 0 || failed_) return;
+  if (!sink_ || failed_) return;
   constexpr size_t kBuffer = 1 << 16;
-  if (buffer_.size() + n <= kBuffer) {
-    buffer_.append(c, n);
-    return;
-  }
+  if (buffer_.size() + n > kBuffer && !Flush()) return;
   // A long array goes out from where it lies.
-  if (!Flush()) return;
   if (n >= kBuffer)
-    failed_ = !WriteAll(fd_, std::string_view(c, n));
+    failed_ = !sink_(std::string_view(c, n));
   else
-    buffer_.assign(c, n);
+    buffer_.insert(buffer_.end(), c, c + n);
 }
 bool WireOut::Flush() {
-  if (fd_ >= 0 && !failed_ && !buffer_.empty()) failed_ = !WriteAll(fd_, buffer_);
+  if (sink_ && !failed_ && !buffer_.empty())
+    failed_ = !sink_(std::string_view(buffer_.data(), buffer_.size()));
   buffer_.clear();
   return !failed_;
 }

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -43,11 +44,13 @@ std::unique_ptr<scene::Scene> ReadScene(std::string_view bytes, size_t& at);
 class WireOut {
  public:
   explicit WireOut(std::string& out) : out_(&out) {}
+  // Where a stream goes: true when all of the bytes went.
+  using Sink = std::function<bool(std::string_view)>;
   // Keeps nothing: Size() tells how many bytes were written.
-  static WireOut Counting() { return WireOut(nullptr, -1); }
-  // Streams to `fd`; Flush() sends what is buffered. A failed write makes
+  static WireOut Counting() { return WireOut(nullptr, nullptr); }
+  // Streams to `sink`; Flush() sends what is buffered. A failed write makes
   // Failed() true and drops the rest.
-  static WireOut Streaming(int fd) { return WireOut(nullptr, fd); }
+  static WireOut Streaming(Sink sink) { return WireOut(nullptr, std::move(sink)); }
 
   void U8(uint8_t v) {
     const char c = static_cast<char>(v);
@@ -63,16 +66,16 @@ class WireOut {
 
   uint64_t Size() const { return size_; }
   // Whether bytes are only counted: then Skip(n) stands for n bytes.
-  bool CountsOnly() const { return !out_ && fd_ < 0; }
+  bool CountsOnly() const { return !out_ && !sink_; }
   void Skip(uint64_t n) { size_ += n; }
   bool Flush();
   bool Failed() const { return failed_; }
 
  private:
-  WireOut(std::string* out, int fd) : out_(out), fd_(fd) {}
+  WireOut(std::string* out, Sink sink) : out_(out), sink_(std::move(sink)) {}
   std::string* out_;
-  int fd_ = -1;
-  std::string buffer_;
+  Sink sink_;
+  std::vector<char> buffer_;
   uint64_t size_ = 0;
   bool failed_ = false;
 };
