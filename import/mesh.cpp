@@ -56,16 +56,15 @@ struct Plan {
   bool allNormals = true, anyUV = false;
 };
 
-// A node's host mesh while it is built: the source position and the weight
-// row of each host vertex, which together weld.
+// A node's host mesh while it is built: for a skinned mesh, the source position
+// and the weight row of each host vertex, which together weld.
 struct Building {
   Mesh& mesh;
   size_t nb;
   std::vector<aiVector3D> source;  // per host vertex
   std::vector<float> rows;         // per host vertex, nb weights
-  std::vector<aiVector3D> uvs;     // per texture vertex
   std::vector<std::array<Point3, 3>> cornerNormals;
-  IdIndex positions{1024}, coordinates{1024};
+  IdIndex positions{1024};
   std::vector<uint8_t> mirrored{};  // per host vertex: its baked pose mirrors
 };
 
@@ -154,11 +153,11 @@ void Builder::MakeMesh(const aiNode* an, Node& node) {
   for (size_t j = 0; j < nb; ++j) boneWorld[j] = ByName(plan.boneNames[j])->WorldTM(0);
 
   auto& obj = s_->Make<MeshObject>();
-  Building b{obj.mesh, nb, {}, {}, {}, {}};
+  Building b{obj.mesh, nb, {}, {}, {}};
   Mesh& mesh = obj.mesh;
   int dropped = 0;
   std::vector<float> w;  // the weights of the mesh's source vertices
-  std::vector<int> scratch, hostOf, tvOf;
+  std::vector<int> scratch, hostOf;
   std::vector<Matrix3> offsets(nb);
   // Room for every source vertex and face at once: no growing copies of
   // large meshes, and pages past what welding keeps are never touched.
@@ -168,12 +167,11 @@ void Builder::MakeMesh(const aiNode* an, Node& node) {
     sourceFaces += m->mNumFaces;
   }
   mesh.verts.reserve(sourceVertices);
-  b.source.reserve(sourceVertices);
+  if (skinned) b.source.reserve(sourceVertices);
   b.mirrored.reserve(sourceVertices);
   mesh.faces.reserve(sourceFaces);
   if (plan.anyUV) {
     mesh.tVerts.reserve(sourceVertices);
-    b.uvs.reserve(sourceVertices);
     mesh.tvFace.reserve(sourceFaces);
   }
   if (plan.allNormals) b.cornerNormals.reserve(sourceFaces);
@@ -199,65 +197,66 @@ void Builder::MakeMesh(const aiNode* an, Node& node) {
   for (size_t mi = 0; mi < plan.meshes.size(); ++mi)
     first[mi + 1] = first[mi] + plan.meshes[mi]->mNumVertices;
   std::vector<int> hostOfAll, tvOfAll;
-  if (!skinned) {
-    std::vector<WeldRun> positions, coordinates;
-    uint32_t positionEntries = 0, coordinateEntries = 0;
-    static const aiVector3D kNoCoordinate(0, 0, 0);
+  std::vector<WeldRun> positions, coordinates;
+  uint32_t positionEntries = 0, coordinateEntries = 0;
+  static const aiVector3D kNoCoordinate(0, 0, 0);
+  for (size_t mi = 0; mi < plan.meshes.size(); ++mi) {
+    const aiMesh* m = plan.meshes[mi];
+    const unsigned index = plan.indices[mi];
+    WeldHint* hint = hints_ && index < hints_->size() ? &(*hints_)[index] : nullptr;
+    if (hint && hint->positions.size() != m->mNumVertices) hint = nullptr;
+    positions.push_back(
+        {m->mVertices, sizeof(aiVector3D), m->mNumVertices, hint ? hint->positions.data() : nullptr});
+    if (hint) positionEntries = std::max(positionEntries, hint->positionCount);
+    if (!plan.anyUV) continue;
+    const bool uv = m->HasTextureCoords(0);
+    const bool uvHint = uv && hint && hint->coordinates.size() == m->mNumVertices;
+    coordinates.push_back({uv ? static_cast<const void*>(m->mTextureCoords[0]) : &kNoCoordinate,
+                           uv ? sizeof(aiVector3D) : 0, m->mNumVertices,
+                           uvHint ? hint->coordinates.data() : nullptr});
+    if (uvHint) coordinateEntries = std::max(coordinateEntries, hint->coordinateCount);
+  }
+  // The key at `g` of the node's runs, one after another.
+  auto keyAt = [&](const std::vector<WeldRun>& runs, size_t g) {
+    const size_t mi =
+        static_cast<size_t>(std::upper_bound(first.begin(), first.end(), g) - first.begin()) - 1;
+    return *reinterpret_cast<const aiVector3D*>(static_cast<const char*>(runs[mi].bytes) +
+                                                (g - first[mi]) * runs[mi].stride);
+  };
+  // Each kind goes once welded: the import holds the most here.
+  auto done = [&](auto drop) {
     for (size_t mi = 0; mi < plan.meshes.size(); ++mi) {
-      const aiMesh* m = plan.meshes[mi];
       const unsigned index = plan.indices[mi];
-      WeldHint* hint = hints_ && index < hints_->size() ? &(*hints_)[index] : nullptr;
-      if (hint && hint->positions.size() != m->mNumVertices) hint = nullptr;
-      positions.push_back(
-          {m->mVertices, sizeof(aiVector3D), m->mNumVertices, hint ? hint->positions.data() : nullptr});
-      if (hint) positionEntries = std::max(positionEntries, hint->positionCount);
-      if (!plan.anyUV) continue;
-      const bool uv = m->HasTextureCoords(0);
-      const bool uvHint = uv && hint && hint->coordinates.size() == m->mNumVertices;
-      coordinates.push_back({uv ? static_cast<const void*>(m->mTextureCoords[0]) : &kNoCoordinate,
-                             uv ? sizeof(aiVector3D) : 0, m->mNumVertices,
-                             uvHint ? hint->coordinates.data() : nullptr});
-      if (uvHint) coordinateEntries = std::max(coordinateEntries, hint->coordinateCount);
+      if (lastRead[mi])
+        drop(*plan.meshes[mi], hints_ && index < hints_->size() ? &(*hints_)[index] : nullptr);
     }
+  };
+  if (!skinned) {
     Welded welded = Weld(positions, sizeof(aiVector3D), positionEntries, opt_.threads);
-    auto meshOf = [&](size_t g) {
-      return static_cast<size_t>(std::upper_bound(first.begin(), first.end(), g) - first.begin()) - 1;
-    };
     for (size_t g : welded.first) {
-      const size_t mi = meshOf(g);
-      const aiVector3D& p = plan.meshes[mi]->mVertices[g - first[mi]];
+      const aiVector3D p = keyAt(positions, g);
       mesh.verts.push_back(Point3(p.x, p.y, p.z));
     }
     b.mirrored.assign(mesh.verts.size(), 0);
     hostOfAll = std::move(welded.id);
-    Release(welded.first);
-    // Each kind goes once welded: the import holds the most here.
-    auto done = [&](auto drop) {
-      for (size_t mi = 0; mi < plan.meshes.size(); ++mi) {
-        const unsigned index = plan.indices[mi];
-        if (lastRead[mi])
-          drop(*plan.meshes[mi], hints_ && index < hints_->size() ? &(*hints_)[index] : nullptr);
-      }
-    };
     done([](const aiMesh& m, WeldHint* h) {
       Drop(m.mVertices);
       if (h) Release(h->positions);
     });
-    if (plan.anyUV) {
-      welded = Weld(coordinates, sizeof(aiVector3D), coordinateEntries, opt_.threads);
-      for (size_t g : welded.first) {
-        const size_t mi = meshOf(g);
-        const auto& t = *reinterpret_cast<const aiVector3D*>(static_cast<const char*>(coordinates[mi].bytes) +
-                                                             (g - first[mi]) * coordinates[mi].stride);
-        mesh.tVerts.push_back(Point3(t.x, t.y, t.z));
-      }
-      tvOfAll = std::move(welded.id);
-    }
-    done([](const aiMesh& m, WeldHint* h) {
-      Drop(m.mTextureCoords[0]);
-      if (h) *h = WeldHint{};
-    });
   }
+  // Texture coordinates weld by their bytes alone, skinned or not.
+  if (plan.anyUV) {
+    Welded welded = Weld(coordinates, sizeof(aiVector3D), coordinateEntries, opt_.threads);
+    for (size_t g : welded.first) {
+      const aiVector3D t = keyAt(coordinates, g);
+      mesh.tVerts.push_back(Point3(t.x, t.y, t.z));
+    }
+    tvOfAll = std::move(welded.id);
+  }
+  done([](const aiMesh& m, WeldHint* h) {
+    Drop(m.mTextureCoords[0]);
+    if (h) *h = WeldHint{};
+  });
 
   for (size_t mi = 0; mi < plan.meshes.size(); ++mi) {
     const aiMesh* m = plan.meshes[mi];
@@ -334,28 +333,6 @@ void Builder::MakeMesh(const aiNode* an, Node& node) {
       }
       hostOfMesh = hostOf.data();
       if (lastRead[mi]) Drop(m->mVertices);
-      // Texture vertices: equal coordinates weld.
-      if (plan.anyUV) {
-        tvOf.resize(nv);
-        auto uvHash = [&](int id) { return HashBytes(&b.uvs[static_cast<size_t>(id)], sizeof(aiVector3D)); };
-        for (size_t v = 0; v < nv; ++v) {
-          const aiVector3D t = m->HasTextureCoords(0) ? m->mTextureCoords[0][v] : aiVector3D(0, 0, 0);
-          const int fresh = static_cast<int>(mesh.tVerts.size());
-          const int found = b.coordinates.FindOrInsert(
-              HashBytes(&t, sizeof t),
-              [&](int id) { return std::memcmp(&b.uvs[static_cast<size_t>(id)], &t, sizeof t) == 0; }, fresh,
-              uvHash);
-          if (found >= 0) {
-            tvOf[v] = found;
-            continue;
-          }
-          tvOf[v] = fresh;
-          b.uvs.push_back(t);
-          mesh.tVerts.push_back(Point3(t.x, t.y, t.z));
-        }
-        tvOfMesh = tvOf.data();
-      }
-      if (lastRead[mi]) Drop(m->mTextureCoords[0]);
     }
 
     // Faces, in parts at once: each part counts its triangles first, then
@@ -416,9 +393,8 @@ void Builder::MakeMesh(const aiNode* an, Node& node) {
     if (index < meshUses_.size() && --meshUses_[index] == 0) ReleaseGeometry(*ai_.mMeshes[index]);
   }
   // The welds are done: what only they needed goes before the smoothing.
-  Release(b.source, b.uvs, b.mirrored);
+  Release(b.source, b.mirrored);
   b.positions = IdIndex(0);
-  b.coordinates = IdIndex(0);
   if (dropped)
     Warn("node '" + nodeName + "': " + std::to_string(dropped) + " faces that are not triangles dropped");
   std::vector<std::array<Point3, 3>>& cornerNormals = b.cornerNormals;
